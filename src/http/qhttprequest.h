@@ -1,0 +1,26 @@
+#ifndef QHTTPREQUEST_H
+#define QHTTPREQUEST_H
+
+#include <QHash>
+#include <QObject>
+#include <QUrl>
+
+// One HTTP request as read from a connection. Its request line and headers are complete when
+// QHttpServer::newRequest hands it out; the body follows through data(), then end().
+class QHttpRequest : public QObject
+{
+    Q_OBJECT
+
+public:
+    // http-parser's method codes: 1 is GET, 3 is POST.
+    int method() const;
+    QUrl url() const;
+    // Names in lower case, one entry per name.
+    QHash<QString, QString> headers() const;
+
+signals:
+    void data(const QByteArray &data);
+    void end();
+};
+
+#endif // QHTTPREQUEST_H
