@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Pelorin needs to build, run and test.
+#   scripts/install-deps.sh          build, run and test
+#   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx, Node.js, Chromium)
+set -euo pipefail
+
+packages=(
+    cmake make g++ pkg-config
+    qtbase5-dev qtwebengine5-dev libqt5websockets5-dev libhttp-parser-dev
+    xvfb xauth
+    clang libclang-rt-14-dev
+)
+if [[ "${1:-}" == "--bench" ]]; then
+    packages+=(wrk nginx-light nodejs chromium procps python3)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[[ $(id -u) -ne 0 ]] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
