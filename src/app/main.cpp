@@ -1,0 +1,20 @@
+#include "mainwindow.h"
+#include "terminationwatcher.h"
+
+#include <QApplication>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Pelorin"));
+    QApplication::setApplicationVersion(QStringLiteral(PELORIN_VERSION));
+
+    MainWindow window;
+    // An interrupt or a polite kill ends Pelorin the way closing its window does.
+    TerminationWatcher terminationWatcher;
+    QObject::connect(&terminationWatcher, &TerminationWatcher::terminationRequested, &window,
+                     &QWidget::close);
+    window.show();
+    return app.exec();
+}

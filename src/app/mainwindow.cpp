@@ -1,0 +1,99 @@
+#include "mainwindow.h"
+
+#include "appdirectory.h"
+#include "companionprocess.h"
+#include "mainwindowui.h"
+#include "pelhttpserver.h"
+
+#include <QFile>
+#include <QSettings>
+#include <QTextCodec>
+#include <QUrl>
+#include <QWebEngineView>
+
+namespace {
+
+QString configPath()
+{
+    return AppDirectory::path() + QStringLiteral("/config.ini");
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new MainWindowUi)
+{
+    loadSettings();
+
+    server = new PelHttpServer(host, port);
+    connect(server, &PelHttpServer::dataProcessed, this, &MainWindow::readProcessedData,
+            Qt::AutoConnection);
+
+    ui->build(this);
+    setWindowTitle(title);
+    resize(baseWidth, baseHeight);
+
+    // clang-format off
+    connect(this, SIGNAL(windowLoaded()), this, SLOT(showPreviewPage()), Qt::AutoConnection);
+    // clang-format on
+
+    if (companionCommand != QLatin1String("")) {
+        auto *companion = new CompanionProcess(this);
+        companion->startCommand(companionCommand);
+    }
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    emit windowLoaded();
+}
+
+void MainWindow::saveSettings()
+{
+    QSettings settings(configPath(), QSettings::IniFormat);
+    settings.setIniCodec(QTextCodec::codecForName("utf-8"));
+    settings.setValue(QStringLiteral("CONNECT/HOST"), QStringLiteral("127.0.0.1"));
+    settings.setValue(QStringLiteral("CONNECT/PORT"), QStringLiteral("9977"));
+    settings.setValue(QStringLiteral("UIUX/TITLE"), QStringLiteral("Pelorin"));
+    settings.setValue(QStringLiteral("CONNECT/URL"), QStringLiteral(""));
+    settings.setValue(QStringLiteral("CONNECT/CRYPTO"), QStringLiteral(""));
+    settings.setValue(QStringLiteral("UIUX/BASESIZE_H"), QStringLiteral("1024"));
+    settings.setValue(QStringLiteral("UIUX/BASESIZE_W"), QStringLiteral("768"));
+}
+
+void MainWindow::loadSettings()
+{
+    if (!QFile::exists(configPath()))
+        saveSettings();
+
+    QSettings settings(configPath(), QSettings::IniFormat);
+    settings.setIniCodec(QTextCodec::codecForName("utf-8"));
+    const QString empty;
+    host = settings.value(QStringLiteral("CONNECT/HOST"), empty).toString();
+    port = settings.value(QStringLiteral("CONNECT/PORT"), empty).toString();
+    // A location may be stored plainly or percent-encoded; both give the same text.
+    url = QUrl::fromPercentEncoding(
+        settings.value(QStringLiteral("CONNECT/URL"), empty).toString().toUtf8());
+    companionCommand = settings.value(QStringLiteral("CONNECT/CRYPTO"), empty).toString();
+    title = settings.value(QStringLiteral("UIUX/TITLE"), empty).toString();
+    baseHeight = settings.value(QStringLiteral("UIUX/BASESIZE_H"), 0).toInt();
+    baseWidth = settings.value(QStringLiteral("UIUX/BASESIZE_W"), 0).toInt();
+}
+
+void MainWindow::readProcessedData(QByteArray body, QByteArray headers)
+{
+    Q_UNUSED(body)
+    Q_UNUSED(headers)
+}
+
+void MainWindow::showPreviewPage()
+{
+    ui->preview->setUrl(QUrl(url, QUrl::TolerantMode));
+}

@@ -1,0 +1,48 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QString>
+
+class PelHttpServer;
+struct MainWindowUi;
+
+// The application's one window: reads config.ini, starts the HTTP bridge server, shows the
+// page in its web view and forwards every processed request into it. It owns its widgets,
+// its pages and the companion process through Qt parenting and the MainWindowUi record
+// directly; the server has no parent and outlives it.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+signals:
+    void sigShowEvent();
+    void windowLoaded();
+
+private slots:
+    void saveSettings();
+    void loadSettings();
+    void readProcessedData(QByteArray body, QByteArray headers);
+    void showPreviewPage();
+
+private:
+    PelHttpServer *server = nullptr;
+    QString port;
+    QString url;
+    QString host;
+    QString title;
+    QString companionCommand;
+    int baseHeight = 0;
+    int baseWidth = 0;
+    MainWindowUi *ui = nullptr;
+};
+
+#endif // MAINWINDOW_H

@@ -1,0 +1,84 @@
+#include "pagelocation.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+#include <QTextStream>
+#include <QUrl>
+
+const char defaultPageText[] =
+    "<html><head><script>function PEL_listener(arg) {document.write(arg);}</script></head>"
+    "<body><pre id=\"json\"></pre></body></html>";
+
+namespace {
+
+QStringList listPages(const QDir &folder)
+{
+    // NoSort keeps the directory object's own order: by name, ignoring case.
+    return folder.entryList(QStringList{QStringLiteral("index.*")},
+                            QDir::Files | QDir::NoSymLinks, QDir::NoSort);
+}
+
+void warnNoPage(const QString &path, const QString &reason)
+{
+    qWarning().noquote() << QStringLiteral("No page to show: %1: %2").arg(path, reason);
+}
+
+// Writes the default page as a new file; an existing file of that name, whatever it is, is
+// left alone. A partly written file is removed so that a later start does not pick it up.
+QString writeDefaultPage(const QString &path)
+{
+    QFile file(path);
+    if (QFileInfo(path).isSymLink())
+        return QStringLiteral("a symbolic link of that name is in the way");
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        if (file.exists())
+            return QStringLiteral("a file of that name exists but is hidden or not a regular "
+                                  "file; it is left alone");
+        return file.errorString();
+    }
+    QTextStream out(&file);
+    out.setCodec("UTF-8");
+    out << QLatin1String(defaultPageText) << Qt::endl;
+    QString error;
+    if (out.status() != QTextStream::Ok || file.error() != QFileDevice::NoError)
+        error = file.errorString();
+    file.close();
+    if (error.isEmpty() && file.error() != QFileDevice::NoError)
+        error = file.errorString();
+    if (!error.isEmpty())
+        file.remove();
+    return error;
+}
+
+} // namespace
+
+QString locatePage(const QString &appDir)
+{
+    const QString folderPath = appDir + QStringLiteral("/assets");
+    if (!QDir(folderPath).exists()) {
+        if (!QDir().mkdir(folderPath)) {
+            const QFileInfo info(folderPath);
+            warnNoPage(folderPath, info.exists() || info.isSymLink()
+                                       ? QStringLiteral("something that is not a folder is in the way")
+                                       : QStringLiteral("the folder cannot be created"));
+            return QString();
+        }
+    }
+
+    const QDir folder(appDir + QStringLiteral("/assets/"));
+    QString problem;
+    if (listPages(folder).isEmpty())
+        problem = writeDefaultPage(appDir + QStringLiteral("/assets/index.html"));
+
+    const QStringList pages = listPages(folder);
+    if (pages.isEmpty()) {
+        warnNoPage(appDir + QStringLiteral("/assets/index.html"),
+                   problem.isEmpty() ? QStringLiteral("the page is not listed") : problem);
+        return QString();
+    }
+    // fromLocalFile keeps '#', '?' and '%' in the path from being read as URL syntax.
+    return QUrl::fromLocalFile(folder.absoluteFilePath(pages.first())).toString();
+}
