@@ -2,8 +2,10 @@
 #define PELHTTPSERVER_H
 
 #include <QByteArray>
+#include <QHash>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 class QHttpServer;
@@ -39,6 +41,24 @@ private:
     QHttpResponse *response = nullptr;
     QByteArray responseBody;
     QByteArray requestData;
+
+    // What one request needs until it is answered. Bodies of requests on different connections
+    // may interleave, so every slot works on the record of the request that signalled, and the
+    // current pair above is only the most recently started request.
+    struct Exchange
+    {
+        QHttpRequest *request = nullptr;
+        QPointer<QHttpResponse> response;
+        QByteArray responseBody;
+        QByteArray requestData;
+    };
+
+    Exchange *exchangeOf(QObject *source);
+    void emitData(Exchange &exchange, const QByteArray &data);
+    void forgetRequest(QObject *req);
+
+    // Keyed by the request as a plain QObject, so a request can still be found from destroyed().
+    QHash<QObject *, Exchange> exchanges;
 };
 
 #endif // PELHTTPSERVER_H

@@ -1,0 +1,236 @@
+#include "pelhttpserver.h"
+#include "pelhttpserver_p.h"
+
+#include <QAbstractSocket>
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QNetworkInterface>
+
+#include "qhttprequest.h"
+#include "qhttpresponse.h"
+#include "qhttpserver.h"
+
+namespace {
+
+// http-parser's method codes
+constexpr int MethodGet = 1;
+constexpr int MethodPost = 3;
+
+// The reply documents and header values never change; build them once.
+const QByteArray &statusDocument()
+{
+    static const QByteArray document = jsonDocument({{QStringLiteral("status"),
+                                                      QStringLiteral("OK")}});
+    return document;
+}
+
+const QByteArray &errorDocument()
+{
+    static const QByteArray document = jsonDocument({{QStringLiteral("error"),
+                                                      QStringLiteral("UNUSED_HTTP_METHOD")}});
+    return document;
+}
+
+QString contentLengthOf(const QByteArray &body)
+{
+    static const QString statusLength = QString::number(statusDocument().size());
+    static const QString errorLength = QString::number(errorDocument().size());
+    if (body.size() == statusDocument().size())
+        return statusLength;
+    if (body.size() == errorDocument().size())
+        return errorLength;
+    return QString::number(body.size());
+}
+
+} // namespace
+
+QString lastNonLoopbackIPv4(const QList<QHostAddress> &addresses)
+{
+    const QHostAddress localHost(QHostAddress::LocalHost);
+    QString detected;
+    // the last qualifying address wins, so walk the whole list
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && address != localHost)
+            detected = address.toString();
+    }
+    return detected;
+}
+
+QString chooseListenHost(const QString &given, const QList<QHostAddress> &addresses)
+{
+    const QString loopback = QStringLiteral("127.0.0.1");
+    if (given.isEmpty() || given == loopback)
+        return loopback;
+    const QString detected = lastNonLoopbackIPv4(addresses);
+    if (given == detected)
+        return given;
+    return detected;
+}
+
+QString portTextOrDefault(const QString &given)
+{
+    return given.isEmpty() ? QStringLiteral("9977") : given;
+}
+
+quint16 portFromText(const QString &text)
+{
+    return static_cast<quint16>(text.toInt());
+}
+
+QByteArray jsonDocument(const QMap<QString, QString> &data)
+{
+    QJsonObject object;
+    for (auto it = data.cbegin(); it != data.cend(); ++it)
+        object.insert(it.key(), QJsonValue(it.value()));
+    return QJsonDocument(object).toJson();
+}
+
+QByteArray headersDocument(const QHash<QString, QString> &headers)
+{
+    QMap<QString, QString> sorted;
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+        sorted.insert(it.key(), it.value());
+    return jsonDocument(sorted);
+}
+
+PelHttpServer::PelHttpServer(QString host, QString port)
+    : QObject(nullptr)
+{
+    this->host = chooseListenHost(host, QNetworkInterface::allAddresses());
+    this->port = portTextOrDefault(port);
+    createHttpServer();
+}
+
+void PelHttpServer::createHttpServer()
+{
+    httpServer = new QHttpServer(this);
+    // clang-format off
+    connect(httpServer, SIGNAL(newRequest(QHttpRequest*,QHttpResponse*)),
+            this, SLOT(handleRequest(QHttpRequest*,QHttpResponse*)));
+    // clang-format on
+    if (httpServer->listen(QHostAddress(host), portFromText(port)))
+        qDebug() << "server is started on " << host << ":" << port;
+    else
+        qDebug() << "server is not started";
+}
+
+void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
+{
+    request = req;
+    response = resp;
+    processRequest();
+}
+
+void PelHttpServer::processRequest()
+{
+    responseBody.clear();
+    requestData.clear();
+
+    const int method = request->method();
+    if (method == MethodPost) {
+        responseBody = statusDocument();
+        // clang-format off
+        connect(request, SIGNAL(data(QByteArray)), this, SLOT(processRequestData(QByteArray)));
+        connect(request, SIGNAL(end()), this, SLOT(sendResponse()));
+        // clang-format on
+    } else if (method == MethodGet) {
+        responseBody = statusDocument();
+        // clang-format off
+        connect(request, SIGNAL(end()), this, SLOT(sendResponse()));
+        // clang-format on
+    } else {
+        responseBody = errorDocument();
+        // a blank counts as data already seen, so nothing is emitted for other methods
+        requestData = QByteArrayLiteral(" ");
+        // clang-format off
+        connect(request, SIGNAL(end()), this, SLOT(sendResponse()));
+        // clang-format on
+    }
+
+    Exchange &exchange = exchanges[request];
+    exchange.request = request;
+    exchange.response = response;
+    exchange.responseBody = responseBody;
+    exchange.requestData = requestData;
+    // a client that goes away mid-request takes its request with it; drop the record then
+    connect(request, &QObject::destroyed, this, &PelHttpServer::forgetRequest);
+}
+
+void PelHttpServer::processRequestData(const QByteArray &requestData)
+{
+    if (Exchange *exchange = exchangeOf(sender()))
+        emitData(*exchange, requestData);
+}
+
+void PelHttpServer::sendResponse()
+{
+    QObject *source = sender() ? sender() : request;
+    Exchange *exchange = exchangeOf(source);
+    if (!exchange)
+        return; // already answered: never write to a response that has ended
+
+    if (exchange->requestData.isEmpty()) {
+        emitData(*exchange, exchange->request->url().query().toUtf8());
+        // a receiver may run an event loop in which the request goes away
+        exchange = exchangeOf(source);
+        if (!exchange)
+            return;
+    }
+
+    const Exchange answered = exchanges.take(source);
+    if (!answered.response)
+        return;
+
+    static const QString allowOrigin = QStringLiteral("Access-Control-Allow-Origin");
+    static const QString anyOrigin = QStringLiteral("*");
+    static const QString contentLength = QStringLiteral("Content-Length");
+    static const QString cacheControl = QStringLiteral("Cache-Control");
+    static const QString noCache = QStringLiteral("no-cache, no-store, max-age=0, must-revalidate");
+    static const QString contentType = QStringLiteral("Content-Type");
+    static const QString json = QStringLiteral("application/json");
+    static const QString pelorin = QStringLiteral("Pelorin");
+    static const QString pelorinVersion = QStringLiteral("1.0");
+    static const QString server = QStringLiteral("Server");
+    static const QString serverName = QStringLiteral("Pelorin v1.0");
+
+    QHttpResponse *resp = answered.response;
+    resp->setHeader(allowOrigin, anyOrigin);
+    resp->setHeader(contentLength, contentLengthOf(answered.responseBody));
+    resp->setHeader(cacheControl, noCache);
+    resp->setHeader(contentType, json);
+    resp->setHeader(pelorin, pelorinVersion);
+    resp->setHeader(server, serverName);
+    resp->writeHead(200);
+    resp->end(answered.responseBody);
+}
+
+QByteArray PelHttpServer::toJSON(QMap<QString, QString> data)
+{
+    return jsonDocument(data);
+}
+
+// The record of the request that signalled; a direct call, with no sender, works on the
+// current pair.
+PelHttpServer::Exchange *PelHttpServer::exchangeOf(QObject *source)
+{
+    if (!source)
+        source = request;
+    auto it = exchanges.find(source);
+    return it == exchanges.end() ? nullptr : &it.value();
+}
+
+void PelHttpServer::emitData(Exchange &exchange, const QByteArray &data)
+{
+    exchange.requestData = data;
+    if (exchange.request == request)
+        requestData = data;
+    const QByteArray headers = headersDocument(exchange.request->headers());
+    emit dataProcessed(data, headers);
+}
+
+void PelHttpServer::forgetRequest(QObject *req)
+{
+    exchanges.remove(req);
+}

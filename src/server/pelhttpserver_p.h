@@ -1,0 +1,34 @@
+#ifndef PELHTTPSERVER_P_H
+#define PELHTTPSERVER_P_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+// The decisions PelHttpServer makes from plain inputs, kept free of sockets so they can be
+// exercised with any address list or text.
+
+// The last IPv4 address in the list other than 127.0.0.1, as text; empty when there is none.
+QString lastNonLoopbackIPv4(const QList<QHostAddress> &addresses);
+
+// The host to listen on for the configured host text: 127.0.0.1 for "" and "127.0.0.1", the
+// given text when it is the machine's last non-loopback IPv4 address, else that address
+// (empty when the machine has none).
+QString chooseListenHost(const QString &given, const QList<QHostAddress> &addresses);
+
+// The configured port text, or "9977" when none is configured.
+QString portTextOrDefault(const QString &given);
+
+// The port number for a port text: toInt in base 10 (0 for non-numbers), low 16 bits only.
+quint16 portFromText(const QString &text);
+
+// Indented JSON of a text map, one string member per entry in ascending key order.
+QByteArray jsonDocument(const QMap<QString, QString> &data);
+
+// The headers document of a request: its header hash as indented JSON, names sorted.
+QByteArray headersDocument(const QHash<QString, QString> &headers);
+
+#endif // PELHTTPSERVER_P_H
