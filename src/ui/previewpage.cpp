@@ -1,0 +1,15 @@
+#include "previewpage.h"
+
+PreviewPage::PreviewPage(QObject *parent)
+    : QWebEnginePage(parent)
+{
+}
+
+bool PreviewPage::acceptNavigationRequest(const QUrl &url, QWebEnginePage::NavigationType type,
+                                          bool isMainFrame)
+{
+    Q_UNUSED(url)
+    Q_UNUSED(type)
+    Q_UNUSED(isMainFrame)
+    return true;
+}
