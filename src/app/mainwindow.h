@@ -43,6 +43,8 @@ private:
     int baseHeight = 0;
     int baseWidth = 0;
     MainWindowUi *ui = nullptr;
+
+    friend class tst_MainWindow;
 };
 
 #endif // MAINWINDOW_H

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite:
+#   1. every test (unit, WebEngine and end-to-end) under Xvfb;
+#   2. the tests that need no web engine again, built with address and undefined-behaviour
+#      sanitizers;
+#   3. the HTTP fuzzer for a bounded time.
+# Set PELORIN_QUICK=1 to run step 1 only.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+export QTWEBENGINE_DISABLE_SANDBOX=1
+xvfb=(xvfb-run -a -s "-screen 0 1280x1100x24")
+summary=()
+passed=0
+
+run_ctest() { # build dir, label, extra ctest args...
+    local dir=$1 label=$2 log
+    shift 2
+    log=$(mktemp)
+    set +e
+    (cd "$dir" && "${xvfb[@]}" ctest --output-on-failure --timeout 300 "$@") 2>&1 | tee "$log"
+    local rc=${PIPESTATUS[0]}
+    set -e
+    summary+=("$label: $(grep -E 'tests passed|No tests were found' "$log" | tail -n 1)")
+    passed=$((passed + $(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$log" || true)))
+    rm -f "$log"
+    return "$rc"
+}
+
+echo "== Build and run every test"
+scripts/build.sh
+run_ctest build "all tests" -j"$jobs"
+
+if [[ "${PELORIN_QUICK:-}" != 1 ]]; then
+    echo "== Tests without the web engine, with sanitizers"
+    cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPELORIN_SANITIZE=ON >/dev/null
+    mapfile -t unit_tests < <(cd build-asan && ctest -N -L unit | sed -n 's/^ *Test *#[0-9]*: //p')
+    cmake --build build-asan -j"$jobs" --target "${unit_tests[@]}"
+    run_ctest build-asan "sanitized unit tests" -L unit -j"$jobs"
+
+    echo "== HTTP fuzzer"
+    tests/fuzz/run-fuzz.sh 60
+    summary+=("fuzzer: 60 s without a crash")
+fi
+
+echo "== Summary"
+printf '  %s\n' "${summary[@]}"
+echo "tests: $passed passed, 0 failed"
