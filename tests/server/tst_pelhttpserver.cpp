@@ -1,0 +1,515 @@
+#include <QHostAddress>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include "pelhttpserver.h"
+#include "pelhttpserver_p.h"
+
+using TextHash = QHash<QString, QString>;
+
+namespace {
+
+const QByteArray statusDocument = QByteArrayLiteral("{\n    \"status\": \"OK\"\n}\n");
+const QByteArray errorDocument = QByteArrayLiteral("{\n    \"error\": \"UNUSED_HTTP_METHOD\"\n}\n");
+
+const QByteArray startedOnLoopback = QByteArrayLiteral(
+    "server is started on  \"127.0.0.1\" : \"0\"");
+
+struct Reply
+{
+    QByteArray statusLine;
+    QList<QByteArray> headerLines;
+    QByteArray body;
+};
+
+// A raw client on loopback: writes exact bytes and cuts replies out of what comes back.
+class RawClient
+{
+public:
+    explicit RawClient(quint16 port) { socket.connectToHost(QHostAddress::LocalHost, port); }
+
+    void send(const QByteArray &bytes) { socket.write(bytes); }
+
+    // Polled by QTRY_VERIFY, which keeps the event loop (and so the server) running.
+    bool hasReply(bool head = false)
+    {
+        received += socket.readAll();
+        return replyLength(head) > 0;
+    }
+
+    Reply takeReply(bool head = false)
+    {
+        const int length = replyLength(head);
+        Q_ASSERT(length > 0);
+        const int headerEnd = received.indexOf("\r\n\r\n");
+        QList<QByteArray> lines = received.left(headerEnd).split('\n');
+        for (QByteArray &line : lines)
+            line = line.trimmed();
+        Reply reply;
+        reply.statusLine = lines.takeFirst();
+        reply.headerLines = lines;
+        reply.body = received.mid(headerEnd + 4, length - headerEnd - 4);
+        received.remove(0, length);
+        return reply;
+    }
+
+    QTcpSocket socket;
+    QByteArray received;
+
+private:
+    // Length of the first complete reply in received, 0 while it is incomplete.
+    int replyLength(bool head) const
+    {
+        const int headerEnd = received.indexOf("\r\n\r\n");
+        if (headerEnd < 0)
+            return 0;
+        int bodyLength = 0;
+        const QList<QByteArray> lines = received.left(headerEnd).split('\n');
+        for (const QByteArray &line : lines) {
+            if (line.toLower().startsWith("content-length:"))
+                bodyLength = line.mid(15).trimmed().toInt();
+        }
+        const int total = headerEnd + 4 + (head ? 0 : bodyLength);
+        return received.size() >= total ? total : 0;
+    }
+};
+
+quint16 listeningPort(const PelHttpServer &server)
+{
+    const auto *listener = server.findChild<QTcpServer *>();
+    return listener ? listener->serverPort() : 0;
+}
+
+} // namespace
+
+class tst_PelHttpServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void listenHost_data();
+    void listenHost();
+    void portText_data();
+    void portText();
+    void documents_data();
+    void documents();
+    void startLine_data();
+    void startLine();
+    void portInUse();
+    void replies_data();
+    void replies();
+    void emissions_data();
+    void emissions();
+    void bodyInThreeReads();
+    void overlappingRequests_data();
+    void overlappingRequests();
+    void clientVanishesMidBody();
+};
+
+void tst_PelHttpServer::listenHost_data()
+{
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QStringList>("addresses");
+    QTest::addColumn<QString>("expected");
+
+    const QStringList machine = {"127.0.0.1", "::1",      "192.168.1.5",
+                                 "fe80::1",   "10.0.0.7", "2001:db8::7"};
+    const QStringList loopbackOnly = {"127.0.0.1", "::1"};
+
+    QTest::addRow("empty host listens on 127.0.0.1") << QString() << machine << "127.0.0.1";
+    QTest::addRow("127.0.0.1 is kept") << "127.0.0.1" << machine << "127.0.0.1";
+    QTest::addRow("127.0.0.1 is kept without addresses") << "127.0.0.1" << QStringList() << "127.0.0.1";
+    QTest::addRow("detected address is kept") << "10.0.0.7" << machine << "10.0.0.7";
+    QTest::addRow("earlier local address gives the last") << "192.168.1.5" << machine << "10.0.0.7";
+    QTest::addRow("localhost gives the detected address") << "localhost" << machine << "10.0.0.7";
+    QTest::addRow("0.0.0.0 gives the detected address") << "0.0.0.0" << machine << "10.0.0.7";
+    QTest::addRow("host name gives the detected address") << "example" << machine << "10.0.0.7";
+    QTest::addRow("comparison is case-sensitive") << "LOCALHOST" << loopbackOnly << "";
+    QTest::addRow("localhost without addresses is empty") << "localhost" << QStringList() << "";
+    QTest::addRow("only loopback addresses leave it empty") << "0.0.0.0" << loopbackOnly << "";
+    QTest::addRow("another 127 address qualifies") << "x" << QStringList{"127.0.0.2"} << "127.0.0.2";
+    QTest::addRow("link-local IPv4 qualifies")
+        << "x" << QStringList{"169.254.3.4", "127.0.0.1"} << "169.254.3.4";
+    QTest::addRow("IPv4-mapped IPv6 does not qualify") << "x" << QStringList{"::ffff:10.0.0.9"} << "";
+}
+
+void tst_PelHttpServer::listenHost()
+{
+    QFETCH(QString, given);
+    QFETCH(QStringList, addresses);
+    QFETCH(QString, expected);
+
+    QList<QHostAddress> list;
+    for (const QString &address : addresses)
+        list.append(QHostAddress(address));
+    QCOMPARE(chooseListenHost(given, list), expected);
+}
+
+void tst_PelHttpServer::portText_data()
+{
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("number");
+
+    QTest::addRow("empty port is 9977") << QString() << "9977" << 9977;
+    QTest::addRow("port 8080 is used as is") << "8080" << "8080" << 8080;
+    QTest::addRow("port abc is 0") << "abc" << "abc" << 0;
+    QTest::addRow("hex text is not a number") << "0x50" << "0x50" << 0;
+    QTest::addRow("port 70000 wraps to 4464") << "70000" << "70000" << 4464;
+    QTest::addRow("port -1 wraps to 65535") << "-1" << "-1" << 65535;
+    QTest::addRow("port 65536 wraps to 0") << "65536" << "65536" << 0;
+}
+
+void tst_PelHttpServer::portText()
+{
+    QFETCH(QString, given);
+    QFETCH(QString, text);
+    QFETCH(int, number);
+
+    QCOMPARE(portTextOrDefault(given), text);
+    QCOMPARE(int(portFromText(text)), number);
+}
+
+void tst_PelHttpServer::documents_data()
+{
+    QTest::addColumn<TextHash>("entries");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::addRow("status document") << TextHash{{QStringLiteral("status"), QStringLiteral("OK")}}
+                                     << statusDocument;
+    QTest::addRow("error document")
+        << TextHash{{QStringLiteral("error"), QStringLiteral("UNUSED_HTTP_METHOD")}}
+        << errorDocument;
+    QTest::addRow("no entries") << TextHash() << QByteArray("{\n}\n");
+    QTest::addRow("host and content-length sorted")
+        << TextHash{{QStringLiteral("host"), QStringLiteral("127.0.0.1:9977")},
+                    {QStringLiteral("content-length"), QStringLiteral("3")}}
+        << QByteArray("{\n    \"content-length\": \"3\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
+    QTest::addRow("names sort case-sensitively")
+        << TextHash{{QStringLiteral("b"), QStringLiteral("1")},
+                    {QStringLiteral("a"), QStringLiteral("2")},
+                    {QStringLiteral("B"), QStringLiteral("3")}}
+        << QByteArray("{\n    \"B\": \"3\",\n    \"a\": \"2\",\n    \"b\": \"1\"\n}\n");
+    QTest::addRow("double quote and backslash are escaped")
+        << TextHash{{QStringLiteral("x-note"), QStringLiteral("say \"hi\" \\o/")}}
+        << QByteArray("{\n    \"x-note\": \"say \\\"hi\\\" \\\\o/\"\n}\n");
+    QTest::addRow("line feed is escaped, non-ASCII written as UTF-8")
+        << TextHash{{QStringLiteral("x-name"), QString::fromUtf8("J\xc3\xbcrgen\n")}}
+        << QByteArray("{\n    \"x-name\": \"J\xc3\xbcrgen\\n\"\n}\n");
+}
+
+void tst_PelHttpServer::documents()
+{
+    QFETCH(TextHash, entries);
+    QFETCH(QByteArray, expected);
+
+    QCOMPARE(headersDocument(entries), expected);
+
+    // the slot itself, through the meta-object, the way the signature names it
+    QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
+    PelHttpServer server(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
+    QMap<QString, QString> map;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
+        map.insert(it.key(), it.value());
+    QByteArray result;
+    QVERIFY(QMetaObject::invokeMethod(&server, "toJSON", Qt::DirectConnection,
+                                      QGenericReturnArgument("QByteArray", &result),
+                                      QGenericArgument("QMap<QString,QString>", &map)));
+    QCOMPARE(result, expected);
+}
+
+void tst_PelHttpServer::startLine_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QByteArray>("line");
+
+    QTest::addRow("empty host") << QString() << "0" << startedOnLoopback;
+    QTest::addRow("127.0.0.1") << "127.0.0.1" << "0" << startedOnLoopback;
+    QTest::addRow("port 65536 wraps to 0, line shows the text")
+        << "127.0.0.1" << "65536"
+        << QByteArray("server is started on  \"127.0.0.1\" : \"65536\"");
+    QTest::addRow("port abc listens on 0, line shows the text")
+        << "127.0.0.1" << "abc" << QByteArray("server is started on  \"127.0.0.1\" : \"abc\"");
+}
+
+void tst_PelHttpServer::startLine()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, port);
+    QFETCH(QByteArray, line);
+
+    QTest::ignoreMessage(QtDebugMsg, line.constData());
+    PelHttpServer server(host, port);
+    const auto *listener = server.findChild<QTcpServer *>();
+    QVERIFY2(listener && listener->isListening(), "the listener should be running");
+    QCOMPARE(listener->serverAddress(), QHostAddress(QHostAddress::LocalHost));
+}
+
+void tst_PelHttpServer::portInUse()
+{
+    QTcpServer occupant;
+    QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
+    const QString taken = QString::number(occupant.serverPort());
+
+    QTest::ignoreMessage(QtDebugMsg, "server is not started");
+    PelHttpServer blocked(QStringLiteral("127.0.0.1"), taken);
+    const auto *listener = blocked.findChild<QTcpServer *>();
+    QVERIFY2(listener && !listener->isListening(), "the listener exists but does not listen");
+
+    // the failed server stays a working object, and others still serve
+    QSignalSpy spy(&blocked, &PelHttpServer::dataProcessed);
+    QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
+    PelHttpServer other(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
+    RawClient client(listeningPort(other));
+    client.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    QTRY_VERIFY(client.hasReply());
+    QCOMPARE(client.takeReply().body, statusDocument);
+    QCOMPARE(spy.count(), 0);
+}
+
+void tst_PelHttpServer::replies_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("body");
+
+    QTest::addRow("GET") << QByteArray("GET") << statusDocument;
+    QTest::addRow("POST") << QByteArray("POST") << statusDocument;
+    QTest::addRow("PUT") << QByteArray("PUT") << errorDocument;
+    QTest::addRow("DELETE") << QByteArray("DELETE") << errorDocument;
+    QTest::addRow("OPTIONS preflight") << QByteArray("OPTIONS") << errorDocument;
+    QTest::addRow("PATCH") << QByteArray("PATCH") << errorDocument;
+    QTest::addRow("HEAD") << QByteArray("HEAD") << errorDocument;
+}
+
+void tst_PelHttpServer::replies()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, body);
+    const bool head = method == "HEAD";
+
+    QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
+    PelHttpServer server(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
+    RawClient client(listeningPort(server));
+    client.send(method + " /?a=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://x\r\n"
+                         "Content-Length: 2\r\n\r\nhi");
+    QTRY_VERIFY(client.hasReply(head));
+    const Reply reply = client.takeReply(head);
+
+    QCOMPARE(reply.statusLine, QByteArray("HTTP/1.1 200 OK"));
+    const QByteArray length = "Content-Length: " + QByteArray::number(body.size());
+    const QList<QByteArray> expected = {"Access-Control-Allow-Origin: *",
+                                        length,
+                                        "Cache-Control: no-cache, no-store, max-age=0, "
+                                        "must-revalidate",
+                                        "Content-Type: application/json",
+                                        "Pelorin: 1.0",
+                                        "Server: Pelorin v1.0"};
+    int previous = -1;
+    for (const QByteArray &line : expected) {
+        const int at = reply.headerLines.indexOf(line);
+        QVERIFY2(at > previous, line.constData());
+        previous = at;
+    }
+    int lengths = 0;
+    for (const QByteArray &line : reply.headerLines)
+        lengths += line.toLower().startsWith("content-length:") ? 1 : 0;
+    QCOMPARE(lengths, 1);
+
+    if (head) {
+        // no body bytes: the next reply on the connection starts right after the headers
+        QCOMPARE(reply.body, QByteArray());
+        client.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        QTRY_VERIFY(client.hasReply());
+        const Reply next = client.takeReply();
+        QCOMPARE(next.statusLine, QByteArray("HTTP/1.1 200 OK"));
+        QCOMPARE(next.body, statusDocument);
+    } else {
+        QCOMPARE(reply.body, body);
+    }
+    QCOMPARE(client.received, QByteArray());
+}
+
+void tst_PelHttpServer::emissions_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArrayList>("bodies");
+    QTest::addColumn<QByteArray>("headers");
+
+    const QByteArray hostOnly = "{\n    \"host\": \"127.0.0.1:9977\"\n}\n";
+
+    QTest::addRow("GET with query")
+        << QByteArray("GET /?a=1&b=2 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\n\r\n")
+        << QByteArrayList{"a=1&b=2"} << hostOnly;
+    QTest::addRow("GET without query")
+        << QByteArray("GET / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\n\r\n") << QByteArrayList{""}
+        << hostOnly;
+    QTest::addRow("GET body is ignored, query emitted")
+        << QByteArray("GET /?g=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 3\r\n\r\nxyz")
+        << QByteArrayList{"g=1"}
+        << QByteArray("{\n    \"content-length\": \"3\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
+    QTest::addRow("query is pretty-decoded UTF-8")
+        << QByteArray("GET /?n=J%C3%BCrgen&s=a%20b&amp=%26 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\n\r\n")
+        << QByteArrayList{"n=J\xc3\xbcrgen&s=a b&amp=%26"} << hostOnly;
+    QTest::addRow("POST with body and query emits the body only")
+        << QByteArray("POST /?x=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 3\r\n\r\nabc")
+        << QByteArrayList{"abc"}
+        << QByteArray("{\n    \"content-length\": \"3\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
+    QTest::addRow("POST with empty body emits the query")
+        << QByteArray("POST /?x=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 0\r\n\r\n")
+        << QByteArrayList{"x=1"}
+        << QByteArray("{\n    \"content-length\": \"0\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
+    QTest::addRow("chunked body emits each decoded span")
+        << QByteArray("POST / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nTransfer-Encoding: chunked\r\n\r\n"
+                      "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n")
+        << QByteArrayList{"abc", "de"}
+        << QByteArray("{\n    \"host\": \"127.0.0.1:9977\",\n"
+                      "    \"transfer-encoding\": \"chunked\"\n}\n");
+    QTest::addRow("HTTP/1.0 without headers")
+        << QByteArray("GET /?q HTTP/1.0\r\n\r\n") << QByteArrayList{"q"} << QByteArray("{\n}\n");
+    QTest::addRow("header value with a double quote")
+        << QByteArray("GET / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nX-Note: say \"hi\"\r\n\r\n")
+        << QByteArrayList{""}
+        << QByteArray("{\n    \"host\": \"127.0.0.1:9977\",\n    \"x-note\": \"say \\\"hi\\\"\"\n}\n");
+    QTest::addRow("PUT emits nothing")
+        << QByteArray("PUT /?x=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 3\r\n\r\nabc")
+        << QByteArrayList{} << QByteArray();
+    QTest::addRow("OPTIONS emits nothing")
+        << QByteArray("OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\n\r\n") << QByteArrayList{}
+        << QByteArray();
+}
+
+void tst_PelHttpServer::emissions()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArrayList, bodies);
+    QFETCH(QByteArray, headers);
+
+    QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
+    PelHttpServer server(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
+    QSignalSpy spy(&server, &PelHttpServer::dataProcessed);
+    RawClient client(listeningPort(server));
+    client.send(request);
+    // every emission comes before the reply is written
+    QTRY_VERIFY(client.hasReply());
+    QCOMPARE(client.takeReply().statusLine, QByteArray("HTTP/1.1 200 OK"));
+
+    QCOMPARE(spy.count(), bodies.size());
+    for (int i = 0; i < bodies.size(); ++i) {
+        QCOMPARE(spy.at(i).at(0).toByteArray(), bodies.at(i));
+        QCOMPARE(spy.at(i).at(1).toByteArray(), headers);
+    }
+}
+
+void tst_PelHttpServer::bodyInThreeReads()
+{
+    QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
+    PelHttpServer server(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
+    QSignalSpy spy(&server, &PelHttpServer::dataProcessed);
+    RawClient client(listeningPort(server));
+
+    client.send("POST /?x=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 9\r\n\r\nabc");
+    QTRY_COMPARE(spy.count(), 1);
+    client.send("def");
+    QTRY_COMPARE(spy.count(), 2);
+    QVERIFY2(!client.hasReply(), "no reply before the body is complete");
+    client.send("ghi");
+    QTRY_VERIFY(client.hasReply());
+    QCOMPARE(client.takeReply().body, statusDocument);
+
+    const QByteArray headers = "{\n    \"content-length\": \"9\",\n"
+                               "    \"host\": \"127.0.0.1:9977\"\n}\n";
+    QCOMPARE(spy.count(), 3);
+    const QByteArrayList parts = {"abc", "def", "ghi"};
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(spy.at(i).at(0).toByteArray(), parts.at(i));
+        QCOMPARE(spy.at(i).at(1).toByteArray(), headers);
+    }
+}
+
+void tst_PelHttpServer::overlappingRequests_data()
+{
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QByteArray>("secondReply");
+    QTest::addColumn<QByteArrayList>("secondBodies");
+
+    QTest::addRow("POST starts while a body is arriving")
+        << QByteArray("POST / HTTP/1.1\r\nHost: b\r\nContent-Length: 3\r\n\r\nxyz")
+        << statusDocument << QByteArrayList{"xyz"};
+    QTest::addRow("GET starts while a body is arriving")
+        << QByteArray("GET /?who=b HTTP/1.1\r\nHost: b\r\n\r\n") << statusDocument
+        << QByteArrayList{"who=b"};
+    QTest::addRow("PUT starts while a body is arriving")
+        << QByteArray("PUT / HTTP/1.1\r\nHost: b\r\nContent-Length: 3\r\n\r\nxyz") << errorDocument
+        << QByteArrayList{};
+}
+
+void tst_PelHttpServer::overlappingRequests()
+{
+    QFETCH(QByteArray, second);
+    QFETCH(QByteArray, secondReply);
+    QFETCH(QByteArrayList, secondBodies);
+
+    QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
+    PelHttpServer server(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
+    QSignalSpy spy(&server, &PelHttpServer::dataProcessed);
+    const quint16 port = listeningPort(server);
+
+    RawClient first(port);
+    first.send("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 6\r\n\r\nabc");
+    QTRY_COMPARE(spy.count(), 1);
+
+    RawClient other(port);
+    other.send(second);
+    QTRY_VERIFY(other.hasReply());
+    QCOMPARE(other.takeReply().body, secondReply);
+    QCOMPARE(spy.count(), 1 + secondBodies.size());
+
+    first.send("def");
+    QTRY_VERIFY(first.hasReply());
+    QCOMPARE(first.takeReply().body, statusDocument);
+    QCOMPARE(spy.count(), 2 + secondBodies.size());
+
+    // nothing more arrives on either connection: each reply went to its own client once
+    QCOMPARE(first.received, QByteArray());
+    QCOMPARE(other.received, QByteArray());
+
+    const QByteArray firstHeaders = "{\n    \"content-length\": \"6\",\n    \"host\": \"a\"\n}\n";
+    QCOMPARE(spy.first().at(0).toByteArray(), QByteArray("abc"));
+    QCOMPARE(spy.first().at(1).toByteArray(), firstHeaders);
+    for (int i = 0; i < secondBodies.size(); ++i) {
+        QCOMPARE(spy.at(1 + i).at(0).toByteArray(), secondBodies.at(i));
+        QVERIFY(spy.at(1 + i).at(1).toByteArray().contains("\"host\": \"b\""));
+    }
+    QCOMPARE(spy.last().at(0).toByteArray(), QByteArray("def"));
+    QCOMPARE(spy.last().at(1).toByteArray(), firstHeaders);
+}
+
+void tst_PelHttpServer::clientVanishesMidBody()
+{
+    QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
+    PelHttpServer server(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
+    QSignalSpy spy(&server, &PelHttpServer::dataProcessed);
+    const quint16 port = listeningPort(server);
+
+    {
+        RawClient gone(port);
+        gone.send("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 100\r\n\r\nabc");
+        QTRY_COMPARE(spy.count(), 1);
+        gone.socket.abort();
+    }
+
+    // the server goes on answering, and the vanished request causes nothing more
+    RawClient next(port);
+    next.send("POST / HTTP/1.1\r\nHost: b\r\nContent-Length: 3\r\n\r\nxyz");
+    QTRY_VERIFY(next.hasReply());
+    QCOMPARE(next.takeReply().body, statusDocument);
+    QCOMPARE(spy.count(), 2);
+    QCOMPARE(spy.last().at(0).toByteArray(), QByteArray("xyz"));
+}
+
+QTEST_GUILESS_MAIN(tst_PelHttpServer)
+
+#include "tst_pelhttpserver.moc"
