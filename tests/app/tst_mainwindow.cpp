@@ -1,0 +1,309 @@
+#include "appdirectory.h"
+#include "mainwindow.h"
+
+#include <QAction>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#if defined(Q_OS_LINUX)
+#include <csignal>
+#endif
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+// A config that keeps the window off the network's fixed port and off the local page.
+QByteArray quietConfig(const QByteArray &extraConnect = QByteArray())
+{
+    return "[CONNECT]\nHOST=127.0.0.1\nPORT=0\nURL=about:blank\n" + extraConnect
+           + "\n[UIUX]\nTITLE=Test\nBASESIZE_H=300\nBASESIZE_W=400\n";
+}
+
+QString helperPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/companionhelper");
+}
+
+bool processAlive(qint64 pid)
+{
+#if defined(Q_OS_LINUX)
+    // A zombie has ended; only its entry is left for its parent to collect.
+    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (stat.isEmpty())
+        return false;
+    const int close = stat.lastIndexOf(')');
+    return close > 0 && stat.mid(close + 2, 1) != "Z";
+#else
+    Q_UNUSED(pid)
+    return false;
+#endif
+}
+
+} // namespace
+
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void firstStartWritesDefaults();
+    void existingFileIsReadAsItStands_data();
+    void existingFileIsReadAsItStands();
+    void shortcutsTriggerNothing_data();
+    void shortcutsTriggerNothing();
+    void everyShowEmitsWindowLoaded();
+
+    void companionStarts_data();
+    void companionStarts();
+    void companionThatCannotStartIsReported();
+    void noCompanionWithoutCommand();
+    void closingTheWindowEndsTheCompanion();
+
+private:
+    QString configPath() const { return appDir->path() + QStringLiteral("/config.ini"); }
+
+    QTemporaryDir *appDir = nullptr;
+};
+
+void tst_MainWindow::init()
+{
+    appDir = new QTemporaryDir;
+    QVERIFY(appDir->isValid());
+    AppDirectory::setPath(appDir->path());
+}
+
+void tst_MainWindow::cleanup()
+{
+    AppDirectory::setPath(QString());
+    delete appDir;
+    appDir = nullptr;
+}
+
+void tst_MainWindow::firstStartWritesDefaults()
+{
+    MainWindow window;
+
+    QSettings written(configPath(), QSettings::IniFormat);
+    QCOMPARE(written.childGroups(), QStringList({"CONNECT", "UIUX"}));
+    QCOMPARE(written.value("CONNECT/HOST").toString(), "127.0.0.1");
+    QCOMPARE(written.value("CONNECT/PORT").toString(), "9977");
+    QCOMPARE(written.value("CONNECT/URL").toString(), "");
+    QCOMPARE(written.value("CONNECT/CRYPTO").toString(), "");
+    QCOMPARE(written.value("UIUX/TITLE").toString(), "Pelorin");
+    QCOMPARE(written.value("UIUX/BASESIZE_H").toString(), "1024");
+    QCOMPARE(written.value("UIUX/BASESIZE_W").toString(), "768");
+    written.beginGroup("CONNECT");
+    QCOMPARE(written.childKeys().size(), 4);
+    written.endGroup();
+
+    QCOMPARE(window.host, "127.0.0.1");
+    QCOMPARE(window.port, "9977");
+    QCOMPARE(window.title, "Pelorin");
+    QCOMPARE(window.companionCommand, "");
+    QCOMPARE(window.baseHeight, 1024);
+    QCOMPARE(window.baseWidth, 768);
+    // Portrait: 768 wide, 1024 high.
+    QCOMPARE(window.size(), QSize(768, 1024));
+    QCOMPARE(window.windowTitle(), "Pelorin");
+}
+
+void tst_MainWindow::existingFileIsReadAsItStands_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("width");
+
+    const QByteArray sizes = "BASESIZE_H=300\nBASESIZE_W=400\n";
+    QTest::addRow("second start reads the defaults back")
+        << QByteArray("[CONNECT]\nHOST=127.0.0.1\nPORT=0\nURL=about:blank\nCRYPTO=\n"
+                      "[UIUX]\nTITLE=Pelorin\nBASESIZE_H=1024\nBASESIZE_W=768\n")
+        << "about:blank" << "Pelorin" << 1024 << 768;
+    QTest::addRow("zero-byte file reads as empty") << QByteArray() << QString() << QString() << 0
+                                                   << 0;
+    QTest::addRow("missing title stays missing")
+        << QByteArray("[CONNECT]\nPORT=0\nURL=about:blank\n[UIUX]\n" + sizes) << "about:blank"
+        << QString() << 300 << 400;
+    QTest::addRow("width wide reads as 0")
+        << QByteArray("[CONNECT]\nPORT=0\nURL=x:\n[UIUX]\nBASESIZE_H=300\nBASESIZE_W=wide\n")
+        << "x:" << QString() << 300 << 0;
+    QTest::addRow("width 800px reads as 0")
+        << QByteArray("[CONNECT]\nPORT=0\nURL=x:\n[UIUX]\nBASESIZE_H=300\nBASESIZE_W=800px\n")
+        << "x:" << QString() << 300 << 0;
+    QTest::addRow("percent-encoded url is decoded")
+        << QByteArray("[CONNECT]\nPORT=0\nURL=file:///D:/My%20Pages/start.html\n")
+        << "file:///D:/My Pages/start.html" << QString() << 0 << 0;
+    QTest::addRow("plain url with a blank stays")
+        << QByteArray("[CONNECT]\nPORT=0\nURL=file:///D:/My Pages/start.html\n")
+        << "file:///D:/My Pages/start.html" << QString() << 0 << 0;
+    QTest::addRow("plus sign stays a plus sign")
+        << QByteArray("[CONNECT]\nPORT=0\nURL=http://127.0.0.1/?a+b\n") << "http://127.0.0.1/?a+b"
+        << QString() << 0 << 0;
+    QTest::addRow("utf-8 title round-trips")
+        << QByteArray("[CONNECT]\nPORT=0\nURL=x:\n[UIUX]\nTITLE=Grüße – 日本\n" + sizes) << "x:"
+        << QString::fromUtf8("Grüße – 日本") << 300 << 400;
+}
+
+void tst_MainWindow::existingFileIsReadAsItStands()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, url);
+    QFETCH(QString, title);
+    QFETCH(int, height);
+    QFETCH(int, width);
+
+    writeFile(configPath(), content);
+    const QDateTime modified = QFileInfo(configPath()).lastModified();
+    {
+        MainWindow window;
+        QCOMPARE(window.url, url);
+        QCOMPARE(window.title, title);
+        QCOMPARE(window.windowTitle(), title);
+        QCOMPARE(window.baseHeight, height);
+        QCOMPARE(window.baseWidth, width);
+    }
+    QCOMPARE(readAll(configPath()), content);
+    QCOMPARE(QFileInfo(configPath()).lastModified(), modified);
+}
+
+void tst_MainWindow::shortcutsTriggerNothing_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<int>("key");
+    QTest::addRow("ctrl+o") << "actionOpen" << int(Qt::Key_O);
+    QTest::addRow("ctrl+s") << "actionSave" << int(Qt::Key_S);
+    QTest::addRow("ctrl+q does not close") << "actionExit" << int(Qt::Key_Q);
+    QTest::addRow("ctrl+n") << "actionNew" << int(Qt::Key_N);
+}
+
+void tst_MainWindow::shortcutsTriggerNothing()
+{
+    QFETCH(QString, action);
+    QFETCH(int, key);
+    writeFile(configPath(), quietConfig());
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QSignalSpy triggered(window.findChild<QAction *>(action), &QAction::triggered);
+
+    QTest::keyClick(&window, Qt::Key(key), Qt::ControlModifier);
+    QCoreApplication::processEvents();
+    QCOMPARE(triggered.count(), 0);
+    QVERIFY(window.isVisible());
+}
+
+void tst_MainWindow::everyShowEmitsWindowLoaded()
+{
+    writeFile(configPath(), quietConfig());
+    MainWindow window;
+    QSignalSpy loaded(&window, &MainWindow::windowLoaded);
+    QSignalSpy showEvents(&window, &MainWindow::sigShowEvent);
+
+    window.show();
+    QCOMPARE(loaded.count(), 1);
+    window.hide();
+    window.show();
+    QCOMPARE(loaded.count(), 2);
+    window.showMinimized();
+    window.showNormal();
+    QVERIFY(loaded.count() >= 3);
+    QCOMPARE(showEvents.count(), 0);
+}
+
+void tst_MainWindow::companionStarts_data()
+{
+    QTest::addColumn<QString>("folderName");
+    QTest::addRow("plain path") << "companion";
+    QTest::addRow("quoted path with a blank") << "my companion";
+}
+
+void tst_MainWindow::companionStarts()
+{
+    QFETCH(QString, folderName);
+    const QString folder = appDir->path() + '/' + folderName;
+    QVERIFY(QDir().mkpath(folder));
+    const QString program = folder + QStringLiteral("/companionhelper");
+    QVERIFY(QFile::copy(helperPath(), program));
+    const QString out = appDir->path() + QStringLiteral("/started.txt");
+    writeFile(configPath(),
+              quietConfig("CRYPTO=\"\\\"" + program.toUtf8() + "\\\" " + out.toUtf8()
+                          + " \\\"two words\\\"\"\n"));
+
+    MainWindow window;
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), 10000);
+    const QList<QByteArray> lines = readAll(out).split('\n');
+    QCOMPARE(lines.value(1), QByteArray("two words"));
+    QCOMPARE(window.findChildren<QProcess *>().size(), 1);
+    QCOMPARE(window.findChild<QProcess *>()->state(), QProcess::Running);
+}
+
+void tst_MainWindow::companionThatCannotStartIsReported()
+{
+    // Unquoted, the command splits at the blank and names a program that does not exist.
+    const QString folder = appDir->path() + QStringLiteral("/my companion");
+    QVERIFY(QDir().mkpath(folder));
+    const QString program = folder + QStringLiteral("/companionhelper");
+    QVERIFY(QFile::copy(helperPath(), program));
+    const QString out = appDir->path() + QStringLiteral("/started.txt");
+    writeFile(configPath(), quietConfig("CRYPTO=" + program.toUtf8() + ' ' + out.toUtf8() + '\n'));
+
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("^companion \".*my companion/"
+                                                           "companionhelper .*\" failed to "
+                                                           "start: .+")));
+    MainWindow window;
+    auto *process = window.findChild<QProcess *>();
+    QVERIFY(process);
+    QTRY_COMPARE(process->state(), QProcess::NotRunning);
+    QCOMPARE(process->error(), QProcess::FailedToStart);
+    QVERIFY(!QFile::exists(out));
+}
+
+void tst_MainWindow::noCompanionWithoutCommand()
+{
+    writeFile(configPath(), quietConfig("CRYPTO=\n"));
+    MainWindow window;
+    QVERIFY(window.findChildren<QProcess *>().isEmpty());
+}
+
+void tst_MainWindow::closingTheWindowEndsTheCompanion()
+{
+#if !defined(Q_OS_LINUX)
+    QSKIP("reads process states from /proc");
+#endif
+    const QString out = appDir->path() + QStringLiteral("/started.txt");
+    writeFile(configPath(), quietConfig("CRYPTO=" + helperPath().toUtf8() + ' ' + out.toUtf8()
+                                        + '\n'));
+    qint64 pid = 0;
+    {
+        MainWindow window;
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), 10000);
+        pid = readAll(out).split('\n').value(0).toLongLong();
+        QVERIFY(pid > 0);
+        QVERIFY(processAlive(pid));
+    }
+    QVERIFY(!processAlive(pid));
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"
