@@ -21,15 +21,15 @@ constexpr int MethodPost = 3;
 // The reply documents and header values never change; build them once.
 const QByteArray &statusDocument()
 {
-    static const QByteArray document = jsonDocument({{QStringLiteral("status"),
-                                                      QStringLiteral("OK")}});
+    static const QByteArray document = jsonDocument(
+            {{QStringLiteral("status"), QStringLiteral("OK")}});
     return document;
 }
 
 const QByteArray &errorDocument()
 {
-    static const QByteArray document = jsonDocument({{QStringLiteral("error"),
-                                                      QStringLiteral("UNUSED_HTTP_METHOD")}});
+    static const QByteArray document = jsonDocument(
+            {{QStringLiteral("error"), QStringLiteral("UNUSED_HTTP_METHOD")}});
     return document;
 }
 

@@ -15,7 +15,7 @@ const QByteArray statusDocument = QByteArrayLiteral("{\n    \"status\": \"OK\"\n
 const QByteArray errorDocument = QByteArrayLiteral("{\n    \"error\": \"UNUSED_HTTP_METHOD\"\n}\n");
 
 const QByteArray startedOnLoopback = QByteArrayLiteral(
-    "server is started on  \"127.0.0.1\" : \"0\"");
+        "server is started on  \"127.0.0.1\" : \"0\"");
 
 struct Reply
 {
@@ -114,13 +114,14 @@ void tst_PelHttpServer::listenHost_data()
     QTest::addColumn<QStringList>("addresses");
     QTest::addColumn<QString>("expected");
 
-    const QStringList machine = {"127.0.0.1", "::1",      "192.168.1.5",
-                                 "fe80::1",   "10.0.0.7", "2001:db8::7"};
+    const QStringList machine
+            = {"127.0.0.1", "::1", "192.168.1.5", "fe80::1", "10.0.0.7", "2001:db8::7"};
     const QStringList loopbackOnly = {"127.0.0.1", "::1"};
 
     QTest::addRow("empty host listens on 127.0.0.1") << QString() << machine << "127.0.0.1";
     QTest::addRow("127.0.0.1 is kept") << "127.0.0.1" << machine << "127.0.0.1";
-    QTest::addRow("127.0.0.1 is kept without addresses") << "127.0.0.1" << QStringList() << "127.0.0.1";
+    QTest::addRow("127.0.0.1 is kept without addresses")
+            << "127.0.0.1" << QStringList() << "127.0.0.1";
     QTest::addRow("detected address is kept") << "10.0.0.7" << machine << "10.0.0.7";
     QTest::addRow("earlier local address gives the last") << "192.168.1.5" << machine << "10.0.0.7";
     QTest::addRow("localhost gives the detected address") << "localhost" << machine << "10.0.0.7";
@@ -129,10 +130,12 @@ void tst_PelHttpServer::listenHost_data()
     QTest::addRow("comparison is case-sensitive") << "LOCALHOST" << loopbackOnly << "";
     QTest::addRow("localhost without addresses is empty") << "localhost" << QStringList() << "";
     QTest::addRow("only loopback addresses leave it empty") << "0.0.0.0" << loopbackOnly << "";
-    QTest::addRow("another 127 address qualifies") << "x" << QStringList{"127.0.0.2"} << "127.0.0.2";
+    QTest::addRow("another 127 address qualifies")
+            << "x" << QStringList{"127.0.0.2"} << "127.0.0.2";
     QTest::addRow("link-local IPv4 qualifies")
-        << "x" << QStringList{"169.254.3.4", "127.0.0.1"} << "169.254.3.4";
-    QTest::addRow("IPv4-mapped IPv6 does not qualify") << "x" << QStringList{"::ffff:10.0.0.9"} << "";
+            << "x" << QStringList{"169.254.3.4", "127.0.0.1"} << "169.254.3.4";
+    QTest::addRow("IPv4-mapped IPv6 does not qualify")
+            << "x" << QStringList{"::ffff:10.0.0.9"} << "";
 }
 
 void tst_PelHttpServer::listenHost()
@@ -154,12 +157,18 @@ void tst_PelHttpServer::portText_data()
     QTest::addColumn<int>("number");
 
     QTest::addRow("empty port is 9977") << QString() << "9977" << 9977;
-    QTest::addRow("port 8080 is used as is") << "8080" << "8080" << 8080;
-    QTest::addRow("port abc is 0") << "abc" << "abc" << 0;
-    QTest::addRow("hex text is not a number") << "0x50" << "0x50" << 0;
-    QTest::addRow("port 70000 wraps to 4464") << "70000" << "70000" << 4464;
-    QTest::addRow("port -1 wraps to 65535") << "-1" << "-1" << 65535;
-    QTest::addRow("port 65536 wraps to 0") << "65536" << "65536" << 0;
+    QTest::addRow("port 8080 is used as is") << "8080"
+                                             << "8080" << 8080;
+    QTest::addRow("port abc is 0") << "abc"
+                                   << "abc" << 0;
+    QTest::addRow("hex text is not a number") << "0x50"
+                                              << "0x50" << 0;
+    QTest::addRow("port 70000 wraps to 4464") << "70000"
+                                              << "70000" << 4464;
+    QTest::addRow("port -1 wraps to 65535") << "-1"
+                                            << "-1" << 65535;
+    QTest::addRow("port 65536 wraps to 0") << "65536"
+                                           << "65536" << 0;
 }
 
 void tst_PelHttpServer::portText()
@@ -177,27 +186,28 @@ void tst_PelHttpServer::documents_data()
     QTest::addColumn<TextHash>("entries");
     QTest::addColumn<QByteArray>("expected");
 
-    QTest::addRow("status document") << TextHash{{QStringLiteral("status"), QStringLiteral("OK")}}
-                                     << statusDocument;
+    QTest::addRow("status document")
+            << TextHash{{QStringLiteral("status"), QStringLiteral("OK")}} << statusDocument;
     QTest::addRow("error document")
-        << TextHash{{QStringLiteral("error"), QStringLiteral("UNUSED_HTTP_METHOD")}}
-        << errorDocument;
+            << TextHash{{QStringLiteral("error"), QStringLiteral("UNUSED_HTTP_METHOD")}}
+            << errorDocument;
     QTest::addRow("no entries") << TextHash() << QByteArray("{\n}\n");
     QTest::addRow("host and content-length sorted")
-        << TextHash{{QStringLiteral("host"), QStringLiteral("127.0.0.1:9977")},
-                    {QStringLiteral("content-length"), QStringLiteral("3")}}
-        << QByteArray("{\n    \"content-length\": \"3\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
+            << TextHash{{QStringLiteral("host"), QStringLiteral("127.0.0.1:9977")},
+                        {QStringLiteral("content-length"), QStringLiteral("3")}}
+            << QByteArray(
+                       "{\n    \"content-length\": \"3\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
     QTest::addRow("names sort case-sensitively")
-        << TextHash{{QStringLiteral("b"), QStringLiteral("1")},
-                    {QStringLiteral("a"), QStringLiteral("2")},
-                    {QStringLiteral("B"), QStringLiteral("3")}}
-        << QByteArray("{\n    \"B\": \"3\",\n    \"a\": \"2\",\n    \"b\": \"1\"\n}\n");
+            << TextHash{{QStringLiteral("b"), QStringLiteral("1")},
+                        {QStringLiteral("a"), QStringLiteral("2")},
+                        {QStringLiteral("B"), QStringLiteral("3")}}
+            << QByteArray("{\n    \"B\": \"3\",\n    \"a\": \"2\",\n    \"b\": \"1\"\n}\n");
     QTest::addRow("double quote and backslash are escaped")
-        << TextHash{{QStringLiteral("x-note"), QStringLiteral("say \"hi\" \\o/")}}
-        << QByteArray("{\n    \"x-note\": \"say \\\"hi\\\" \\\\o/\"\n}\n");
+            << TextHash{{QStringLiteral("x-note"), QStringLiteral("say \"hi\" \\o/")}}
+            << QByteArray("{\n    \"x-note\": \"say \\\"hi\\\" \\\\o/\"\n}\n");
     QTest::addRow("line feed is escaped, non-ASCII written as UTF-8")
-        << TextHash{{QStringLiteral("x-name"), QString::fromUtf8("J\xc3\xbcrgen\n")}}
-        << QByteArray("{\n    \"x-name\": \"J\xc3\xbcrgen\\n\"\n}\n");
+            << TextHash{{QStringLiteral("x-name"), QString::fromUtf8("J\xc3\xbcrgen\n")}}
+            << QByteArray("{\n    \"x-name\": \"J\xc3\xbcrgen\\n\"\n}\n");
 }
 
 void tst_PelHttpServer::documents()
@@ -214,7 +224,9 @@ void tst_PelHttpServer::documents()
     for (auto it = entries.cbegin(); it != entries.cend(); ++it)
         map.insert(it.key(), it.value());
     QByteArray result;
-    QVERIFY(QMetaObject::invokeMethod(&server, "toJSON", Qt::DirectConnection,
+    QVERIFY(QMetaObject::invokeMethod(&server,
+                                      "toJSON",
+                                      Qt::DirectConnection,
                                       QGenericReturnArgument("QByteArray", &result),
                                       QGenericArgument("QMap<QString,QString>", &map)));
     QCOMPARE(result, expected);
@@ -227,12 +239,14 @@ void tst_PelHttpServer::startLine_data()
     QTest::addColumn<QByteArray>("line");
 
     QTest::addRow("empty host") << QString() << "0" << startedOnLoopback;
-    QTest::addRow("127.0.0.1") << "127.0.0.1" << "0" << startedOnLoopback;
+    QTest::addRow("127.0.0.1") << "127.0.0.1"
+                               << "0" << startedOnLoopback;
     QTest::addRow("port 65536 wraps to 0, line shows the text")
-        << "127.0.0.1" << "65536"
-        << QByteArray("server is started on  \"127.0.0.1\" : \"65536\"");
+            << "127.0.0.1"
+            << "65536" << QByteArray("server is started on  \"127.0.0.1\" : \"65536\"");
     QTest::addRow("port abc listens on 0, line shows the text")
-        << "127.0.0.1" << "abc" << QByteArray("server is started on  \"127.0.0.1\" : \"abc\"");
+            << "127.0.0.1"
+            << "abc" << QByteArray("server is started on  \"127.0.0.1\" : \"abc\"");
 }
 
 void tst_PelHttpServer::startLine()
@@ -293,8 +307,9 @@ void tst_PelHttpServer::replies()
     QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
     PelHttpServer server(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
     RawClient client(listeningPort(server));
-    client.send(method + " /?a=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://x\r\n"
-                         "Content-Length: 2\r\n\r\nhi");
+    client.send(method
+                + " /?a=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://x\r\n"
+                  "Content-Length: 2\r\n\r\nhi");
     QTRY_VERIFY(client.hasReply(head));
     const Reply reply = client.takeReply(head);
 
@@ -341,44 +356,53 @@ void tst_PelHttpServer::emissions_data()
     const QByteArray hostOnly = "{\n    \"host\": \"127.0.0.1:9977\"\n}\n";
 
     QTest::addRow("GET with query")
-        << QByteArray("GET /?a=1&b=2 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\n\r\n")
-        << QByteArrayList{"a=1&b=2"} << hostOnly;
+            << QByteArray("GET /?a=1&b=2 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\n\r\n")
+            << QByteArrayList{"a=1&b=2"} << hostOnly;
     QTest::addRow("GET without query")
-        << QByteArray("GET / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\n\r\n") << QByteArrayList{""}
-        << hostOnly;
+            << QByteArray("GET / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\n\r\n") << QByteArrayList{""}
+            << hostOnly;
     QTest::addRow("GET body is ignored, query emitted")
-        << QByteArray("GET /?g=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 3\r\n\r\nxyz")
-        << QByteArrayList{"g=1"}
-        << QByteArray("{\n    \"content-length\": \"3\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
+            << QByteArray(
+                       "GET /?g=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 3\r\n\r\nxyz")
+            << QByteArrayList{"g=1"}
+            << QByteArray(
+                       "{\n    \"content-length\": \"3\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
     QTest::addRow("query is pretty-decoded UTF-8")
-        << QByteArray("GET /?n=J%C3%BCrgen&s=a%20b&amp=%26 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\n\r\n")
-        << QByteArrayList{"n=J\xc3\xbcrgen&s=a b&amp=%26"} << hostOnly;
+            << QByteArray("GET /?n=J%C3%BCrgen&s=a%20b&amp=%26 HTTP/1.1\r\nHost: "
+                          "127.0.0.1:9977\r\n\r\n")
+            << QByteArrayList{"n=J\xc3\xbcrgen&s=a b&amp=%26"} << hostOnly;
     QTest::addRow("POST with body and query emits the body only")
-        << QByteArray("POST /?x=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 3\r\n\r\nabc")
-        << QByteArrayList{"abc"}
-        << QByteArray("{\n    \"content-length\": \"3\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
+            << QByteArray("POST /?x=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: "
+                          "3\r\n\r\nabc")
+            << QByteArrayList{"abc"}
+            << QByteArray(
+                       "{\n    \"content-length\": \"3\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
     QTest::addRow("POST with empty body emits the query")
-        << QByteArray("POST /?x=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 0\r\n\r\n")
-        << QByteArrayList{"x=1"}
-        << QByteArray("{\n    \"content-length\": \"0\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
+            << QByteArray(
+                       "POST /?x=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 0\r\n\r\n")
+            << QByteArrayList{"x=1"}
+            << QByteArray(
+                       "{\n    \"content-length\": \"0\",\n    \"host\": \"127.0.0.1:9977\"\n}\n");
     QTest::addRow("chunked body emits each decoded span")
-        << QByteArray("POST / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nTransfer-Encoding: chunked\r\n\r\n"
-                      "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n")
-        << QByteArrayList{"abc", "de"}
-        << QByteArray("{\n    \"host\": \"127.0.0.1:9977\",\n"
-                      "    \"transfer-encoding\": \"chunked\"\n}\n");
-    QTest::addRow("HTTP/1.0 without headers")
-        << QByteArray("GET /?q HTTP/1.0\r\n\r\n") << QByteArrayList{"q"} << QByteArray("{\n}\n");
+            << QByteArray("POST / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nTransfer-Encoding: "
+                          "chunked\r\n\r\n"
+                          "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n")
+            << QByteArrayList{"abc", "de"}
+            << QByteArray("{\n    \"host\": \"127.0.0.1:9977\",\n"
+                          "    \"transfer-encoding\": \"chunked\"\n}\n");
+    QTest::addRow("HTTP/1.0 without headers") << QByteArray("GET /?q HTTP/1.0\r\n\r\n")
+                                              << QByteArrayList{"q"} << QByteArray("{\n}\n");
     QTest::addRow("header value with a double quote")
-        << QByteArray("GET / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nX-Note: say \"hi\"\r\n\r\n")
-        << QByteArrayList{""}
-        << QByteArray("{\n    \"host\": \"127.0.0.1:9977\",\n    \"x-note\": \"say \\\"hi\\\"\"\n}\n");
-    QTest::addRow("PUT emits nothing")
-        << QByteArray("PUT /?x=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 3\r\n\r\nabc")
-        << QByteArrayList{} << QByteArray();
+            << QByteArray("GET / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nX-Note: say \"hi\"\r\n\r\n")
+            << QByteArrayList{""}
+            << QByteArray("{\n    \"host\": \"127.0.0.1:9977\",\n    \"x-note\": \"say "
+                          "\\\"hi\\\"\"\n}\n");
+    QTest::addRow("PUT emits nothing") << QByteArray(
+            "PUT /?x=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 3\r\n\r\nabc")
+                                       << QByteArrayList{} << QByteArray();
     QTest::addRow("OPTIONS emits nothing")
-        << QByteArray("OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\n\r\n") << QByteArrayList{}
-        << QByteArray();
+            << QByteArray("OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:9977\r\n\r\n") << QByteArrayList{}
+            << QByteArray();
 }
 
 void tst_PelHttpServer::emissions()
@@ -436,14 +460,14 @@ void tst_PelHttpServer::overlappingRequests_data()
     QTest::addColumn<QByteArrayList>("secondBodies");
 
     QTest::addRow("POST starts while a body is arriving")
-        << QByteArray("POST / HTTP/1.1\r\nHost: b\r\nContent-Length: 3\r\n\r\nxyz")
-        << statusDocument << QByteArrayList{"xyz"};
+            << QByteArray("POST / HTTP/1.1\r\nHost: b\r\nContent-Length: 3\r\n\r\nxyz")
+            << statusDocument << QByteArrayList{"xyz"};
     QTest::addRow("GET starts while a body is arriving")
-        << QByteArray("GET /?who=b HTTP/1.1\r\nHost: b\r\n\r\n") << statusDocument
-        << QByteArrayList{"who=b"};
+            << QByteArray("GET /?who=b HTTP/1.1\r\nHost: b\r\n\r\n") << statusDocument
+            << QByteArrayList{"who=b"};
     QTest::addRow("PUT starts while a body is arriving")
-        << QByteArray("PUT / HTTP/1.1\r\nHost: b\r\nContent-Length: 3\r\n\r\nxyz") << errorDocument
-        << QByteArrayList{};
+            << QByteArray("PUT / HTTP/1.1\r\nHost: b\r\nContent-Length: 3\r\n\r\nxyz")
+            << errorDocument << QByteArrayList{};
 }
 
 void tst_PelHttpServer::overlappingRequests()
