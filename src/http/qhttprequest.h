@@ -5,8 +5,11 @@
 #include <QObject>
 #include <QUrl>
 
+class QHttpConnection;
+
 // One HTTP request as read from a connection. Its request line and headers are complete when
 // QHttpServer::newRequest hands it out; the body follows through data(), then end().
+// The connection that read it owns it and releases it with itself or with its next request.
 class QHttpRequest : public QObject
 {
     Q_OBJECT
@@ -21,6 +24,15 @@ public:
 signals:
     void data(const QByteArray &data);
     void end();
+
+private:
+    explicit QHttpRequest(QObject *parent);
+    friend class QHttpConnection;
+
+    int methodCode = 0;
+    // The request target exactly as it came; url() parses it on demand.
+    QByteArray target;
+    QHash<QString, QString> fields;
 };
 
 #endif // QHTTPREQUEST_H

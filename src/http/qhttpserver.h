@@ -21,6 +21,8 @@ public:
     ~QHttpServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
+    // How long a kept-alive connection may sit idle before it is closed, in milliseconds.
+    void setIdleTimeout(int msec);
 
 signals:
     void newRequest(QHttpRequest *request, QHttpResponse *response);
@@ -29,6 +31,7 @@ private:
     void acceptConnections();
 
     QTcpServer *tcpServer;
+    int idleTimeout;
 };
 
 #endif // QHTTPSERVER_H

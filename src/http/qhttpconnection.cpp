@@ -1,0 +1,404 @@
+#include "qhttpconnection_p.h"
+
+#include "qhttprequest.h"
+#include "qhttpresponse.h"
+#include "utf8text.h"
+
+#include <QTcpSocket>
+#include <QTimerEvent>
+
+#include <charconv>
+
+Q_LOGGING_CATEGORY(lcHttp, "pelorin.http", QtWarningMsg)
+
+namespace {
+
+// Request line plus headers; anything longer is answered with 431.
+constexpr quint32 maxHeaderBytes = 64 * 1024;
+// Qt stops reading from the network when this much is unread, which holds back a client that
+// pipelines faster than it is answered.
+constexpr qint64 socketReadLimit = 1024 * 1024;
+constexpr int initialBufferSize = 4096;
+
+// Appends text as UTF-8. Header names and values are nearly always ASCII, which is copied
+// without a temporary. CR and LF become blanks so a value cannot end its header line early.
+void appendText(QByteArray &out, const QString &text)
+{
+    const int start = out.size();
+    out.resize(start + text.size());
+    char *dst = out.data() + start;
+    const QChar *src = text.constData();
+    for (int i = 0; i < text.size(); ++i) {
+        const ushort c = src[i].unicode();
+        if (c >= 0x80) {
+            out.resize(start + i);
+            out.append(text.midRef(i).toUtf8());
+            for (int j = start + i; j < out.size(); ++j) {
+                if (out.at(j) == '\r' || out.at(j) == '\n')
+                    out[j] = ' ';
+            }
+            return;
+        }
+        dst[i] = (c == '\r' || c == '\n') ? ' ' : char(c);
+    }
+}
+
+void appendNumber(QByteArray &out, long long number)
+{
+    char digits[24];
+    const std::to_chars_result result = std::to_chars(digits, digits + sizeof digits, number);
+    out.append(digits, int(result.ptr - digits));
+}
+
+void appendLiteral(QByteArray &out, const char *text)
+{
+    out.append(text, int(qstrlen(text)));
+}
+
+} // namespace
+
+QHttpConnection::QHttpConnection(QTcpSocket *socket, int idleTimeout, QObject *parent)
+    : QObject(parent)
+    , socket(socket)
+    , idleTimeout(idleTimeout)
+{
+    Q_ASSERT(socket);
+    Q_ASSERT(idleTimeout > 0);
+    socket->setParent(this);
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket->setReadBufferSize(socketReadLimit);
+
+    http_parser_init(&parser, HTTP_REQUEST);
+    parser.data = this;
+    // reserve() keeps the memory across resize(0), so steady traffic allocates no buffers
+    readBuffer.reserve(initialBufferSize);
+    writeBuffer.reserve(initialBufferSize);
+    responseHeaders.reserve(512);
+    headerField.reserve(64);
+    headerValue.reserve(256);
+
+    connect(socket, &QIODevice::readyRead, this, &QHttpConnection::readFromSocket);
+    connect(socket, &QAbstractSocket::disconnected, this, &QHttpConnection::socketDisconnected);
+    idleSince.start();
+    idleTimer.start(idleTimeout, this);
+}
+
+QHttpConnection::~QHttpConnection() = default;
+
+const http_parser_settings *QHttpConnection::parserSettings()
+{
+    static const http_parser_settings settings = [] {
+        http_parser_set_max_header_size(maxHeaderBytes);
+        http_parser_settings s;
+        http_parser_settings_init(&s);
+        s.on_message_begin = &QHttpConnection::onMessageBegin;
+        s.on_url = &QHttpConnection::onUrl;
+        s.on_header_field = &QHttpConnection::onHeaderField;
+        s.on_header_value = &QHttpConnection::onHeaderValue;
+        s.on_headers_complete = &QHttpConnection::onHeadersComplete;
+        s.on_body = &QHttpConnection::onBody;
+        s.on_message_complete = &QHttpConnection::onMessageComplete;
+        return s;
+    }();
+    return &settings;
+}
+
+void QHttpConnection::readFromSocket()
+{
+    // While a complete request waits for its response, further bytes stay with the socket.
+    if (parsing || closing || (requestComplete && !responseDone))
+        return;
+    const qint64 available = socket->bytesAvailable();
+    if (available <= 0)
+        return;
+    const int start = readBuffer.size();
+    readBuffer.resize(start + int(available));
+    const qint64 got = socket->read(readBuffer.data() + start, available);
+    readBuffer.resize(start + int(qMax<qint64>(got, 0)));
+    parseBuffered();
+}
+
+void QHttpConnection::feed(const char *bytes, int size)
+{
+    readBuffer.append(bytes, size);
+    parseBuffered();
+}
+
+void QHttpConnection::parseBuffered()
+{
+    if (parsing)
+        return;
+    parsing = true;
+    while (!closing && readOffset < readBuffer.size() && !(requestComplete && !responseDone)) {
+        const size_t parsed =
+            http_parser_execute(&parser, parserSettings(), readBuffer.constData() + readOffset,
+                                size_t(readBuffer.size() - readOffset));
+        readOffset += int(parsed);
+        const http_errno error = HTTP_PARSER_ERRNO(&parser);
+        if (error == HPE_PAUSED) {
+            // onMessageComplete paused; the loop condition decides whether to go on
+            http_parser_pause(&parser, 0);
+        } else if (error != HPE_OK) {
+            fail(error);
+            break;
+        }
+        if (parser.upgrade) {
+            // What follows is another protocol; the connection closes after the response.
+            readOffset = readBuffer.size();
+        }
+    }
+    if (readOffset == readBuffer.size()) {
+        readBuffer.resize(0);
+        readOffset = 0;
+    } else if (readOffset > 0) {
+        readBuffer.remove(0, readOffset);
+        readOffset = 0;
+    }
+    parsing = false;
+}
+
+void QHttpConnection::resumeParsing()
+{
+    resumeQueued = false;
+    parseBuffered();
+    readFromSocket();
+}
+
+int QHttpConnection::onMessageBegin(http_parser *parser)
+{
+    auto *self = static_cast<QHttpConnection *>(parser->data);
+    // The previous pair is done with: its response has gone out (parsing waits for that) and
+    // none of its signals is being emitted, since they are only emitted from this parser.
+    delete self->request.data();
+    delete self->response.data();
+    self->request = new QHttpRequest(self);
+    self->headerField.resize(0);
+    self->headerValue.resize(0);
+    self->lastWasValue = false;
+    self->requestComplete = false;
+    return 0;
+}
+
+int QHttpConnection::onUrl(http_parser *parser, const char *at, size_t length)
+{
+    auto *self = static_cast<QHttpConnection *>(parser->data);
+    if (self->request)
+        self->request->target.append(at, int(length));
+    return 0;
+}
+
+int QHttpConnection::onHeaderField(http_parser *parser, const char *at, size_t length)
+{
+    auto *self = static_cast<QHttpConnection *>(parser->data);
+    if (self->lastWasValue)
+        self->commitHeader();
+    self->headerField.append(at, int(length));
+    self->lastWasValue = false;
+    return 0;
+}
+
+int QHttpConnection::onHeaderValue(http_parser *parser, const char *at, size_t length)
+{
+    auto *self = static_cast<QHttpConnection *>(parser->data);
+    self->headerValue.append(at, int(length));
+    self->lastWasValue = true;
+    return 0;
+}
+
+void QHttpConnection::commitHeader()
+{
+    if (!headerField.isEmpty() && request) {
+        const QString name = textFromUtf8(headerField).toLower();
+        const QString value = textFromUtf8(headerValue).trimmed();
+        QHash<QString, QString> &fields = request->fields;
+        const auto it = fields.find(name);
+        if (it == fields.end()) {
+            fields.insert(name, value);
+        } else {
+            // a repeated header is one list, as HTTP allows
+            it->append(QLatin1String(", "));
+            it->append(value);
+        }
+    }
+    headerField.resize(0);
+    headerValue.resize(0);
+}
+
+int QHttpConnection::onHeadersComplete(http_parser *parser)
+{
+    auto *self = static_cast<QHttpConnection *>(parser->data);
+    self->commitHeader();
+    QHttpRequest *request = self->request;
+    if (!request)
+        return 0;
+    request->methodCode = int(parser->method);
+    self->keepAlive = http_should_keep_alive(parser) && !parser->upgrade;
+    self->http10 = parser->http_major == 1 && parser->http_minor == 0;
+    self->headRequest = parser->method == HTTP_HEAD;
+
+    self->responseHeaders.resize(0);
+    self->responseHasContentLength = false;
+    self->responseHasConnection = false;
+    self->responseDone = false;
+    self->response = new QHttpResponse(self);
+
+    if (parser->http_major == 1 && parser->http_minor >= 1 && !request->fields.isEmpty()) {
+        const auto expect = request->fields.constFind(QStringLiteral("expect"));
+        if (expect != request->fields.constEnd()
+            && expect->compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0) {
+            // the client holds its body back until it hears this
+            self->writeBuffer.resize(0);
+            appendLiteral(self->writeBuffer, "HTTP/1.1 100 Continue\r\n\r\n");
+            self->writeOut();
+        }
+    }
+
+    emit self->newRequest(request, self->response);
+    return 0;
+}
+
+int QHttpConnection::onBody(http_parser *parser, const char *at, size_t length)
+{
+    auto *self = static_cast<QHttpConnection *>(parser->data);
+    if (QHttpRequest *request = self->request)
+        emit request->data(QByteArray(at, int(length)));
+    return 0;
+}
+
+int QHttpConnection::onMessageComplete(http_parser *parser)
+{
+    auto *self = static_cast<QHttpConnection *>(parser->data);
+    // Stop here: the next request is parsed once this one has been answered.
+    http_parser_pause(parser, 1);
+    self->requestComplete = true;
+    if (QHttpRequest *request = self->request)
+        emit request->end();
+    return 0;
+}
+
+void QHttpConnection::addResponseHeader(const QString &field, const QString &value)
+{
+    appendText(responseHeaders, field);
+    responseHeaders.append(": ", 2);
+    appendText(responseHeaders, value);
+    responseHeaders.append("\r\n", 2);
+    if (field.compare(QLatin1String("content-length"), Qt::CaseInsensitive) == 0) {
+        responseHasContentLength = true;
+    } else if (field.compare(QLatin1String("connection"), Qt::CaseInsensitive) == 0) {
+        responseHasConnection = true;
+        if (value.contains(QLatin1String("close"), Qt::CaseInsensitive))
+            keepAlive = false;
+    }
+}
+
+void QHttpConnection::finishResponse(QHttpResponse *response, int status, const QByteArray &body)
+{
+    if (response != this->response || responseDone)
+        return;
+    responseDone = true;
+    idleSince.start();
+
+    writeBuffer.resize(0);
+    if (status == 200) {
+        appendLiteral(writeBuffer, "HTTP/1.1 200 OK\r\n");
+    } else {
+        appendLiteral(writeBuffer, "HTTP/1.1 ");
+        appendNumber(writeBuffer, status);
+        writeBuffer.append(' ');
+        appendLiteral(writeBuffer, http_status_str(static_cast<http_status>(status)));
+        writeBuffer.append("\r\n", 2);
+    }
+    writeBuffer.append(responseHeaders);
+    if (!responseHasContentLength) {
+        appendLiteral(writeBuffer, "Content-Length: ");
+        appendNumber(writeBuffer, body.size());
+        writeBuffer.append("\r\n", 2);
+    }
+    if (!responseHasConnection) {
+        if (!keepAlive)
+            appendLiteral(writeBuffer, "Connection: close\r\n");
+        else if (http10)
+            appendLiteral(writeBuffer, "Connection: keep-alive\r\n");
+    }
+    writeBuffer.append("\r\n", 2);
+    // HEAD gets the headers of the full answer, Content-Length included, and no body
+    if (!headRequest)
+        writeBuffer.append(body);
+    writeOut();
+
+    if (!keepAlive) {
+        closeAfterWrite();
+    } else if (requestComplete && !parsing && !resumeQueued) {
+        // Answered from outside the parser: go on with buffered bytes from the event loop,
+        // not from inside the caller's end().
+        resumeQueued = true;
+        QMetaObject::invokeMethod(this, &QHttpConnection::resumeParsing, Qt::QueuedConnection);
+    }
+}
+
+void QHttpConnection::fail(http_errno error)
+{
+    qCDebug(lcHttp) << "bad request:" << http_errno_name(error) << http_errno_description(error);
+    // A response that already went out for a request still being read is left as it is.
+    const bool answered = response && responseDone && !requestComplete;
+    if (response && !responseDone) {
+        response->finished = true;
+        responseDone = true;
+    }
+    if (!answered) {
+        writeBuffer.resize(0);
+        if (error == HPE_HEADER_OVERFLOW)
+            appendLiteral(writeBuffer, "HTTP/1.1 431 Request Header Fields Too Large\r\n");
+        else
+            appendLiteral(writeBuffer, "HTTP/1.1 400 Bad Request\r\n");
+        appendLiteral(writeBuffer, "Content-Length: 0\r\nConnection: close\r\n\r\n");
+        writeOut();
+    }
+    closeAfterWrite();
+}
+
+void QHttpConnection::writeOut()
+{
+    // A client that has gone gets nothing written.
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    socket->write(writeBuffer);
+    // out now, in one send, rather than on the next turn of the event loop
+    socket->flush();
+}
+
+void QHttpConnection::closeAfterWrite()
+{
+    closing = true;
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->disconnectFromHost();
+}
+
+void QHttpConnection::socketDisconnected()
+{
+    qCDebug(lcHttp) << "connection closed";
+    closing = true;
+    idleTimer.stop();
+    deleteLater();
+}
+
+void QHttpConnection::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != idleTimer.timerId()) {
+        QObject::timerEvent(event);
+        return;
+    }
+    if (!responseDone) {
+        // a request in hand is not idleness
+        idleTimer.start(idleTimeout, this);
+        return;
+    }
+    const qint64 idle = idleSince.elapsed();
+    if (idle < idleTimeout) {
+        idleTimer.start(int(idleTimeout - idle), this);
+        return;
+    }
+    qCDebug(lcHttp) << "closing idle connection";
+    idleTimer.stop();
+    closeAfterWrite();
+}

@@ -1,0 +1,100 @@
+#ifndef QHTTPCONNECTION_P_H
+#define QHTTPCONNECTION_P_H
+
+#include <QBasicTimer>
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QObject>
+#include <QPointer>
+
+#include "qhttprequest.h"
+#include "qhttpresponse.h"
+
+#include <http_parser.h>
+
+class QTcpSocket;
+
+Q_DECLARE_LOGGING_CATEGORY(lcHttp)
+
+// One accepted TCP connection. It owns its socket and the request/response pair of the request
+// it is serving (both are its children), feeds the bytes it reads to http-parser, and serves one
+// request at a time: bytes of a following request stay buffered until the current response has
+// ended, so pipelined requests are answered in order. The connection deletes itself (deleteLater)
+// once its socket has disconnected.
+class QHttpConnection : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Takes ownership of socket. idleTimeout is in milliseconds.
+    QHttpConnection(QTcpSocket *socket, int idleTimeout, QObject *parent);
+    ~QHttpConnection() override;
+
+    // Whether http-parser is running on this connection's stack right now.
+    bool isParsing() const { return parsing; }
+
+    // Parses bytes as if they had been read from the socket (also the fuzzer's way in).
+    void feed(const char *bytes, int size);
+
+    // Called by QHttpResponse.
+    void addResponseHeader(const QString &field, const QString &value);
+    void finishResponse(QHttpResponse *response, int status, const QByteArray &body);
+
+signals:
+    void newRequest(QHttpRequest *request, QHttpResponse *response);
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private:
+    static int onMessageBegin(http_parser *parser);
+    static int onUrl(http_parser *parser, const char *at, size_t length);
+    static int onHeaderField(http_parser *parser, const char *at, size_t length);
+    static int onHeaderValue(http_parser *parser, const char *at, size_t length);
+    static int onHeadersComplete(http_parser *parser);
+    static int onBody(http_parser *parser, const char *at, size_t length);
+    static int onMessageComplete(http_parser *parser);
+    static const http_parser_settings *parserSettings();
+
+    void readFromSocket();
+    void parseBuffered();
+    void resumeParsing();
+    void commitHeader();
+    void fail(http_errno error);
+    void writeOut();
+    void closeAfterWrite();
+    void socketDisconnected();
+
+    QTcpSocket *socket;
+    http_parser parser;
+    // Bytes read but not yet parsed; readOffset is where parsing goes on.
+    QByteArray readBuffer;
+    int readOffset = 0;
+    QByteArray headerField;
+    QByteArray headerValue;
+    bool lastWasValue = false;
+    // Status line, headers and body of the response being built; one socket write.
+    QByteArray writeBuffer;
+    // Header lines recorded by setHeader for the current response.
+    QByteArray responseHeaders;
+    bool responseHasContentLength = false;
+    bool responseHasConnection = false;
+
+    QPointer<QHttpRequest> request;
+    QPointer<QHttpResponse> response;
+    bool requestComplete = false; // end() of the current request has been emitted
+    bool responseDone = true;     // the current response has been written (or dropped)
+    bool keepAlive = true;
+    bool headRequest = false;
+    bool http10 = false;
+    bool parsing = false;
+    bool resumeQueued = false;
+    bool closing = false;
+
+    int idleTimeout;
+    QBasicTimer idleTimer;
+    QElapsedTimer idleSince;
+};
+
+#endif // QHTTPCONNECTION_P_H

@@ -1,0 +1,29 @@
+#include "qhttpresponse.h"
+
+#include "qhttpconnection_p.h"
+
+QHttpResponse::QHttpResponse(QHttpConnection *connection)
+    : QObject(connection)
+    , connection(connection)
+{
+}
+
+void QHttpResponse::setHeader(const QString &field, const QString &value)
+{
+    if (!finished)
+        connection->addResponseHeader(field, value);
+}
+
+void QHttpResponse::writeHead(int status)
+{
+    if (!finished)
+        this->status = status;
+}
+
+void QHttpResponse::end(const QByteArray &data)
+{
+    if (finished)
+        return;
+    finished = true;
+    connection->finishResponse(this, status, data);
+}
