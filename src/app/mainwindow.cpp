@@ -3,6 +3,7 @@
 #include "appdirectory.h"
 #include "companionprocess.h"
 #include "mainwindowui.h"
+#include "pagelocation.h"
 #include "pelhttpserver.h"
 
 #include <QFile>
@@ -85,6 +86,9 @@ void MainWindow::loadSettings()
     title = settings.value(QStringLiteral("UIUX/TITLE"), empty).toString();
     baseHeight = settings.value(QStringLiteral("UIUX/BASESIZE_H"), 0).toInt();
     baseWidth = settings.value(QStringLiteral("UIUX/BASESIZE_W"), 0).toInt();
+
+    if (url.isEmpty())
+        url = locatePage(AppDirectory::path());
 }
 
 void MainWindow::readProcessedData(QByteArray body, QByteArray headers)
