@@ -22,8 +22,12 @@ CompanionProcess::CompanionProcess(QObject *parent)
 
 CompanionProcess::~CompanionProcess()
 {
-    // QProcess kills a running program on destruction; that end is ours, not worth a warning.
+    // Ending the program is ours to do here, not worth a warning from us or from QProcess.
     blockSignals(true);
+    if (state() != QProcess::NotRunning) {
+        kill();
+        waitForFinished();
+    }
 }
 
 void CompanionProcess::startCommand(const QString &command)

@@ -140,8 +140,9 @@ void tst_MainWindow::existingFileIsReadAsItStands_data()
         << QByteArray("[CONNECT]\nHOST=127.0.0.1\nPORT=0\nURL=about:blank\nCRYPTO=\n"
                       "[UIUX]\nTITLE=Pelorin\nBASESIZE_H=1024\nBASESIZE_W=768\n")
         << "about:blank" << "Pelorin" << 1024 << 768;
-    QTest::addRow("zero-byte file reads as empty") << QByteArray() << QString() << QString() << 0
-                                                   << 0;
+    // With no location configured the local page is used.
+    QTest::addRow("zero-byte file reads as empty")
+        << QByteArray() << "assets/index.html" << QString() << 0 << 0;
     QTest::addRow("missing title stays missing")
         << QByteArray("[CONNECT]\nPORT=0\nURL=about:blank\n[UIUX]\n" + sizes) << "about:blank"
         << QString() << 300 << 400;
@@ -175,6 +176,8 @@ void tst_MainWindow::existingFileIsReadAsItStands()
 
     writeFile(configPath(), content);
     const QDateTime modified = QFileInfo(configPath()).lastModified();
+    if (url.startsWith(QLatin1String("assets/")))
+        url = QUrl::fromLocalFile(appDir->path() + '/' + url).toString();
     {
         MainWindow window;
         QCOMPARE(window.url, url);
