@@ -32,7 +32,7 @@ public:
     QByteArray readResponse(bool headRequest = false, int timeout = 5000)
     {
         int size = 0;
-        QTest::qWaitFor(
+        (void)QTest::qWaitFor(
             [&] {
                 received += socket.readAll();
                 size = completeResponseSize(received, headRequest);
