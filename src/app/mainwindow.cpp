@@ -3,8 +3,11 @@
 #include "appdirectory.h"
 #include "companionprocess.h"
 #include "mainwindowui.h"
+#include "pagebridge.h"
+#include "pageenvelope.h"
 #include "pagelocation.h"
 #include "pelhttpserver.h"
+#include "previewpage.h"
 
 #include <QFile>
 #include <QSettings>
@@ -17,6 +20,14 @@ namespace {
 QString configPath()
 {
     return AppDirectory::path() + QStringLiteral("/config.ini");
+}
+
+// The window's bridge into its page, made on first use so that data that comes before the page
+// exists is held for it too.
+PageBridge *pageBridge(QObject *window)
+{
+    auto *bridge = window->findChild<PageBridge *>(QString(), Qt::FindDirectChildrenOnly);
+    return bridge ? bridge : new PageBridge(window);
 }
 
 } // namespace
@@ -93,11 +104,18 @@ void MainWindow::loadSettings()
 
 void MainWindow::readProcessedData(QByteArray body, QByteArray headers)
 {
-    Q_UNUSED(body)
-    Q_UNUSED(headers)
+    pageBridge(this)->deliver(pageEnvelope(body, headers));
 }
 
 void MainWindow::showPreviewPage()
 {
+    // One page for the life of the window: a later show (a restore, say) keeps the page, its
+    // document and whatever it has gathered.
+    PageBridge *bridge = pageBridge(this);
+    if (bridge->page())
+        return;
+    auto *page = new PreviewPage(this);
+    bridge->setPage(page);
+    ui->preview->setPage(page);
     ui->preview->setUrl(QUrl(url, QUrl::TolerantMode));
 }

@@ -8,9 +8,9 @@
 #include <QTextStream>
 #include <QUrl>
 
-const char defaultPageText[] =
-    "<html><head><script>function PEL_listener(arg) {document.write(arg);}</script></head>"
-    "<body><pre id=\"json\"></pre></body></html>";
+const char defaultPageText[]
+        = "<html><head><script>function PEL_listener(arg) {document.write(arg);}</script></head>"
+          "<body><pre id=\"json\"></pre></body></html>";
 
 namespace {
 
@@ -18,7 +18,8 @@ QStringList listPages(const QDir &folder)
 {
     // NoSort keeps the directory object's own order: by name, ignoring case.
     return folder.entryList(QStringList{QStringLiteral("index.*")},
-                            QDir::Files | QDir::NoSymLinks, QDir::NoSort);
+                            QDir::Files | QDir::NoSymLinks,
+                            QDir::NoSort);
 }
 
 void warnNoPage(const QString &path, const QString &reason)
@@ -61,9 +62,10 @@ QString locatePage(const QString &appDir)
     if (!QDir(folderPath).exists()) {
         if (!QDir().mkdir(folderPath)) {
             const QFileInfo info(folderPath);
-            warnNoPage(folderPath, info.exists() || info.isSymLink()
-                                       ? QStringLiteral("something that is not a folder is in the way")
-                                       : QStringLiteral("the folder cannot be created"));
+            warnNoPage(folderPath,
+                       info.exists() || info.isSymLink()
+                               ? QStringLiteral("something that is not a folder is in the way")
+                               : QStringLiteral("the folder cannot be created"));
             return QString();
         }
     }

@@ -2,10 +2,10 @@
 
 PreviewPage::PreviewPage(QObject *parent)
     : QWebEnginePage(parent)
-{
-}
+{}
 
-bool PreviewPage::acceptNavigationRequest(const QUrl &url, QWebEnginePage::NavigationType type,
+bool PreviewPage::acceptNavigationRequest(const QUrl &url,
+                                          QWebEnginePage::NavigationType type,
                                           bool isMainFrame)
 {
     Q_UNUSED(url)

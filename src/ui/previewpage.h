@@ -12,7 +12,8 @@ public:
     explicit PreviewPage(QObject *parent);
 
 protected:
-    bool acceptNavigationRequest(const QUrl &url, QWebEnginePage::NavigationType type,
+    bool acceptNavigationRequest(const QUrl &url,
+                                 QWebEnginePage::NavigationType type,
                                  bool isMainFrame) override;
 };
 

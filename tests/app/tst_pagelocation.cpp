@@ -19,7 +19,8 @@ void layOut(const QString &appDir, const QStringList &entries)
         const QString path = appDir + QLatin1Char('/') + entry.section(QStringLiteral("->"), 0, 0);
         QDir().mkpath(QFileInfo(path).absolutePath());
         if (entry.contains(QStringLiteral("->"))) {
-            const QString target = appDir + QLatin1Char('/') + entry.section(QStringLiteral("->"), 1);
+            const QString target = appDir + QLatin1Char('/')
+                                   + entry.section(QStringLiteral("->"), 1);
             QVERIFY(QFile::link(target, path));
         } else if (entry.endsWith(QLatin1Char('/'))) {
             QVERIFY(QDir().mkpath(path));
@@ -55,7 +56,7 @@ private slots:
 void tst_PageLocation::choosesPage_data()
 {
     QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<QString>("page");          // name in assets/, empty when there is none
+    QTest::addColumn<QString>("page"); // name in assets/, empty when there is none
     QTest::addColumn<bool>("defaultWritten");
 
     const QString none;
@@ -64,25 +65,25 @@ void tst_PageLocation::choosesPage_data()
     QTest::addRow("index.php alone") << QStringList{"assets/index.php"} << "index.php" << false;
     QTest::addRow("readme.txt alone") << QStringList{"assets/readme.txt"} << "index.html" << true;
     QTest::addRow("INDEX.HTML keeps its case")
-        << QStringList{"assets/INDEX.HTML"} << "INDEX.HTML" << false;
+            << QStringList{"assets/INDEX.HTML"} << "INDEX.HTML" << false;
     QTest::addRow("index.htm before index.html")
-        << QStringList{"assets/index.html", "assets/index.htm"} << "index.htm" << false;
+            << QStringList{"assets/index.html", "assets/index.htm"} << "index.htm" << false;
     QTest::addRow("index.asp before index.htm and index.html")
-        << QStringList{"assets/index.html", "assets/index.htm", "assets/index.asp"} << "index.asp"
-        << false;
+            << QStringList{"assets/index.html", "assets/index.htm", "assets/index.asp"}
+            << "index.asp" << false;
     QTest::addRow("Index.PHP after index.html")
-        << QStringList{"assets/Index.PHP", "assets/index.html"} << "index.html" << false;
+            << QStringList{"assets/Index.PHP", "assets/index.html"} << "index.html" << false;
     QTest::addRow("a folder index.d is no page")
-        << QStringList{"assets/index.d/"} << "index.html" << true;
+            << QStringList{"assets/index.d/"} << "index.html" << true;
     QTest::addRow("a hidden .index.html is no page")
-        << QStringList{"assets/.index.html"} << "index.html" << true;
+            << QStringList{"assets/.index.html"} << "index.html" << true;
     QTest::addRow("a link to a page is no page, a real page still wins")
-        << QStringList{"other.html", "assets/index.asp->other.html", "assets/index.php"}
-        << "index.php" << false;
+            << QStringList{"other.html", "assets/index.asp->other.html", "assets/index.php"}
+            << "index.php" << false;
     QTest::addRow("a link named index.html is not written over")
-        << QStringList{"other.html", "assets/index.html->other.html"} << none << false;
+            << QStringList{"other.html", "assets/index.html->other.html"} << none << false;
     QTest::addRow("a dangling link named index.html is not written through")
-        << QStringList{"assets/index.html->missing.html"} << none << false;
+            << QStringList{"assets/index.html->missing.html"} << none << false;
     QTest::addRow("a plain file named assets") << QStringList{"assets"} << none << false;
 }
 
@@ -98,8 +99,9 @@ void tst_PageLocation::choosesPage()
 
     if (page.isEmpty())
         QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QStringLiteral("^No page to show: %1/assets.*: .+")
-                                                    .arg(QRegularExpression::escape(appDir.path()))));
+                             QRegularExpression(
+                                     QStringLiteral("^No page to show: %1/assets.*: .+")
+                                             .arg(QRegularExpression::escape(appDir.path()))));
     const QString url = locatePage(appDir.path());
 
     if (page.isEmpty()) {
@@ -152,8 +154,7 @@ void tst_PageLocation::secondStartLeavesPageUntouched()
 
     QCOMPARE(locatePage(appDir.path()), first);
     QCOMPARE(contentOf(page.fileName()), QByteArray("<html>mine</html>"));
-    QCOMPARE(QFileInfo(page.fileName()).lastModified().toSecsSinceEpoch(),
-             stamp.toSecsSinceEpoch());
+    QCOMPARE(QFileInfo(page.fileName()).lastModified().toSecsSinceEpoch(), stamp.toSecsSinceEpoch());
 }
 
 void tst_PageLocation::urlNamesFileWhateverThePath_data()
@@ -161,13 +162,20 @@ void tst_PageLocation::urlNamesFileWhateverThePath_data()
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("urlPart"); // how the folder shows in the URL text
 
-    QTest::addRow("blanks stay unescaped") << "my app dir" << "my app dir";
-    QTest::addRow("number sign") << "app#1" << "app%231";
-    QTest::addRow("question mark") << "why?" << "why%3F";
-    QTest::addRow("percent sign") << "100%" << "100%25";
-    QTest::addRow("percent escape lookalike") << "a%20b" << "a%2520b";
-    QTest::addRow("all at once") << "a #b?c%d" << "a %23b%3Fc%25d";
-    QTest::addRow("non-ASCII") << QString::fromUtf8("Ordner \xc3\xa9") << QString::fromUtf8("Ordner \xc3\xa9");
+    QTest::addRow("blanks stay unescaped") << "my app dir"
+                                           << "my app dir";
+    QTest::addRow("number sign") << "app#1"
+                                 << "app%231";
+    QTest::addRow("question mark") << "why?"
+                                   << "why%3F";
+    QTest::addRow("percent sign") << "100%"
+                                  << "100%25";
+    QTest::addRow("percent escape lookalike") << "a%20b"
+                                              << "a%2520b";
+    QTest::addRow("all at once") << "a #b?c%d"
+                                 << "a %23b%3Fc%25d";
+    QTest::addRow("non-ASCII") << QString::fromUtf8("Ordner \xc3\xa9")
+                               << QString::fromUtf8("Ordner \xc3\xa9");
 }
 
 void tst_PageLocation::urlNamesFileWhateverThePath()
