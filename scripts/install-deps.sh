@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     cmake make g++ pkg-config
     qtbase5-dev qtwebengine5-dev libqt5websockets5-dev libhttp-parser-dev
-    xvfb xauth
+    xvfb xauth curl python3
     clang libclang-rt-14-dev
 )
 if [[ "${1:-}" == "--bench" ]]; then
