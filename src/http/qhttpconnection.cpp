@@ -338,7 +338,7 @@ void QHttpConnection::finishResponse(QHttpResponse *response, int status, const 
 
 void QHttpConnection::fail(http_errno error)
 {
-    qCDebug(lcHttp) << "bad request:" << http_errno_name(error) << http_errno_description(error);
+    qCDebug(lcHttp, "bad request: %s (%s)", http_errno_name(error), http_errno_description(error));
     // A response that already went out for a request still being read is left as it is.
     const bool answered = response && responseDone && !requestComplete;
     if (response && !responseDone) {
@@ -376,7 +376,7 @@ void QHttpConnection::closeAfterWrite()
 
 void QHttpConnection::socketDisconnected()
 {
-    qCDebug(lcHttp) << "connection closed";
+    qCDebug(lcHttp, "connection closed");
     closing = true;
     idleTimer.stop();
     deleteLater();
@@ -398,7 +398,7 @@ void QHttpConnection::timerEvent(QTimerEvent *event)
         idleTimer.start(int(idleTimeout - idle), this);
         return;
     }
-    qCDebug(lcHttp) << "closing idle connection";
+    qCDebug(lcHttp, "closing idle connection");
     idleTimer.stop();
     closeAfterWrite();
 }
