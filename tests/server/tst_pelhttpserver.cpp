@@ -6,6 +6,8 @@
 
 #include "pelhttpserver.h"
 #include "pelhttpserver_p.h"
+#include "qhttprequest.h"
+#include "rawhttpclient.h"
 
 using TextHash = QHash<QString, QString>;
 
@@ -17,64 +19,14 @@ const QByteArray errorDocument = QByteArrayLiteral("{\n    \"error\": \"UNUSED_H
 const QByteArray startedOnLoopback = QByteArrayLiteral(
         "server is started on  \"127.0.0.1\" : \"0\"");
 
-struct Reply
+// "HTTP/1.1 200 OK", then one entry per header line, without line ends.
+QList<QByteArray> headLines(const QByteArray &response)
 {
-    QByteArray statusLine;
-    QList<QByteArray> headerLines;
-    QByteArray body;
-};
-
-// A raw client on loopback: writes exact bytes and cuts replies out of what comes back.
-class RawClient
-{
-public:
-    explicit RawClient(quint16 port) { socket.connectToHost(QHostAddress::LocalHost, port); }
-
-    void send(const QByteArray &bytes) { socket.write(bytes); }
-
-    // Polled by QTRY_VERIFY, which keeps the event loop (and so the server) running.
-    bool hasReply(bool head = false)
-    {
-        received += socket.readAll();
-        return replyLength(head) > 0;
-    }
-
-    Reply takeReply(bool head = false)
-    {
-        const int length = replyLength(head);
-        Q_ASSERT(length > 0);
-        const int headerEnd = received.indexOf("\r\n\r\n");
-        QList<QByteArray> lines = received.left(headerEnd).split('\n');
-        for (QByteArray &line : lines)
-            line = line.trimmed();
-        Reply reply;
-        reply.statusLine = lines.takeFirst();
-        reply.headerLines = lines;
-        reply.body = received.mid(headerEnd + 4, length - headerEnd - 4);
-        received.remove(0, length);
-        return reply;
-    }
-
-    QTcpSocket socket;
-    QByteArray received;
-
-private:
-    // Length of the first complete reply in received, 0 while it is incomplete.
-    int replyLength(bool head) const
-    {
-        const int headerEnd = received.indexOf("\r\n\r\n");
-        if (headerEnd < 0)
-            return 0;
-        int bodyLength = 0;
-        const QList<QByteArray> lines = received.left(headerEnd).split('\n');
-        for (const QByteArray &line : lines) {
-            if (line.toLower().startsWith("content-length:"))
-                bodyLength = line.mid(15).trimmed().toInt();
-        }
-        const int total = headerEnd + 4 + (head ? 0 : bodyLength);
-        return received.size() >= total ? total : 0;
-    }
-};
+    QList<QByteArray> lines = response.left(response.indexOf("\r\n\r\n")).split('\n');
+    for (QByteArray &line : lines)
+        line = line.trimmed();
+    return lines;
+}
 
 quint16 listeningPort(const PelHttpServer &server)
 {
@@ -277,10 +229,10 @@ void tst_PelHttpServer::portInUse()
     QSignalSpy spy(&blocked, &PelHttpServer::dataProcessed);
     QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
     PelHttpServer other(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
-    RawClient client(listeningPort(other));
+    RawHttpClient client;
+    QVERIFY(client.connectToPort(listeningPort(other)));
     client.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
-    QTRY_VERIFY(client.hasReply());
-    QCOMPARE(client.takeReply().body, statusDocument);
+    QCOMPARE(RawHttpClient::bodyOf(client.readResponse()), statusDocument);
     QCOMPARE(spy.count(), 0);
 }
 
@@ -306,14 +258,16 @@ void tst_PelHttpServer::replies()
 
     QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
     PelHttpServer server(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
-    RawClient client(listeningPort(server));
+    RawHttpClient client;
+    QVERIFY(client.connectToPort(listeningPort(server)));
     client.send(method
                 + " /?a=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://x\r\n"
                   "Content-Length: 2\r\n\r\nhi");
-    QTRY_VERIFY(client.hasReply(head));
-    const Reply reply = client.takeReply(head);
+    const QByteArray response = client.readResponse(head);
+    QVERIFY2(!response.isEmpty(), "no complete response");
+    QList<QByteArray> lines = headLines(response);
 
-    QCOMPARE(reply.statusLine, QByteArray("HTTP/1.1 200 OK"));
+    QCOMPARE(lines.takeFirst(), QByteArray("HTTP/1.1 200 OK"));
     const QByteArray length = "Content-Length: " + QByteArray::number(body.size());
     const QList<QByteArray> expected = {"Access-Control-Allow-Origin: *",
                                         length,
@@ -324,27 +278,26 @@ void tst_PelHttpServer::replies()
                                         "Server: Pelorin v1.0"};
     int previous = -1;
     for (const QByteArray &line : expected) {
-        const int at = reply.headerLines.indexOf(line);
+        const int at = lines.indexOf(line);
         QVERIFY2(at > previous, line.constData());
         previous = at;
     }
     int lengths = 0;
-    for (const QByteArray &line : reply.headerLines)
+    for (const QByteArray &line : lines)
         lengths += line.toLower().startsWith("content-length:") ? 1 : 0;
     QCOMPARE(lengths, 1);
 
     if (head) {
         // no body bytes: the next reply on the connection starts right after the headers
-        QCOMPARE(reply.body, QByteArray());
+        QCOMPARE(RawHttpClient::bodyOf(response), QByteArray());
         client.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-        QTRY_VERIFY(client.hasReply());
-        const Reply next = client.takeReply();
-        QCOMPARE(next.statusLine, QByteArray("HTTP/1.1 200 OK"));
-        QCOMPARE(next.body, statusDocument);
+        const QByteArray next = client.readResponse();
+        QVERIFY2(next.startsWith("HTTP/1.1 200 OK\r\n"), next.constData());
+        QCOMPARE(RawHttpClient::bodyOf(next), statusDocument);
     } else {
-        QCOMPARE(reply.body, body);
+        QCOMPARE(RawHttpClient::bodyOf(response), body);
     }
-    QCOMPARE(client.received, QByteArray());
+    QCOMPARE(client.unread(), QByteArray());
 }
 
 void tst_PelHttpServer::emissions_data()
@@ -414,11 +367,11 @@ void tst_PelHttpServer::emissions()
     QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
     PelHttpServer server(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
     QSignalSpy spy(&server, &PelHttpServer::dataProcessed);
-    RawClient client(listeningPort(server));
+    RawHttpClient client;
+    QVERIFY(client.connectToPort(listeningPort(server)));
     client.send(request);
     // every emission comes before the reply is written
-    QTRY_VERIFY(client.hasReply());
-    QCOMPARE(client.takeReply().statusLine, QByteArray("HTTP/1.1 200 OK"));
+    QCOMPARE(RawHttpClient::statusOf(client.readResponse()), 200);
 
     QCOMPARE(spy.count(), bodies.size());
     for (int i = 0; i < bodies.size(); ++i) {
@@ -432,16 +385,16 @@ void tst_PelHttpServer::bodyInThreeReads()
     QTest::ignoreMessage(QtDebugMsg, startedOnLoopback.constData());
     PelHttpServer server(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
     QSignalSpy spy(&server, &PelHttpServer::dataProcessed);
-    RawClient client(listeningPort(server));
+    RawHttpClient client;
+    QVERIFY(client.connectToPort(listeningPort(server)));
 
     client.send("POST /?x=1 HTTP/1.1\r\nHost: 127.0.0.1:9977\r\nContent-Length: 9\r\n\r\nabc");
     QTRY_COMPARE(spy.count(), 1);
     client.send("def");
     QTRY_COMPARE(spy.count(), 2);
-    QVERIFY2(!client.hasReply(), "no reply before the body is complete");
+    QCOMPARE(client.unread(), QByteArray()); // no reply before the body is complete
     client.send("ghi");
-    QTRY_VERIFY(client.hasReply());
-    QCOMPARE(client.takeReply().body, statusDocument);
+    QCOMPARE(RawHttpClient::bodyOf(client.readResponse()), statusDocument);
 
     const QByteArray headers = "{\n    \"content-length\": \"9\",\n"
                                "    \"host\": \"127.0.0.1:9977\"\n}\n";
@@ -481,24 +434,24 @@ void tst_PelHttpServer::overlappingRequests()
     QSignalSpy spy(&server, &PelHttpServer::dataProcessed);
     const quint16 port = listeningPort(server);
 
-    RawClient first(port);
+    RawHttpClient first;
+    QVERIFY(first.connectToPort(port));
     first.send("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 6\r\n\r\nabc");
     QTRY_COMPARE(spy.count(), 1);
 
-    RawClient other(port);
+    RawHttpClient other;
+    QVERIFY(other.connectToPort(port));
     other.send(second);
-    QTRY_VERIFY(other.hasReply());
-    QCOMPARE(other.takeReply().body, secondReply);
+    QCOMPARE(RawHttpClient::bodyOf(other.readResponse()), secondReply);
     QCOMPARE(spy.count(), 1 + secondBodies.size());
 
     first.send("def");
-    QTRY_VERIFY(first.hasReply());
-    QCOMPARE(first.takeReply().body, statusDocument);
+    QCOMPARE(RawHttpClient::bodyOf(first.readResponse()), statusDocument);
     QCOMPARE(spy.count(), 2 + secondBodies.size());
 
     // nothing more arrives on either connection: each reply went to its own client once
-    QCOMPARE(first.received, QByteArray());
-    QCOMPARE(other.received, QByteArray());
+    QCOMPARE(first.unread(), QByteArray());
+    QCOMPARE(other.unread(), QByteArray());
 
     const QByteArray firstHeaders = "{\n    \"content-length\": \"6\",\n    \"host\": \"a\"\n}\n";
     QCOMPARE(spy.first().at(0).toByteArray(), QByteArray("abc"));
@@ -519,17 +472,21 @@ void tst_PelHttpServer::clientVanishesMidBody()
     const quint16 port = listeningPort(server);
 
     {
-        RawClient gone(port);
+        RawHttpClient gone;
+        QVERIFY(gone.connectToPort(port));
         gone.send("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 100\r\n\r\nabc");
         QTRY_COMPARE(spy.count(), 1);
+        QCOMPARE(server.findChildren<QHttpRequest *>().size(), 1);
         gone.socket.abort();
     }
+    // the layer releases the half-read request with its connection
+    QTRY_COMPARE(server.findChildren<QHttpRequest *>().size(), 0);
 
     // the server goes on answering, and the vanished request causes nothing more
-    RawClient next(port);
+    RawHttpClient next;
+    QVERIFY(next.connectToPort(port));
     next.send("POST / HTTP/1.1\r\nHost: b\r\nContent-Length: 3\r\n\r\nxyz");
-    QTRY_VERIFY(next.hasReply());
-    QCOMPARE(next.takeReply().body, statusDocument);
+    QCOMPARE(RawHttpClient::bodyOf(next.readResponse()), statusDocument);
     QCOMPARE(spy.count(), 2);
     QCOMPARE(spy.last().at(0).toByteArray(), QByteArray("xyz"));
 }
