@@ -9,16 +9,22 @@
 
 #include <charconv>
 
+#if defined(Q_OS_UNIX)
+#include <sys/socket.h>
+
+#include <cerrno>
+#endif
+
 Q_LOGGING_CATEGORY(lcHttp, "pelorin.http", QtWarningMsg)
 
 namespace {
 
 // Request line plus headers; anything longer is answered with 431.
 constexpr quint32 maxHeaderBytes = 64 * 1024;
+constexpr int initialBufferSize = 4096;
 // Qt stops reading from the network when this much is unread, which holds back a client that
 // pipelines faster than it is answered.
 constexpr qint64 socketReadLimit = 1024 * 1024;
-constexpr int initialBufferSize = 4096;
 
 // Appends text as UTF-8. Header names and values are nearly always ASCII, which is copied
 // without a temporary. CR and LF become blanks so a value cannot end its header line early.
@@ -362,8 +368,37 @@ void QHttpConnection::writeOut()
     // A client that has gone gets nothing written.
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
-    socket->write(writeBuffer);
-    // out now, in one send, rather than on the next turn of the event loop
+    const char *data = writeBuffer.constData();
+    qint64 size = writeBuffer.size();
+#if defined(Q_OS_UNIX) && defined(MSG_NOSIGNAL)
+    // Sent straight to the network when nothing is queued before it: QTcpSocket::write would
+    // switch the socket's write notifier on and off again for every response, and each switch
+    // wakes the event loop.
+    if (socket->bytesToWrite() == 0 && socket->socketDescriptor() != -1) {
+        ssize_t sent;
+        do {
+            sent = ::send(int(socket->socketDescriptor()), data, size_t(size), MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            qCDebug(lcHttp, "send failed: %s", strerror(errno));
+            socket->abort();
+            return;
+        }
+        if (sent > 0) {
+            data += sent;
+            size -= sent;
+        }
+        if (size == 0)
+            return;
+    }
+#endif
+    // What the network did not take is queued; flush() sends it now rather than on the next
+    // turn of the event loop.
+    if (socket->write(data, size) < 0) {
+        qCDebug(lcHttp, "write failed: %s", qPrintable(socket->errorString()));
+        socket->abort();
+        return;
+    }
     socket->flush();
 }
 
@@ -376,8 +411,13 @@ void QHttpConnection::closeAfterWrite()
 
 void QHttpConnection::socketDisconnected()
 {
+    if (gone)
+        return;
+    gone = true;
     qCDebug(lcHttp, "connection closed");
     closing = true;
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->abort();
     idleTimer.stop();
     deleteLater();
 }

@@ -91,6 +91,7 @@ private:
     bool parsing = false;
     bool resumeQueued = false;
     bool closing = false;
+    bool gone = false;
 
     int idleTimeout;
     QBasicTimer idleTimer;
