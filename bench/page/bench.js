@@ -1,0 +1,280 @@
+// Page-delivery benchmark: Pelorin against a Node.js server that pushes each POST to a page
+// in headless Chromium over Server-Sent Events. The same sender drives both; both pages run
+// page.js and are read through the DevTools protocol.
+//
+//   node --experimental-websocket bench.js <pelorin-binary> <work-dir>
+//   node bench.js --sse-server <port> <page.js>        (the anchor, started by the above)
+'use strict';
+const http = require('http');
+const net = require('net');
+const fs = require('fs');
+const path = require('path');
+const {spawn} = require('child_process');
+
+const N = +(process.env.N || 20000);
+const CONNECTIONS = +(process.env.CONNECTIONS || 8);
+const PACED = +(process.env.PACED || 5000);
+const RATE = +(process.env.RATE || 1000);
+const now = () => performance.timeOrigin + performance.now();
+const sleep = ms => new Promise(r => setTimeout(r, ms));
+
+if (process.argv[2] === '--sse-server') {
+    const pageJs = fs.readFileSync(process.argv[4], 'utf8');
+    const clients = [];
+    http.createServer((req, res) => {
+        if (req.method === 'GET' && req.url === '/events') {
+            res.writeHead(200, {'Content-Type': 'text/event-stream', 'Cache-Control': 'no-cache'});
+            res.write(':\n\n');
+            clients.push(res);
+            return;
+        }
+        if (req.method === 'GET') {
+            res.writeHead(200, {'Content-Type': 'text/html'});
+            res.end('<html><head><script>' + pageJs + '</script><script>'
+                    + 'var es = new EventSource("/events");'
+                    + 'es.onmessage = function (e) { PEL_listener(e.data); };'
+                    + 'es.onopen = function () { window.sseOpen = true; };'
+                    + '</script></head><body>sse</body></html>');
+            return;
+        }
+        const parts = [];
+        req.on('data', c => parts.push(c));
+        req.on('end', () => {
+            const data = 'data: ' + Buffer.concat(parts).toString().replace(/\n/g, '\ndata: ') + '\n\n';
+            for (const c of clients)
+                c.write(data);
+            res.writeHead(200, {'Content-Type': 'application/json'});
+            res.end('{"status":"OK"}');
+        });
+    }).listen(+process.argv[3], '127.0.0.1');
+    return;
+}
+
+const children = [];
+function stopAll() {
+    for (const c of children)
+        if (c.exitCode === null && c.signalCode === null)
+            try { process.kill(c.pid, 'SIGTERM'); } catch (e) { }
+}
+process.on('exit', stopAll);
+process.on('SIGINT', () => process.exit(130));
+
+function freePort() {
+    return new Promise(resolve => {
+        const s = net.createServer().listen(0, '127.0.0.1', () => {
+            const port = s.address().port;
+            s.close(() => resolve(port));
+        });
+    });
+}
+
+function getJson(url) {
+    return new Promise((resolve, reject) => {
+        http.get(url, res => {
+            let text = '';
+            res.on('data', c => text += c);
+            res.on('end', () => { try { resolve(JSON.parse(text)); } catch (e) { reject(e); } });
+        }).on('error', reject);
+    });
+}
+
+class DevTools {
+    static async attach(port, urlPart, timeoutMs) {
+        const end = Date.now() + timeoutMs;
+        while (Date.now() < end) {
+            try {
+                const targets = await getJson(`http://127.0.0.1:${port}/json`);
+                const page = targets.find(t => t.type === 'page' && t.url.includes(urlPart));
+                if (page) {
+                    const dt = new DevTools(page.webSocketDebuggerUrl);
+                    await dt.opened;
+                    if (await dt.eval('document.readyState === "complete" && typeof S === "object"'))
+                        return dt;
+                    dt.ws.close();
+                }
+            } catch (e) { }
+            await sleep(200);
+        }
+        throw new Error('no page at DevTools port ' + port);
+    }
+    constructor(url) {
+        this.ws = new WebSocket(url);
+        this.id = 0;
+        this.waiting = new Map();
+        this.opened = new Promise((resolve, reject) => {
+            this.ws.onopen = resolve;
+            this.ws.onerror = reject;
+        });
+        this.ws.onmessage = e => {
+            const m = JSON.parse(e.data);
+            const w = this.waiting.get(m.id);
+            if (w) {
+                this.waiting.delete(m.id);
+                w(m.result && m.result.result ? m.result.result.value : undefined);
+            }
+        };
+    }
+    eval(expression) {
+        const id = ++this.id;
+        this.ws.send(JSON.stringify({id, method: 'Runtime.evaluate', params: {expression, returnByValue: true}}));
+        return new Promise(resolve => this.waiting.set(id, resolve));
+    }
+    async waitCount(count, timeoutMs) {
+        const end = Date.now() + timeoutMs;
+        let seen = 0;
+        while (Date.now() < end) {
+            seen = await this.eval('S.count');
+            if (seen >= count)
+                return seen;
+            await sleep(50);
+        }
+        return seen;
+    }
+}
+
+// The sender: POST {"t":<send time in ms>,"i":<n>} to port, CONNECTIONS keep-alive
+// connections, either as fast as the replies come back or paced at RATE per second.
+function post(agent, port, i) {
+    return new Promise(resolve => {
+        const body = `{"t":${now().toFixed(3)},"i":${i}}`;
+        const req = http.request({host: '127.0.0.1', port, method: 'POST', path: '/', agent,
+                                  headers: {'Content-Type': 'application/json',
+                                            'Content-Length': Buffer.byteLength(body)}},
+                                 res => { res.resume(); res.on('end', resolve); });
+        req.on('error', resolve);
+        req.end(body);
+    });
+}
+
+async function sendFlood(port, count) {
+    const agent = new http.Agent({keepAlive: true, maxSockets: CONNECTIONS});
+    let next = 0;
+    const start = now();
+    const worker = async () => { while (next < count) await post(agent, port, next++); };
+    await Promise.all(Array.from({length: CONNECTIONS}, worker));
+    agent.destroy();
+    return start;
+}
+
+async function sendPaced(port, count, rate) {
+    const agent = new http.Agent({keepAlive: true, maxSockets: CONNECTIONS});
+    const pending = [];
+    const start = now();
+    for (let i = 0; i < count; ++i) {
+        const due = start + i * 1000 / rate;
+        while (now() < due - 2)
+            await sleep(1);
+        while (now() < due)
+            await new Promise(r => setImmediate(r));
+        pending.push(post(agent, port, i));
+    }
+    await Promise.all(pending);
+    agent.destroy();
+}
+
+function percentile(sorted, p) {
+    return sorted[Math.min(sorted.length - 1, Math.floor(p / 100 * sorted.length))];
+}
+
+function rssKiB(rootPid) {
+    const parents = new Map();
+    for (const pid of fs.readdirSync('/proc').filter(p => /^\d+$/.test(p))) {
+        try {
+            const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+            const ppid = stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1];
+            if (!parents.has(ppid)) parents.set(ppid, []);
+            parents.get(ppid).push(pid);
+        } catch (e) { }
+    }
+    let total = 0;
+    const todo = [String(rootPid)];
+    while (todo.length) {
+        const pid = todo.shift();
+        try {
+            const m = /VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
+            if (m) total += +m[1];
+        } catch (e) { }
+        todo.push(...(parents.get(pid) || []));
+    }
+    return total;
+}
+
+async function measure(name, port, dt) {
+    await dt.eval('resetStats()');
+    const start = await sendFlood(port, N);
+    const got = await dt.waitCount(N, 120000);
+    const last = await dt.eval('S.last');
+    const rate = got / ((last - start) / 1000);
+    await dt.eval('resetStats()');
+    await sendPaced(port, PACED, RATE);
+    await dt.waitCount(PACED, 60000);
+    const lat = (await dt.eval('S.lat')).sort((a, b) => a - b);
+    const result = {name, delivered: got, sent: N, msgsPerSec: Math.round(rate),
+                    p50ms: +percentile(lat, 50).toFixed(3), p99ms: +percentile(lat, 99).toFixed(3),
+                    pacedDelivered: lat.length};
+    console.error(JSON.stringify(result));
+    return result;
+}
+
+async function main() {
+    const [binary, work] = process.argv.slice(2);
+    const pageJs = fs.readFileSync(path.join(__dirname, 'page.js'), 'utf8');
+
+    // Pelorin from an app directory of its own, its page counting calls.
+    const appDir = path.join(work, 'pelorin');
+    fs.mkdirSync(path.join(appDir, 'assets'), {recursive: true});
+    fs.copyFileSync(binary, path.join(appDir, 'pelorin'));
+    fs.chmodSync(path.join(appDir, 'pelorin'), 0o755);
+    const pelorinPort = await freePort();
+    const pelorinDebug = await freePort();
+    fs.writeFileSync(path.join(appDir, 'config.ini'),
+                     `[CONNECT]\nHOST=127.0.0.1\nPORT=${pelorinPort}\nURL=\nCRYPTO=\n[UIUX]\nTITLE=Pelorin\nBASESIZE_H=600\nBASESIZE_W=400\n`);
+    fs.writeFileSync(path.join(appDir, 'assets', 'index.html'),
+                     `<html><head><script>${pageJs}</script></head><body>counting</body></html>`);
+    const pelorin = spawn(path.join(appDir, 'pelorin'), [], {
+        cwd: appDir, stdio: 'ignore',
+        env: {...process.env, QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${pelorinDebug}`,
+              QTWEBENGINE_DISABLE_SANDBOX: '1'}});
+    children.push(pelorin);
+    const pelorinPage = await DevTools.attach(pelorinDebug, '/assets/index.html', 60000);
+    await sleep(3000);
+    const memory = {idleKiB: rssKiB(pelorin.pid)};
+
+    // The anchor: Node.js SSE server and headless Chromium.
+    const ssePort = await freePort();
+    const sseDebug = await freePort();
+    const sse = spawn(process.execPath, [__filename, '--sse-server', String(ssePort),
+                                         path.join(__dirname, 'page.js')], {stdio: 'inherit'});
+    children.push(sse);
+    await sleep(500);
+    const chromium = spawn('chromium', ['--headless', '--no-sandbox', '--disable-gpu',
+                                        '--disable-background-timer-throttling',
+                                        '--disable-renderer-backgrounding',
+                                        `--remote-debugging-port=${sseDebug}`,
+                                        `--user-data-dir=${path.join(work, 'chromium')}`,
+                                        `http://127.0.0.1:${ssePort}/`], {stdio: 'ignore'});
+    children.push(chromium);
+    const ssePage = await DevTools.attach(sseDebug, `127.0.0.1:${ssePort}`, 60000);
+    for (let i = 0; i < 100 && !(await ssePage.eval('window.sseOpen === true')); ++i)
+        await sleep(100);
+
+    const results = [];
+    results.push(await measure('pelorin', pelorinPort, pelorinPage));
+    memory.after20kKiB = rssKiB(pelorin.pid);
+    results.push(await measure('node-sse-chromium', ssePort, ssePage));
+
+    const [p, s] = results;
+    console.log(`N=${N} connections=${CONNECTIONS} paced=${PACED} at ${RATE}/s`);
+    console.log('case                 msgs/s   p50 ms  p99 ms  delivered');
+    for (const r of results)
+        console.log(`${r.name.padEnd(20)} ${String(r.msgsPerSec).padStart(7)} ${r.p50ms.toFixed(3).padStart(8)}`
+                    + ` ${r.p99ms.toFixed(3).padStart(7)}  ${r.delivered}/${r.sent}, ${r.pacedDelivered}/${PACED}`);
+    console.log(`ratio msgs/s pelorin/sse: ${(p.msgsPerSec / s.msgsPerSec).toFixed(2)} (target >= 1.5);`
+                + ` p50 ${p.p50ms} ms (<= 0.5), p99 ${p.p99ms} ms (<= 3)`);
+    console.log(`pelorin resident memory with web-engine processes: idle ${memory.idleKiB} KiB,`
+                + ` after ${N} messages ${memory.after20kKiB} KiB`);
+    process.kill(pelorin.pid, 'SIGTERM');
+    stopAll();
+}
+
+main().then(() => process.exit(0), e => { console.error(e); process.exit(1); });

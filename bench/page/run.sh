@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Page-delivery benchmark: messages per second into the page and latency from send to the
+# listener's call, Pelorin against a Node.js SSE server feeding headless Chromium, in one run
+# with the same sender; then the resident memory after minimise/restore cycles.
+#
+#   bench/page/run.sh [build-dir]      (default build-dir: build-bench, Release)
+#
+# Environment: N (20000) flood messages, CONNECTIONS (8), PACED (5000) messages at RATE
+# (1000) per second for the latency figures, CYCLES (100) minimise/restore cycles.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=${1:-$root/build-bench}
+
+"$root/scripts/install-deps.sh" --bench
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPELORIN_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target pelorin pelorin-bench-pagecycles -j"$(nproc)" >/dev/null
+
+work=$(mktemp -d /tmp/pelorin-pagebench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+export QTWEBENGINE_DISABLE_SANDBOX=1
+
+# Every process the script starts is a child of the node driver, which ends them by PID.
+timeout 600 xvfb-run -a node --experimental-websocket --no-warnings "$here/bench.js" \
+    "$build/bin/pelorin" "$work"
+
+mkdir -p "$work/cycles"
+printf '[CONNECT]\nHOST=127.0.0.1\nPORT=0\nURL=\nCRYPTO=\n[UIUX]\nTITLE=Pelorin\nBASESIZE_H=600\nBASESIZE_W=400\n' \
+    >"$work/cycles/config.ini"
+echo "minimise/restore cycles (this process and its web-engine processes):"
+timeout 300 xvfb-run -a "$build/bin/pelorin-bench-pagecycles" "$work/cycles" "${CYCLES:-100}"
