@@ -10,6 +10,10 @@ namespace {
 // Bigger batches are split so that no single script handed to the renderer gets huge.
 constexpr qint64 maxScriptChars = 1024 * 1024;
 
+// Ends every script, so that its completion value (sent back to the callback) is a plain
+// number rather than whatever the last listener call returned.
+const QLatin1String scriptEnd("0\n");
+
 } // namespace
 
 PageBridge::PageBridge(QObject *parent, qint64 maxPending)
@@ -23,6 +27,8 @@ void PageBridge::setPage(QWebEnginePage *page)
         disconnect(target, nullptr, this, nullptr);
     target = page;
     loading = true;
+    inFlight = 0;
+    ++generation;
     if (!page)
         return;
     connect(page, &QWebEnginePage::loadStarted, this, &PageBridge::holdForLoad);
@@ -42,11 +48,7 @@ void PageBridge::deliver(const QString &envelope)
         pendingChars -= pending.dequeue().size();
         ++dropped;
     }
-    if (!loading && !flushQueued) {
-        // Queued, not immediate: whatever else arrives in this turn joins the same script.
-        flushQueued = true;
-        QMetaObject::invokeMethod(this, &PageBridge::flush, Qt::QueuedConnection);
-    }
+    scheduleFlush();
 }
 
 qint64 PageBridge::pendingSize() const
@@ -54,15 +56,43 @@ qint64 PageBridge::pendingSize() const
     return pendingChars;
 }
 
+qint64 PageBridge::scriptsRun() const
+{
+    return scripts;
+}
+
+void PageBridge::scheduleFlush()
+{
+    if (loading || flushQueued || inFlight >= maxInFlight)
+        return;
+    // Queued, not immediate: whatever else arrives in this turn joins the same script.
+    flushQueued = true;
+    QMetaObject::invokeMethod(this, &PageBridge::flush, Qt::QueuedConnection);
+}
+
 void PageBridge::holdForLoad()
 {
     loading = true;
+    // Scripts already sent go to the old document; their callbacks may never come.
+    inFlight = 0;
+    ++generation;
 }
 
 void PageBridge::releaseAfterLoad()
 {
     loading = false;
+    inFlight = 0;
+    ++generation;
     flush();
+}
+
+void PageBridge::scriptDone(quint64 scriptGeneration)
+{
+    if (scriptGeneration != generation)
+        return;
+    --inFlight;
+    if (!pending.isEmpty())
+        flush();
 }
 
 void PageBridge::flush()
@@ -77,11 +107,30 @@ void PageBridge::flush()
                                         .arg(maxPending);
         dropped = 0;
     }
-    while (!pending.isEmpty()) {
-        QString script = pending.dequeue();
-        while (!pending.isEmpty() && script.size() + pending.head().size() <= maxScriptChars)
-            script += pending.dequeue();
-        target->runJavaScript(script);
+    while (inFlight < maxInFlight && !pending.isEmpty()) {
+        qint64 size = 0;
+        int count = 0;
+        for (const QString &call : std::as_const(pending)) {
+            if (count > 0 && size + call.size() > maxScriptChars)
+                break;
+            size += call.size();
+            ++count;
+        }
+        QString script;
+        script.reserve(int(size) + scriptEnd.size());
+        for (int i = 0; i < count; ++i) {
+            script += pending.head();
+            pendingChars -= pending.head().size();
+            pending.removeFirst();
+        }
+        script += scriptEnd;
+        ++inFlight;
+        ++scripts;
+        QPointer<PageBridge> self(this);
+        const quint64 scriptGeneration = generation;
+        target->runJavaScript(script, [self, scriptGeneration](const QVariant &) {
+            if (self)
+                self->scriptDone(scriptGeneration);
+        });
     }
-    pendingChars = 0;
 }

@@ -62,6 +62,8 @@ private slots:
     void reloadMidStreamLosesNothing();
     void failingCallDoesNotStopTheNext();
     void overflowDropsOldestWithOneWarning();
+    void burstArrivesInOrderInFewScripts();
+    void loadDuringDeliveryDoesNotStall();
 
 private:
     QTemporaryDir dir;
@@ -200,6 +202,77 @@ void tst_PageBridge::overflowDropsOldestWithOneWarning()
     QVERIFY(loadSync(&page, pageUrl));
     QTRY_COMPARE(callCount(&page), 10);
     QCOMPARE(callsOf(&page), sent.mid(30));
+}
+
+void tst_PageBridge::burstArrivesInOrderInFewScripts()
+{
+    QWebEnginePage page;
+    PageBridge bridge(nullptr);
+    bridge.setPage(&page);
+    QVERIFY(loadSync(&page, pageUrl));
+
+    // One envelope per turn of the event loop, as a busy server hands them over: without flow
+    // control every one of them would be a script of its own.
+    const QStringList sent = envelopes(QStringLiteral("burst %1"), 5000);
+    for (const QString &envelope : sent) {
+        bridge.deliver(envelope);
+        QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(callCount(&page), sent.size(), 30000);
+    QCOMPARE(callsOf(&page), sent);
+    QVERIFY2(bridge.scriptsRun() * 5 <= sent.size(),
+             qPrintable(QStringLiteral("%1 scripts for %2 messages")
+                                .arg(bridge.scriptsRun())
+                                .arg(sent.size())));
+    QCOMPARE(bridge.pendingSize(), 0);
+
+    // An idle bridge sends a lone envelope on its own, without waiting for more.
+    const qint64 before = bridge.scriptsRun();
+    const QString lone = pageEnvelope("lone", headers);
+    bridge.deliver(lone);
+    QTRY_COMPARE(callCount(&page), sent.size() + 1);
+    QCOMPARE(bridge.scriptsRun(), before + 1);
+    QCOMPARE(callsOf(&page).last(), lone);
+}
+
+void tst_PageBridge::loadDuringDeliveryDoesNotStall()
+{
+    QWebEnginePage page;
+    PageBridge bridge(nullptr);
+    bridge.setPage(&page);
+    QVERIFY(loadSync(&page, pageUrl));
+
+    // Scripts are in flight when the new load starts; their document goes away, and with it
+    // any word that they have run.
+    QSignalSpy started(&page, &QWebEnginePage::loadStarted);
+    QSignalSpy finished(&page, &QWebEnginePage::loadFinished);
+    const QStringList old = envelopes(QStringLiteral("old %1"), 50);
+    for (const QString &envelope : old) {
+        bridge.deliver(envelope);
+        QCoreApplication::processEvents();
+    }
+    page.load(pageUrl);
+    QTRY_VERIFY(started.count() >= 1);
+    const QStringList during = envelopes(QStringLiteral("during %1"), 100);
+    for (const QString &envelope : during)
+        bridge.deliver(envelope);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
+
+    // Whatever of the old ones had not been sent when the load started went to the new
+    // document, in order, before everything sent during the load.
+    QTRY_VERIFY(callCount(&page) >= during.size());
+    const QStringList received = callsOf(&page);
+    const int heldOld = received.size() - during.size();
+    QVERIFY(heldOld <= old.size());
+    QCOMPARE(received, old.mid(old.size() - heldOld) + during);
+
+    // And later envelopes still go, one after the other.
+    const QStringList later = envelopes(QStringLiteral("later %1"), 20);
+    for (const QString &envelope : later) {
+        bridge.deliver(envelope);
+        QTRY_COMPARE(callCount(&page), received.size() + later.indexOf(envelope) + 1);
+    }
+    QCOMPARE(callsOf(&page), received + later);
 }
 
 QTEST_MAIN(tst_PageBridge)
