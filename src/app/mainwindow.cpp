@@ -22,19 +22,12 @@ QString configPath()
     return AppDirectory::path() + QStringLiteral("/config.ini");
 }
 
-// The window's bridge into its page, made on first use so that data that comes before the page
-// exists is held for it too.
-PageBridge *pageBridge(QObject *window)
-{
-    auto *bridge = window->findChild<PageBridge *>(QString(), Qt::FindDirectChildrenOnly);
-    return bridge ? bridge : new PageBridge(window);
-}
-
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new MainWindowUi)
+    , bridge(new PageBridge(this))
 {
     loadSettings();
 
@@ -104,14 +97,13 @@ void MainWindow::loadSettings()
 
 void MainWindow::readProcessedData(QByteArray body, QByteArray headers)
 {
-    pageBridge(this)->deliver(pageEnvelope(body, headers));
+    bridge->deliver(pageEnvelope(body, headers));
 }
 
 void MainWindow::showPreviewPage()
 {
     // One page for the life of the window: a later show (a restore, say) keeps the page, its
     // document and whatever it has gathered.
-    PageBridge *bridge = pageBridge(this);
     if (bridge->page())
         return;
     auto *page = new PreviewPage(this);

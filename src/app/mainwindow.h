@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QString>
 
+class PageBridge;
 class PelHttpServer;
 struct MainWindowUi;
 
@@ -43,6 +44,8 @@ private:
     int baseHeight = 0;
     int baseWidth = 0;
     MainWindowUi *ui = nullptr;
+    // Carries envelopes into the page, holding them while it loads; a child of the window.
+    PageBridge *bridge = nullptr;
 
     friend class tst_MainWindow;
 };
