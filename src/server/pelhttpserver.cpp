@@ -226,7 +226,11 @@ void PelHttpServer::emitData(Exchange &exchange, const QByteArray &data)
     exchange.requestData = data;
     if (exchange.request == request)
         requestData = data;
-    const QByteArray headers = headersDocument(exchange.request->headers());
+    // the headers stay the same for every chunk of a request's body
+    if (exchange.headers.isEmpty())
+        exchange.headers = headersDocument(exchange.request->headers());
+    // a local copy (shared, not duplicated): a receiver may drop the record while it runs
+    const QByteArray headers = exchange.headers;
     emit dataProcessed(data, headers);
 }
 

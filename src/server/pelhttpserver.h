@@ -51,6 +51,7 @@ private:
         QPointer<QHttpResponse> response;
         QByteArray responseBody;
         QByteArray requestData;
+        QByteArray headers; // the headers document, made on first use
     };
 
     Exchange *exchangeOf(QObject *source);
