@@ -19,6 +19,8 @@
 #include <QTimer>
 #include <QWebSocket>
 
+#include "rawhttpclient.h"
+
 #include <memory>
 
 #include <unistd.h>
@@ -31,6 +33,18 @@ inline quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
+// Whether process pid exists and is not a zombie (reads /proc).
+inline bool processIsLive(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    // pid (comm) state ...; comm may hold blanks, so read after its closing bracket.
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close > 0 && text.mid(close + 2, 1) != "Z";
+}
+
 // Evaluates expressions in a page of a running Pelorin over the DevTools protocol that
 // QTWEBENGINE_REMOTE_DEBUGGING opens.
 class PageInspector
@@ -40,8 +54,9 @@ public:
         : port(port)
     {}
 
-    // Waits, at most timeoutMs, for a page whose URL ends in urlEnd to finish loading.
-    // urlEnd is put into a script string literal as it is: no quotes or backslashes.
+    // Waits, at most timeoutMs, for a page whose URL ends in urlEnd to finish loading and to
+    // define PEL_listener. urlEnd is put into a script string literal as it is: no quotes or
+    // backslashes.
     bool attach(const QString &urlEnd, int timeoutMs)
     {
         QElapsedTimer timer;
@@ -52,7 +67,8 @@ public:
             // that one is complete too: ask the document itself where it comes from.
             if (!target.isEmpty() && openSocket(target)
                 && evaluate(QStringLiteral("document.readyState == 'complete'"
-                                           " && location.href.endsWith('%1')")
+                                           " && location.href.endsWith('%1')"
+                                           " && typeof PEL_listener === 'function'")
                                     .arg(urlEnd))
                            .toBool())
                 return true;
@@ -121,19 +137,23 @@ private:
     int lastId = 0;
 };
 
-// The built pelorin binary copied into an app directory of its own, with a page of our
-// choice as assets/index.html, its own ports and optionally a companion command.
+// The built pelorin binary copied into an app directory of its own, with its own ports,
+// optionally a page of our choice as assets/index.html and a companion command.
 class PelorinRun
 {
 public:
-    // pagePath: file copied to assets/index.html. companion: CONNECT/CRYPTO, may hold %PORT%.
-    bool start(const QString &pagePath, const QString &companion = QString())
+    // pagePath: file copied to assets/index.html; empty keeps the page Pelorin writes itself.
+    // companion: CONNECT/CRYPTO, may hold %PORT%. Starts the process without waiting for it.
+    bool launch(const QString &pagePath = QString(), const QString &companion = QString())
     {
-        if (!appDir.isValid() || !QDir(appDir.path()).mkdir(QStringLiteral("assets")))
+        if (!appDir.isValid())
             return false;
         const QString binary = appDir.path() + QStringLiteral("/pelorin");
-        if (!QFile::copy(QStringLiteral(PELORIN_BINARY), binary)
-            || !QFile::copy(pagePath, appDir.path() + QStringLiteral("/assets/index.html")))
+        if (!QFile::copy(QStringLiteral(PELORIN_BINARY), binary))
+            return false;
+        if (!pagePath.isEmpty()
+            && (!QDir(appDir.path()).mkdir(QStringLiteral("assets"))
+                || !QFile::copy(pagePath, appDir.path() + QStringLiteral("/assets/index.html"))))
             return false;
 
         port = freeLoopbackPort();
@@ -164,7 +184,24 @@ public:
         if (!process.waitForStarted(10000))
             return false;
         inspector.reset(new PageInspector(debugPort));
-        return inspector->attach(QStringLiteral("/assets/index.html"), 60000);
+        return true;
+    }
+
+    // launch(), then waits for the page's own document to be loaded.
+    bool start(const QString &pagePath = QString(), const QString &companion = QString())
+    {
+        return launch(pagePath, companion)
+               && inspector->attach(QStringLiteral("/assets/index.html"), 60000);
+    }
+
+    // Sends request's exact bytes to Pelorin's HTTP port; the whole response, or empty.
+    QByteArray exchange(const QByteArray &request)
+    {
+        RawHttpClient client;
+        if (!client.connectToPort(port))
+            return QByteArray();
+        client.send(request);
+        return client.readResponse();
     }
 
     // Sends SIGTERM and waits for the end; true when Pelorin exited normally with status 0.

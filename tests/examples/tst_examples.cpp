@@ -1,5 +1,4 @@
 #include "pelorinrun.h"
-#include "rawhttpclient.h"
 
 #include <QDirIterator>
 #include <QStandardPaths>
@@ -11,16 +10,13 @@ namespace {
 const QByteArray statusDocument = "{\n    \"status\": \"OK\"\n}\n";
 const QString examples = QStringLiteral(EXAMPLES_DIR);
 
-// POSTs body to Pelorin on port and returns the reply's body; empty when no reply came.
-QByteArray post(quint16 port, const QByteArray &body, const QByteArray &contentType)
+// POSTs body to Pelorin and returns the reply's body; empty when no reply came.
+QByteArray post(PelorinRun &run, const QByteArray &body, const QByteArray &contentType)
 {
-    RawHttpClient client;
-    if (!client.connectToPort(port))
-        return QByteArray();
-    client.send("POST / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
-                + "\r\nContent-Type: " + contentType
-                + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-    return RawHttpClient::bodyOf(client.readResponse());
+    return RawHttpClient::bodyOf(run.exchange(
+            "POST / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(run.port)
+            + "\r\nContent-Type: " + contentType
+            + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body));
 }
 
 // The ids of the live (not zombie) processes whose parent is parent and whose command line
@@ -47,15 +43,6 @@ QList<qint64> liveChildren(qint64 parent, const QByteArray &word)
             children << pid;
     }
     return children;
-}
-
-bool isLive(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray text = stat.readAll();
-    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
 }
 
 } // namespace
@@ -92,12 +79,12 @@ void tst_Examples::initTestCase()
 void tst_Examples::dashboardShowsMessagesAsText()
 {
     QCOMPARE(dashboardCount(), 0);
-    QCOMPARE(post(dashboard.port, "{\"sensor\":\"door\",\"open\":true}", "application/json"),
+    QCOMPARE(post(dashboard, "{\"sensor\":\"door\",\"open\":true}", "application/json"),
              statusDocument);
-    QCOMPARE(post(dashboard.port, "name=Ada+Lovelace&lang=en", "application/x-www-form-urlencoded"),
+    QCOMPARE(post(dashboard, "name=Ada+Lovelace&lang=en", "application/x-www-form-urlencoded"),
              statusDocument);
     // The bare quotation marks make this envelope invalid JSON; the tag must stay text.
-    QCOMPARE(post(dashboard.port, "it's \"quoted\" <b>bold</b>", "text/plain"), statusDocument);
+    QCOMPARE(post(dashboard, "it's \"quoted\" <b>bold</b>", "text/plain"), statusDocument);
 
     QTRY_COMPARE_WITH_TIMEOUT(dashboardCount(), 3, 10000);
     QCOMPARE(page("document.getElementById('count').textContent").toString(), QStringLiteral("3"));
@@ -137,7 +124,7 @@ void tst_Examples::dashboardKeepsTheNewestFifty()
     const int before = dashboardCount();
     QVERIFY(before >= 0);
     for (int n = 1; n <= 60; ++n)
-        QCOMPARE(post(dashboard.port, "{\"n\":" + QByteArray::number(n) + "}", "application/json"),
+        QCOMPARE(post(dashboard, "{\"n\":" + QByteArray::number(n) + "}", "application/json"),
                  statusDocument);
 
     QTRY_COMPARE_WITH_TIMEOUT(dashboardCount(), before + 60, 10000);
@@ -225,7 +212,7 @@ void tst_Examples::companionPostsReadingsAndEndsWithPelorin()
     const QList<qint64> companions = liveChildren(run.process.processId(), "loadavg.py");
     QCOMPARE(companions.size(), 1);
     QVERIFY(run.terminate());
-    QTRY_VERIFY_WITH_TIMEOUT(!isLive(companions.first()), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(companions.first()), 5000);
 }
 
 void tst_Examples::companionStopsWhenPelorinIsGone()
