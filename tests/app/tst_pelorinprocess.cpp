@@ -32,9 +32,7 @@ void tst_PelorinProcess::endsWithItsCompanion()
                            QCoreApplication::applicationDirPath() + "/companionhelper " + out));
 
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), 20000);
-    QFile written(out);
-    QVERIFY(written.open(QIODevice::ReadOnly));
-    const qint64 companion = written.readAll().split('\n').value(0).toLongLong();
+    const qint64 companion = readFile(out).split('\n').value(0).toLongLong();
     QVERIFY(companion > 0);
     QVERIFY(processIsLive(companion));
 

@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <QWebSocket>
 
+#include "processutil.h"
 #include "rawhttpclient.h"
 
 #include <memory>
@@ -31,18 +32,6 @@ inline quint16 freeLoopbackPort()
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
-}
-
-// Whether process pid exists and is not a zombie (reads /proc).
-inline bool processIsLive(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    // pid (comm) state ...; comm may hold blanks, so read after its closing bracket.
-    const QByteArray text = stat.readAll();
-    const int close = text.lastIndexOf(')');
-    return close > 0 && text.mid(close + 2, 1) != "Z";
 }
 
 // Evaluates expressions in a page of a running Pelorin over the DevTools protocol that
