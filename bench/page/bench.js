@@ -15,6 +15,11 @@ const N = +(process.env.N || 20000);
 const CONNECTIONS = +(process.env.CONNECTIONS || 8);
 const PACED = +(process.env.PACED || 5000);
 const RATE = +(process.env.RATE || 1000);
+// The flood's sender: "wrk" (post.lua, WRK_SECONDS long, WRK_THREADS threads) or "node"
+// (N messages from this process, which on a small machine limits the rate it can measure).
+const SENDER = process.env.SENDER || 'wrk';
+const WRK_SECONDS = +(process.env.WRK_SECONDS || 3);
+const WRK_THREADS = +(process.env.WRK_THREADS || 1);
 const now = () => performance.timeOrigin + performance.now();
 const sleep = ms => new Promise(r => setTimeout(r, ms));
 
@@ -156,6 +161,46 @@ async function sendFlood(port, count) {
     return start;
 }
 
+// wrk floods port for WRK_SECONDS; resolves with the send start time and the number of
+// requests wrk saw answered.
+function sendFloodWrk(port) {
+    return new Promise((resolve, reject) => {
+        const start = now();
+        const wrk = spawn('wrk', ['-t', String(WRK_THREADS), '-c', String(CONNECTIONS),
+                                  '-d', `${WRK_SECONDS}s`, '-s', path.join(__dirname, 'post.lua'),
+                                  `http://127.0.0.1:${port}/`],
+                          {stdio: ['ignore', 'ignore', 'pipe']});
+        children.push(wrk);
+        let err = '';
+        wrk.stderr.on('data', c => err += c);
+        wrk.on('error', reject);
+        wrk.on('close', code => {
+            const m = /wrk: (\d+) requests/.exec(err);
+            if (code === 0 && m)
+                resolve({start, sent: +m[1]});
+            else
+                reject(new Error('wrk failed: ' + code + ' ' + err));
+        });
+    });
+}
+
+// Waits until the page's count has not changed for quietMs.
+async function waitQuiet(dt, quietMs, timeoutMs) {
+    const end = Date.now() + timeoutMs;
+    let seen = -1, since = Date.now();
+    while (Date.now() < end) {
+        const count = await dt.eval('S.count');
+        if (count !== seen) {
+            seen = count;
+            since = Date.now();
+        } else if (Date.now() - since >= quietMs) {
+            break;
+        }
+        await sleep(50);
+    }
+    return seen;
+}
+
 async function sendPaced(port, count, rate) {
     const agent = new http.Agent({keepAlive: true, maxSockets: CONNECTIONS});
     const pending = [];
@@ -201,15 +246,22 @@ function rssKiB(rootPid) {
 
 async function measure(name, port, dt) {
     await dt.eval('resetStats()');
-    const start = await sendFlood(port, N);
-    const got = await dt.waitCount(N, 120000);
+    let start, got, sent;
+    if (SENDER === 'wrk') {
+        ({start, sent} = await sendFloodWrk(port));
+        got = await waitQuiet(dt, 1000, 120000);
+    } else {
+        start = await sendFlood(port, N);
+        got = await dt.waitCount(N, 120000);
+        sent = N;
+    }
     const last = await dt.eval('S.last');
     const rate = got / ((last - start) / 1000);
     await dt.eval('resetStats()');
     await sendPaced(port, PACED, RATE);
     await dt.waitCount(PACED, 60000);
     const lat = (await dt.eval('S.lat')).sort((a, b) => a - b);
-    const result = {name, delivered: got, sent: N, msgsPerSec: Math.round(rate),
+    const result = {name, delivered: got, sent, msgsPerSec: Math.round(rate),
                     p50ms: +percentile(lat, 50).toFixed(3), p99ms: +percentile(lat, 99).toFixed(3),
                     pacedDelivered: lat.length};
     console.error(JSON.stringify(result));
@@ -260,11 +312,12 @@ async function main() {
 
     const results = [];
     results.push(await measure('pelorin', pelorinPort, pelorinPage));
-    memory.after20kKiB = rssKiB(pelorin.pid);
+    memory.afterFloodKiB = rssKiB(pelorin.pid);
     results.push(await measure('node-sse-chromium', ssePort, ssePage));
 
     const [p, s] = results;
-    console.log(`N=${N} connections=${CONNECTIONS} paced=${PACED} at ${RATE}/s`);
+    console.log(`sender ${SENDER === 'wrk' ? `wrk ${WRK_SECONDS}s, ${WRK_THREADS} thread(s)` : `node, N=${N}`}`
+                + ` connections=${CONNECTIONS} paced=${PACED} at ${RATE}/s`);
     console.log('case                 msgs/s   p50 ms  p99 ms  delivered');
     for (const r of results)
         console.log(`${r.name.padEnd(20)} ${String(r.msgsPerSec).padStart(7)} ${r.p50ms.toFixed(3).padStart(8)}`
@@ -272,7 +325,7 @@ async function main() {
     console.log(`ratio msgs/s pelorin/sse: ${(p.msgsPerSec / s.msgsPerSec).toFixed(2)} (target >= 1.5);`
                 + ` p50 ${p.p50ms} ms (<= 0.5), p99 ${p.p99ms} ms (<= 3)`);
     console.log(`pelorin resident memory with web-engine processes: idle ${memory.idleKiB} KiB,`
-                + ` after ${N} messages ${memory.after20kKiB} KiB`);
+                + ` after the flood's ${p.delivered} messages ${memory.afterFloodKiB} KiB`);
     process.kill(pelorin.pid, 'SIGTERM');
     stopAll();
 }

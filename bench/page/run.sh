@@ -5,8 +5,11 @@
 #
 #   bench/page/run.sh [build-dir]      (default build-dir: build-bench, Release)
 #
-# Environment: N (20000) flood messages, CONNECTIONS (8), PACED (5000) messages at RATE
-# (1000) per second for the latency figures, CYCLES (100) minimise/restore cycles.
+# Environment: SENDER of the flood, "wrk" (default: bench/page/post.lua for WRK_SECONDS (3)
+# with WRK_THREADS (1)) or "node" (N (20000) messages from the Node.js driver, which on a small
+# machine is itself the limit: both receivers then measure about the same); CONNECTIONS (8);
+# PACED (5000) messages at RATE (1000) per second for the latency figures, always sent by the
+# Node.js driver; CYCLES (100) minimise/restore cycles.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
