@@ -1,25 +1,16 @@
 #include "appdirectory.h"
 #include "mainwindow.h"
 #include "previewpage.h"
+#include "rawhttpclient.h"
 #include "webtestutil.h"
 
 #include <QDir>
 #include <QFile>
-#include <QHostAddress>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 void writeFile(const QString &path, const QByteArray &content)
 {
@@ -38,15 +29,10 @@ QByteArray postHead(int contentLength)
 // Sends one POST and spins the event loop until its reply has come.
 void post(quint16 port, const QByteArray &body)
 {
-    QTcpSocket socket;
-    QSignalSpy connected(&socket, &QTcpSocket::connected);
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    QVERIFY(connected.wait(5000));
-    socket.write(postHead(body.size()) + body);
-    QSignalSpy readable(&socket, &QTcpSocket::readyRead);
-    QByteArray reply;
-    while (!(reply += socket.readAll()).contains("\"status\": \"OK\""))
-        QVERIFY2(readable.wait(5000), "no reply");
+    RawHttpClient client;
+    QVERIFY(client.connectToPort(port));
+    client.send(postHead(body.size()) + body);
+    QVERIFY2(client.readResponse().contains("\"status\": \"OK\""), "no reply");
 }
 
 QStringList callsOf(QWebEnginePage *page)
@@ -88,7 +74,7 @@ void tst_PageWindow::init()
     appDir.reset(new QTemporaryDir);
     QVERIFY(appDir->isValid());
     AppDirectory::setPath(appDir->path());
-    port = freePort();
+    port = freeLoopbackPort();
     QVERIFY(port != 0);
     writeConfig();
     writeFile(appDir->path() + "/assets/index.html", recordingPageHtml().toUtf8());
@@ -138,17 +124,15 @@ void tst_PageWindow::bodyInThreeReadsGivesThreeCalls()
     QVERIFY(page);
     QTRY_COMPARE_WITH_TIMEOUT(callCount(page), 0, 30000);
 
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    QTRY_COMPARE(socket.state(), QAbstractSocket::ConnectedState);
-    socket.write(postHead(9));
+    RawHttpClient client;
+    QVERIFY(client.connectToPort(port));
+    client.send(postHead(9));
     const QByteArrayList parts{"abc", "def", "ghi"};
     for (int i = 0; i < parts.size(); ++i) {
-        socket.write(parts.at(i));
+        client.send(parts.at(i));
         QTRY_COMPARE(callCount(page), i + 1);
     }
-    QByteArray reply;
-    QTRY_VERIFY((reply += socket.readAll()).contains("\"status\": \"OK\""));
+    QVERIFY(client.readResponse().contains("\"status\": \"OK\""));
 
     const QStringList calls = callsOf(page);
     QCOMPARE(calls.size(), 3);

@@ -26,14 +26,6 @@
 
 #include <unistd.h>
 
-// A port that was free a moment ago on loopback.
-inline quint16 freeLoopbackPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 // Evaluates expressions in a page of a running Pelorin over the DevTools protocol that
 // QTWEBENGINE_REMOTE_DEBUGGING opens.
 class PageInspector

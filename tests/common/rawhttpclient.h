@@ -4,8 +4,17 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+
+// A port that was free a moment ago on loopback.
+inline quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
 
 // A test client that sends exact bytes over a QTcpSocket on loopback and reads whole HTTP/1.x
 // responses back. The server under test runs on the same thread, so every wait turns the event
