@@ -1,9 +1,12 @@
 #include "mainwindowui.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFile>
 #include <QHBoxLayout>
 #include <QMainWindow>
 #include <QSplitter>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWebEngineView>
 
@@ -20,6 +23,7 @@ private slots:
     void layoutHasNoSeams();
     void actions_data();
     void actions();
+    void iconFromCurrentDirectory();
 };
 
 void tst_MainWindowUi::objectName_data()
@@ -138,6 +142,28 @@ void tst_MainWindowUi::actions()
     QCOMPARE(action->shortcut(), shortcut);
     // Nothing shows the actions: no menu, tool bar or widget carries them.
     QVERIFY(action->associatedWidgets().isEmpty());
+}
+
+void tst_MainWindowUi::iconFromCurrentDirectory()
+{
+    // Tests run in the build's bin/ folder, where the build puts logo.ico.
+    QVERIFY(QFile::exists(QStringLiteral("logo.ico")));
+    QMainWindow window;
+    MainWindowUi ui;
+    ui.build(&window);
+    const QList<QSize> sizes = window.windowIcon().availableSizes();
+    QVERIFY2(sizes.contains(QSize(16, 16)) && sizes.contains(QSize(128, 128)),
+             "logo.ico should offer small and large images");
+
+    // Elsewhere there is no icon file and nothing is said about it.
+    QTemporaryDir elsewhere;
+    const QString home = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(elsewhere.path()));
+    QMainWindow bare;
+    MainWindowUi bareUi;
+    bareUi.build(&bare);
+    QVERIFY(QDir::setCurrent(home));
+    QVERIFY(bare.windowIcon().availableSizes().isEmpty());
 }
 
 QTEST_MAIN(tst_MainWindowUi)
