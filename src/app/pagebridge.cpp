@@ -33,6 +33,9 @@ void PageBridge::setPage(QWebEnginePage *page)
         return;
     connect(page, &QWebEnginePage::loadStarted, this, &PageBridge::holdForLoad);
     connect(page, &QWebEnginePage::loadFinished, this, &PageBridge::releaseAfterLoad);
+    // A renderer that is gone runs nothing and answers nothing: hold everything for the load
+    // that brings the page back.
+    connect(page, &QWebEnginePage::renderProcessTerminated, this, &PageBridge::holdForLoad);
 }
 
 QWebEnginePage *PageBridge::page() const

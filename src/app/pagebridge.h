@@ -10,7 +10,8 @@ class QWebEnginePage;
 
 // Carries page envelopes into the page's PEL_listener. Envelopes are held from the start of
 // every load until that load has finished (successfully or not), so nothing is run against a
-// document that is about to go away or does not define the listener yet. Envelopes go to the
+// document that is about to go away or does not define the listener yet, and from the end of
+// the page's renderer process (a crash, say) until the next load has finished. Envelopes go to the
 // page as scripts of one guarded call each, in their original order.
 //
 // Flow control: at most maxInFlight scripts are on their way to the page at any time. An idle

@@ -9,6 +9,8 @@
 #include <QTest>
 #include <QWebEnginePage>
 
+#include <signal.h>
+
 namespace {
 
 const QByteArray headers = "{\n    \"host\": \"127.0.0.1:9977\",\n    \"x-note\": \"it's\"\n}\n";
@@ -64,6 +66,7 @@ private slots:
     void overflowDropsOldestWithOneWarning();
     void burstArrivesInOrderInFewScripts();
     void loadDuringDeliveryDoesNotStall();
+    void heldFromRendererEndUntilReload();
 
 private:
     QTemporaryDir dir;
@@ -273,6 +276,38 @@ void tst_PageBridge::loadDuringDeliveryDoesNotStall()
         QTRY_COMPARE(callCount(&page), received.size() + later.indexOf(envelope) + 1);
     }
     QCOMPARE(callsOf(&page), received + later);
+}
+
+void tst_PageBridge::heldFromRendererEndUntilReload()
+{
+    QWebEnginePage page;
+    PageBridge bridge(nullptr);
+    bridge.setPage(&page);
+    QVERIFY(loadSync(&page, pageUrl));
+    const qint64 rendererPid = page.renderProcessPid();
+    QVERIFY(rendererPid > 0);
+
+    // The bridge is idle, nothing in flight, when the renderer dies.
+    QSignalSpy terminated(&page, &QWebEnginePage::renderProcessTerminated);
+    const QStringList before = envelopes(QStringLiteral("before %1"), 50);
+    for (const QString &envelope : before) {
+        bridge.deliver(envelope);
+        QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE(callCount(&page), before.size());
+    QCOMPARE(::kill(pid_t(rendererPid), SIGKILL), 0);
+    QVERIFY(terminated.wait(10000));
+
+    // Sent while no renderer runs the page: held, then delivered after the reload, in order.
+    const QStringList held = envelopes(QStringLiteral("held %1"), 30);
+    for (const QString &envelope : held) {
+        bridge.deliver(envelope);
+        QCoreApplication::processEvents();
+    }
+    QVERIFY(bridge.pendingSize() > 0);
+    QVERIFY(loadSync(&page, pageUrl));
+    QTRY_COMPARE(callCount(&page), held.size());
+    QCOMPARE(callsOf(&page), held);
 }
 
 QTEST_MAIN(tst_PageBridge)
