@@ -89,7 +89,25 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, int idleTimeout, QObject *p
     idleTimer.start(idleTimeout, this);
 }
 
-QHttpConnection::~QHttpConnection() = default;
+QHttpConnection::~QHttpConnection()
+{
+    // Released here rather than by ~QObject, while this object is still whole for their
+    // destructors to call back into.
+    delete request;
+    delete response;
+}
+
+void QHttpConnection::forget(QHttpRequest *gone)
+{
+    if (request == gone)
+        request = nullptr;
+}
+
+void QHttpConnection::forget(QHttpResponse *gone)
+{
+    if (response == gone)
+        response = nullptr;
+}
 
 const http_parser_settings *QHttpConnection::parserSettings()
 {
@@ -175,8 +193,8 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
     auto *self = static_cast<QHttpConnection *>(parser->data);
     // The previous pair is done with: its response has gone out (parsing waits for that) and
     // none of its signals is being emitted, since they are only emitted from this parser.
-    delete self->request.data();
-    delete self->response.data();
+    delete self->request;
+    delete self->response;
     self->request = new QHttpRequest(self);
     self->headerField.resize(0);
     self->headerValue.resize(0);
@@ -214,7 +232,13 @@ int QHttpConnection::onHeaderValue(http_parser *parser, const char *at, size_t l
 void QHttpConnection::commitHeader()
 {
     if (!headerField.isEmpty() && request) {
-        const QString name = textFromUtf8(headerField).toLower();
+        // Names are tokens, so ASCII: lower-cased in place, no case-folding copy of the text.
+        for (char *c = headerField.data(), *end = c + headerField.size(); c != end; ++c) {
+            if (*c >= 'A' && *c <= 'Z')
+                *c = char(*c + ('a' - 'A'));
+        }
+        const QString name = textFromUtf8(headerField);
+        // trimmed() shares the text unless there is white space at either end
         const QString value = textFromUtf8(headerValue).trimmed();
         QHash<QString, QString> &fields = request->fields;
         const auto it = fields.find(name);

@@ -6,7 +6,6 @@
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QObject>
-#include <QPointer>
 
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
@@ -40,6 +39,9 @@ public:
     // Called by QHttpResponse.
     void addResponseHeader(const QString &field, const QString &value);
     void finishResponse(QHttpResponse *response, int status, const QByteArray &body);
+    // Called by the request and the response as they are destroyed.
+    void forget(QHttpRequest *gone);
+    void forget(QHttpResponse *gone);
 
 signals:
     void newRequest(QHttpRequest *request, QHttpResponse *response);
@@ -81,8 +83,10 @@ private:
     bool responseHasContentLength = false;
     bool responseHasConnection = false;
 
-    QPointer<QHttpRequest> request;
-    QPointer<QHttpResponse> response;
+    // The current pair; each clears its pointer here when it is destroyed, however that
+    // happens, so neither is used after it is freed.
+    QHttpRequest *request = nullptr;
+    QHttpResponse *response = nullptr;
     bool requestComplete = false; // end() of the current request has been emitted
     bool responseDone = true;     // the current response has been written (or dropped)
     bool keepAlive = true;

@@ -1,8 +1,16 @@
 #include "qhttprequest.h"
 
-QHttpRequest::QHttpRequest(QObject *parent)
-    : QObject(parent)
+#include "qhttpconnection_p.h"
+
+QHttpRequest::QHttpRequest(QHttpConnection *connection)
+    : QObject(connection)
+    , connection(connection)
 {
+}
+
+QHttpRequest::~QHttpRequest()
+{
+    connection->forget(this);
 }
 
 int QHttpRequest::method() const

@@ -26,8 +26,11 @@ signals:
     void end();
 
 private:
-    explicit QHttpRequest(QObject *parent);
+    explicit QHttpRequest(QHttpConnection *connection);
+    ~QHttpRequest() override;
     friend class QHttpConnection;
+
+    QHttpConnection *connection;
 
     int methodCode = 0;
     // The request target exactly as it came; url() parses it on demand.

@@ -8,6 +8,11 @@ QHttpResponse::QHttpResponse(QHttpConnection *connection)
 {
 }
 
+QHttpResponse::~QHttpResponse()
+{
+    connection->forget(this);
+}
+
 void QHttpResponse::setHeader(const QString &field, const QString &value)
 {
     if (!finished)

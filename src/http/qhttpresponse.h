@@ -19,6 +19,7 @@ public:
 
 private:
     explicit QHttpResponse(QHttpConnection *connection);
+    ~QHttpResponse() override;
     friend class QHttpConnection;
 
     QHttpConnection *connection;
