@@ -49,6 +49,58 @@ void appendText(QByteArray &out, const QString &text)
     }
 }
 
+// Header names and values handed to setHeader are mostly the same few strings for every
+// response. Their bytes are kept here, keyed by the shared text itself: a string that shares
+// its data with a kept one has the same content, since changing a shared string detaches it.
+// Only texts shared with someone else (literals, kept copies) are worth keeping; a fresh one,
+// such as a number built for this response, is converted on the spot.
+struct HeaderText
+{
+    QString text;
+    QByteArray bytes;
+};
+constexpr int headerTextSlots = 16;
+thread_local HeaderText headerTexts[headerTextSlots];
+thread_local int nextHeaderText = 0;
+
+void appendHeaderText(QByteArray &out, const QString &text)
+{
+    if (text.isDetached() || text.isEmpty()) {
+        appendText(out, text);
+        return;
+    }
+    for (const HeaderText &kept : headerTexts) {
+        if (kept.text.isSharedWith(text)) {
+            out.append(kept.bytes);
+            return;
+        }
+    }
+    HeaderText &slot = headerTexts[nextHeaderText];
+    nextHeaderText = (nextHeaderText + 1) % headerTextSlots;
+    slot.text = text;
+    slot.bytes.resize(0);
+    appendText(slot.bytes, text);
+    out.append(slot.bytes);
+}
+
+// Whether name is known (lower-case ASCII letters and '-') in any case. Neither name this is
+// asked about holds a letter that folds to ASCII from outside it, so an ASCII comparison is
+// exact.
+bool sameName(const QString &name, QLatin1String known)
+{
+    if (name.size() != known.size())
+        return false;
+    const QChar *c = name.constData();
+    for (int i = 0; i < known.size(); ++i) {
+        ushort u = c[i].unicode();
+        if (u >= 'A' && u <= 'Z')
+            u += 'a' - 'A';
+        if (u != ushort(uchar(known.data()[i])))
+            return false;
+    }
+    return true;
+}
+
 void appendNumber(QByteArray &out, long long number)
 {
     char digits[24];
@@ -308,13 +360,13 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
 
 void QHttpConnection::addResponseHeader(const QString &field, const QString &value)
 {
-    appendText(responseHeaders, field);
+    appendHeaderText(responseHeaders, field);
     responseHeaders.append(": ", 2);
-    appendText(responseHeaders, value);
+    appendHeaderText(responseHeaders, value);
     responseHeaders.append("\r\n", 2);
-    if (field.compare(QLatin1String("content-length"), Qt::CaseInsensitive) == 0) {
+    if (sameName(field, QLatin1String("content-length"))) {
         responseHasContentLength = true;
-    } else if (field.compare(QLatin1String("connection"), Qt::CaseInsensitive) == 0) {
+    } else if (sameName(field, QLatin1String("connection"))) {
         responseHasConnection = true;
         if (value.contains(QLatin1String("close"), Qt::CaseInsensitive))
             keepAlive = false;
