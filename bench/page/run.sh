@@ -19,7 +19,7 @@ build=${1:-$root/build-bench}
 "$root/scripts/install-deps.sh" --bench
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPELORIN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target pelorin pelorin-bench-pagecycles -j"$(nproc)" >/dev/null
+cmake --build "$build" --target pelorin pelorin-bench-pagecycles pelorin-bench-bridgerate -j"$(nproc)" >/dev/null
 
 work=$(mktemp -d /tmp/pelorin-pagebench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -34,3 +34,6 @@ printf '[CONNECT]\nHOST=127.0.0.1\nPORT=0\nURL=\nCRYPTO=\n[UIUX]\nTITLE=Pelorin\
     >"$work/cycles/config.ini"
 echo "minimise/restore cycles (this process and its web-engine processes):"
 timeout 300 xvfb-run -a "$build/bin/pelorin-bench-pagecycles" "$work/cycles" "${CYCLES:-100}"
+
+echo "the bridge alone, one envelope per event-loop turn, no HTTP:"
+timeout 300 xvfb-run -a "$build/bin/pelorin-bench-bridgerate" "$here/page.js" 200000
