@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QObject>
+#include <QPointer>
 
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
