@@ -35,7 +35,7 @@ void PageBridge::setPage(QWebEnginePage *page)
     connect(page, &QWebEnginePage::loadFinished, this, &PageBridge::releaseAfterLoad);
     // A renderer that is gone runs nothing and answers nothing: hold everything for the load
     // that brings the page back.
-    connect(page, &QWebEnginePage::renderProcessTerminated, this, &PageBridge::holdForLoad);
+    connect(page, &QWebEnginePage::renderProcessTerminated, this, &PageBridge::recoverRenderer);
 }
 
 QWebEnginePage *PageBridge::page() const
@@ -81,8 +81,34 @@ void PageBridge::holdForLoad()
     ++generation;
 }
 
+void PageBridge::recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus status,
+                                 int exitCode)
+{
+    holdForLoad();
+    if (!target)
+        return;
+    if (!loadedSinceRendererEnd) {
+        qWarning("The page's renderer ended again (status %d, exit code %d) before the page had "
+                 "loaded; it is not reloaded",
+                 int(status), exitCode);
+        return;
+    }
+    loadedSinceRendererEnd = false;
+    qWarning("The page's renderer ended (status %d, exit code %d); reloading the page",
+             int(status), exitCode);
+    // From the event loop, not from inside the engine's own notification.
+    QMetaObject::invokeMethod(
+            target.data(),
+            [page = target] {
+                if (page)
+                    page->triggerAction(QWebEnginePage::Reload);
+            },
+            Qt::QueuedConnection);
+}
+
 void PageBridge::releaseAfterLoad()
 {
+    loadedSinceRendererEnd = true;
     loading = false;
     inFlight = 0;
     ++generation;

@@ -5,14 +5,16 @@
 #include <QPointer>
 #include <QQueue>
 #include <QString>
-
-class QWebEnginePage;
+#include <QWebEnginePage>
 
 // Carries page envelopes into the page's PEL_listener. Envelopes are held from the start of
 // every load until that load has finished (successfully or not), so nothing is run against a
 // document that is about to go away or does not define the listener yet, and from the end of
-// the page's renderer process (a crash, say) until the next load has finished. Envelopes go to the
-// page as scripts of one guarded call each, in their original order.
+// the page's renderer process (a crash, say) until the next load has finished. A page whose
+// renderer ended is reloaded once, so that the user sees it again and the held envelopes reach
+// it; a page that ends its renderer again before it has loaded is left alone rather than
+// restarted without end. Envelopes go to the page as scripts of one guarded call each, in their
+// original order.
 //
 // Flow control: at most maxInFlight scripts are on their way to the page at any time. An idle
 // bridge sends a lone envelope at once (in the next turn of the event loop, together with
@@ -50,6 +52,7 @@ public:
 private slots:
     void holdForLoad();
     void releaseAfterLoad();
+    void recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode);
     void flush();
 
 private:
@@ -67,6 +70,8 @@ private:
     int inFlight = 0;
     bool loading = true;
     bool flushQueued = false;
+    // Whether a load has finished since the renderer last ended; guards against reload loops.
+    bool loadedSinceRendererEnd = true;
 };
 
 #endif // PAGEBRIDGE_H
