@@ -7,6 +7,9 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QNetworkInterface>
+#include <QStringList>
+
+#include <algorithm>
 
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
@@ -87,12 +90,74 @@ QByteArray jsonDocument(const QMap<QString, QString> &data)
     return QJsonDocument(object).toJson();
 }
 
+namespace {
+
+// Appends text as a JSON string the way QJsonDocument writes it: UTF-8, with quotation mark,
+// backslash and control characters escaped (lower-case hex for the \u form). The text comes
+// from decoded UTF-8, so it holds no lone surrogates.
+void appendJsonString(QByteArray &out, const QString &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    const QByteArray utf8 = text.toUtf8();
+    out += '"';
+    for (const char c : utf8) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && c != '"' && c != '\\') {
+            out += c;
+            continue;
+        }
+        out += '\\';
+        switch (c) {
+        case '"':
+            out += '"';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        case '\b':
+            out += 'b';
+            break;
+        case '\f':
+            out += 'f';
+            break;
+        case '\n':
+            out += 'n';
+            break;
+        case '\r':
+            out += 'r';
+            break;
+        case '\t':
+            out += 't';
+            break;
+        default:
+            out += "u00";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xf];
+        }
+    }
+    out += '"';
+}
+
+} // namespace
+
 QByteArray headersDocument(const QHash<QString, QString> &headers)
 {
-    QMap<QString, QString> sorted;
-    for (auto it = headers.cbegin(); it != headers.cend(); ++it)
-        sorted.insert(it.key(), it.value());
-    return jsonDocument(sorted);
+    // Written directly rather than through QJsonDocument, which costs more than the rest of
+    // a request's handling; the bytes are the same as toJSON gives for the sorted map.
+    QStringList names = headers.keys();
+    std::sort(names.begin(), names.end());
+    QByteArray out;
+    out.reserve(64 * (names.size() + 1));
+    out += "{\n";
+    for (int i = 0; i < names.size(); ++i) {
+        out += "    ";
+        appendJsonString(out, names.at(i));
+        out += ": ";
+        appendJsonString(out, headers.value(names.at(i)));
+        out += i + 1 < names.size() ? ",\n" : "\n";
+    }
+    out += "}\n";
+    return out;
 }
 
 PelHttpServer::PelHttpServer(QString host, QString port)

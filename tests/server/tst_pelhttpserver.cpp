@@ -168,6 +168,12 @@ void tst_PelHttpServer::documents_data()
     QTest::addRow("line feed is escaped, non-ASCII written as UTF-8")
             << TextHash{{QStringLiteral("x-name"), QString::fromUtf8("J\xc3\xbcrgen\n")}}
             << QByteArray("{\n    \"x-name\": \"J\xc3\xbcrgen\\n\"\n}\n");
+    QTest::addRow("control characters in names and values, DEL and beyond the basic plane")
+            << TextHash{{QString::fromUtf8("k\x01"),
+                         QString::fromUtf8("a\tb\rc\x01\x1f\x7f\xe2\x80\xa8\xf0\x9f\x98\x80\b\f/")}}
+            << QByteArray(
+                       "{\n    \"k\\u0001\": \"a\\tb\\rc\\u0001\\u001f\x7f\xe2\x80\xa8\xf0\x9f\x98"
+                       "\x80\\b\\f/\"\n}\n");
 }
 
 void tst_PelHttpServer::documents()
@@ -325,11 +331,10 @@ void tst_PelHttpServer::emissions_data()
             << Parts{"POST /?x=1 HTTP/1.1\r\n" + host + "Content-Length: 3\r\n\r\nabc"}
             << Parts{"abc"} << lengthAndHost(3);
     QTest::addRow("POST with empty body emits the query")
-            << Parts{"POST /?x=1 HTTP/1.1\r\n" + host + "Content-Length: 0\r\n\r\n"}
-            << Parts{"x=1"} << lengthAndHost(0);
+            << Parts{"POST /?x=1 HTTP/1.1\r\n" + host + "Content-Length: 0\r\n\r\n"} << Parts{"x=1"}
+            << lengthAndHost(0);
     QTest::addRow("body in three reads emits each read, replies at the end")
-            << Parts{"POST /?x=1 HTTP/1.1\r\n" + host + "Content-Length: 9\r\n\r\nabc", "def",
-                     "ghi"}
+            << Parts{"POST /?x=1 HTTP/1.1\r\n" + host + "Content-Length: 9\r\n\r\nabc", "def", "ghi"}
             << Parts{"abc", "def", "ghi"} << lengthAndHost(9);
     QTest::addRow("chunked body emits each decoded span")
             << Parts{"POST / HTTP/1.1\r\n" + host
