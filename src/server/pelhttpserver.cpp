@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QMetaMethod>
 #include <QNetworkInterface>
 #include <QStringList>
 
@@ -45,6 +46,35 @@ QString contentLengthOf(const QByteArray &body)
     if (body.size() == errorDocument().size())
         return errorLength;
     return QString::number(body.size());
+}
+
+// The request's signals and the slots they drive, found by their signatures once rather than
+// by parsing the same signature strings for every request.
+struct RequestSlots
+{
+    QMetaMethod data;
+    QMetaMethod end;
+    QMetaMethod processRequestData;
+    QMetaMethod sendResponse;
+};
+
+QMetaMethod methodBySignature(const QMetaObject &type, const char *signature)
+{
+    const int index = type.indexOfMethod(signature);
+    Q_ASSERT_X(index >= 0, "PelHttpServer", signature);
+    return type.method(index);
+}
+
+const RequestSlots &requestSlots()
+{
+    static const RequestSlots found{methodBySignature(QHttpRequest::staticMetaObject,
+                                                      "data(QByteArray)"),
+                                    methodBySignature(QHttpRequest::staticMetaObject, "end()"),
+                                    methodBySignature(PelHttpServer::staticMetaObject,
+                                                      "processRequestData(QByteArray)"),
+                                    methodBySignature(PelHttpServer::staticMetaObject,
+                                                      "sendResponse()")};
+    return found;
 }
 
 } // namespace
@@ -193,25 +223,20 @@ void PelHttpServer::processRequest()
     responseBody.clear();
     requestData.clear();
 
+    const RequestSlots &wiring = requestSlots();
     const int method = request->method();
     if (method == MethodPost) {
         responseBody = statusDocument();
-        // clang-format off
-        connect(request, SIGNAL(data(QByteArray)), this, SLOT(processRequestData(QByteArray)));
-        connect(request, SIGNAL(end()), this, SLOT(sendResponse()));
-        // clang-format on
+        connect(request, wiring.data, this, wiring.processRequestData);
+        connect(request, wiring.end, this, wiring.sendResponse);
     } else if (method == MethodGet) {
         responseBody = statusDocument();
-        // clang-format off
-        connect(request, SIGNAL(end()), this, SLOT(sendResponse()));
-        // clang-format on
+        connect(request, wiring.end, this, wiring.sendResponse);
     } else {
         responseBody = errorDocument();
         // a blank counts as data already seen, so nothing is emitted for other methods
         requestData = QByteArrayLiteral(" ");
-        // clang-format off
-        connect(request, SIGNAL(end()), this, SLOT(sendResponse()));
-        // clang-format on
+        connect(request, wiring.end, this, wiring.sendResponse);
     }
 
     Exchange &exchange = exchanges[request];
