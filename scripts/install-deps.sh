@@ -7,11 +7,11 @@ set -euo pipefail
 packages=(
     cmake make g++ pkg-config
     qtbase5-dev qtwebengine5-dev libqt5websockets5-dev libhttp-parser-dev
-    xvfb xauth curl python3
+    xvfb xauth curl python3 nodejs
     clang libclang-rt-14-dev
 )
 if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(wrk nginx-light nodejs chromium procps python3)
+    packages+=(wrk nginx-light chromium procps)
 fi
 
 missing=()
