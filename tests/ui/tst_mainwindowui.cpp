@@ -146,7 +146,9 @@ void tst_MainWindowUi::actions()
 
 void tst_MainWindowUi::iconFromCurrentDirectory()
 {
-    // Tests run in the build's bin/ folder, where the build puts logo.ico.
+    // The build puts logo.ico beside the binaries.
+    const QString home = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(QCoreApplication::applicationDirPath()));
     QVERIFY(QFile::exists(QStringLiteral("logo.ico")));
     QMainWindow window;
     MainWindowUi ui;
@@ -157,7 +159,6 @@ void tst_MainWindowUi::iconFromCurrentDirectory()
 
     // Elsewhere there is no icon file and nothing is said about it.
     QTemporaryDir elsewhere;
-    const QString home = QDir::currentPath();
     QVERIFY(QDir::setCurrent(elsewhere.path()));
     QMainWindow bare;
     MainWindowUi bareUi;
