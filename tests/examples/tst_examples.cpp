@@ -79,6 +79,12 @@ void tst_Examples::initTestCase()
 void tst_Examples::dashboardShowsMessagesAsText()
 {
     QCOMPARE(dashboardCount(), 0);
+    // The page cannot know the configured port, so its hint must not name one.
+    const QString hint
+            = page("getComputedStyle(document.getElementById('messages'), '::after').content")
+                      .toString();
+    QVERIFY2(hint.contains(QStringLiteral("Waiting for messages")) && !hint.contains(":9977"),
+             qPrintable(hint));
     QCOMPARE(post(dashboard, "{\"sensor\":\"door\",\"open\":true}", "application/json"),
              statusDocument);
     QCOMPARE(post(dashboard, "name=Ada+Lovelace&lang=en", "application/x-www-form-urlencoded"),
