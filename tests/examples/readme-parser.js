@@ -1,19 +1,14 @@
-// Runs the parseEnvelope function printed in README.md over envelopes as Pelorin writes them,
-// hostile ones included, and checks what it returns.
-// Usage: node readme-parser.js <README.md>
-'use strict';
-const fs = require('fs');
+// Runs the parseEnvelope block of README.md (argument 1) over envelopes as Pelorin writes
+// them, hostile ones included.
 const assert = require('assert');
-
-const readme = fs.readFileSync(process.argv[2], 'utf8');
+const readme = require('fs').readFileSync(process.argv[2], 'utf8');
 const block = /```js\n(\/\/ Returns \{body, headers, exact\}[\s\S]*?)```/.exec(readme);
 assert(block, 'no parseEnvelope code block in the README');
 const parseEnvelope = new Function(block[1] + '\nreturn parseEnvelope;')();
 
-const headers = '{    "content-type": "text/plain",    "host": "127.0.0.1:9977"}';
-const envelope = body => '{    "body": ' + body + ',    "headers": ' + headers + '}';
-const hostHeaders = { 'content-type': 'text/plain', host: '127.0.0.1:9977' };
-
+const headers = { 'content-type': 'text/plain', host: '127.0.0.1:9977' };
+const envelope = body => '{    "body": ' + body
+  + ',    "headers": {    "content-type": "text/plain",    "host": "127.0.0.1:9977"}}';
 // [case, envelope, body, exact, headers (the two above when left out)]
 const cases = [
   ['JSON body', envelope('{"n":1}'), { n: 1 }, true],
@@ -23,16 +18,15 @@ const cases = [
   ['bare quotation marks', envelope('"said "hi""'), 'said "hi"', false],
   ['a body that forges a member', envelope('"x", "z": ""'), 'x", "z": "', false],
   ['a body that forges a second body', envelope('"x", "body": "y"'), 'x", "body": "y', false],
-  ['a body that holds the headers marker', envelope('"a,    "headers": {}"'),
-   'a,    "headers": {}', false],
+  ['a body holding the headers marker', envelope('"a,    "headers": {}"'), 'a,    "headers": {}',
+   false],
   ['a JSON body whose string lost its quotes', envelope('{"a":{"b":{c}}}'), '{"a":{"b":{c}}}',
    false],
   ['a quotation mark in a header value', '{    "body": "ok",    "headers": {    "x": "a"b"}}',
    'ok', false, {}],
 ];
-
 let failed = 0;
-for (const [name, text, body, exact, expectedHeaders = hostHeaders] of cases) {
+for (const [name, text, body, exact, expectedHeaders = headers] of cases) {
   try {
     assert.deepStrictEqual(parseEnvelope(text), { body, headers: expectedHeaders, exact });
   } catch (e) {
