@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Pelorin needs to build, run and test.
+# Installs the Debian packages Pelorin needs to build, run, test and package (dpkg-dev and
+# file let CPack find the .deb's dependencies).
 #   scripts/install-deps.sh          build, run and test
 #   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx, Node.js, Chromium)
 set -euo pipefail
 
 packages=(
-    cmake make g++ pkg-config
+    cmake make g++ pkg-config dpkg-dev file
     qtbase5-dev qtwebengine5-dev libqt5websockets5-dev libhttp-parser-dev
     xvfb xauth curl python3 nodejs
     clang libclang-rt-14-dev

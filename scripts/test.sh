@@ -3,7 +3,8 @@
 #   1. every test (unit, WebEngine and end-to-end) under Xvfb;
 #   2. the tests that need no web engine again, built with address and undefined-behaviour
 #      sanitizers;
-#   3. the HTTP fuzzer for a bounded time.
+#   3. the HTTP fuzzer for a bounded time (PELORIN_FUZZ_SECONDS, 60 by default); its output
+#      goes to build-fuzz/fuzz.log, and only its summary line is shown.
 # Set PELORIN_QUICK=1 to run step 1 only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,8 +42,15 @@ if [[ "${PELORIN_QUICK:-}" != 1 ]]; then
     run_ctest build-asan "sanitized unit tests" -L unit -j"$jobs"
 
     echo "== HTTP fuzzer"
-    tests/fuzz/run-fuzz.sh 60
-    summary+=("fuzzer: 60 s without a crash")
+    seconds=${PELORIN_FUZZ_SECONDS:-60}
+    fuzz_log=$PWD/build-fuzz/fuzz.log
+    mkdir -p build-fuzz
+    if ! tests/fuzz/run-fuzz.sh "$seconds" >"$fuzz_log" 2>&1; then
+        tail -n 20 "$fuzz_log"
+        echo "The fuzzer failed; its whole output is in $fuzz_log"
+        exit 1
+    fi
+    summary+=("fuzzer: $seconds s without a crash ($(grep -E '^Done [0-9]+ runs' "$fuzz_log" | tail -n 1))")
 fi
 
 echo "== Summary"

@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Draws resources/logo.ico: a teal disc with a white ring and dot (a page being fed).
 
-Plain 32-bit BMP entries at 16, 32, 48, 64 and 128 pixels, no third-party modules.
+Plain 32-bit BMP entries at 16, 32, 48, 64 and 128 pixels, no third-party modules. Given a
+name ending in .png it draws one 128-pixel PNG instead (the menu icon of the package).
 Run: python3 tools/make-logo.py resources/logo.ico
+     python3 tools/make-logo.py resources/pelorin.png
 """
 import math
 import struct
 import sys
+import zlib
 
 
 def pixel(x, y, size):
@@ -42,7 +45,21 @@ def bmp_entry(size):
     return header + b''.join(rows) + mask_row * size
 
 
+def png(size):
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    rows = b''.join(b'\0' + bytes(v for x in range(size) for v in pixel(x, y, size))
+                    for y in range(size))
+    header = struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)  # 8-bit RGBA
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', header)
+            + chunk(b'IDAT', zlib.compress(rows, 9)) + chunk(b'IEND', b''))
+
+
 def main(path):
+    if path.endswith('.png'):
+        with open(path, 'wb') as f:
+            f.write(png(128))
+        return
     sizes = [16, 32, 48, 64, 128]
     images = [bmp_entry(s) for s in sizes]
     out = bytearray(struct.pack('<HHH', 0, 1, len(sizes)))

@@ -84,8 +84,8 @@ void MainWindow::loadSettings()
     host = settings.value(QStringLiteral("CONNECT/HOST"), empty).toString();
     port = settings.value(QStringLiteral("CONNECT/PORT"), empty).toString();
     // A location may be stored plainly or percent-encoded; both give the same text.
-    url = QUrl::fromPercentEncoding(
-        settings.value(QStringLiteral("CONNECT/URL"), empty).toString().toUtf8());
+    url = pageFromSetting(QUrl::fromPercentEncoding(
+        settings.value(QStringLiteral("CONNECT/URL"), empty).toString().toUtf8()));
     companionCommand = settings.value(QStringLiteral("CONNECT/CRYPTO"), empty).toString();
     title = settings.value(QStringLiteral("UIUX/TITLE"), empty).toString();
     baseHeight = settings.value(QStringLiteral("UIUX/BASESIZE_H"), 0).toInt();

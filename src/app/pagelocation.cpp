@@ -84,3 +84,18 @@ QString locatePage(const QString &appDir)
     // fromLocalFile keeps '#', '?' and '%' in the path from being read as URL syntax.
     return QUrl::fromLocalFile(folder.absoluteFilePath(pages.first())).toString();
 }
+
+QString pageFromSetting(const QString &value)
+{
+    if (value.isEmpty())
+        return value;
+    const bool hasScheme = !QUrl(value, QUrl::TolerantMode).scheme().isEmpty();
+    const QFileInfo file(value);
+    if ((!hasScheme || QDir::isAbsolutePath(value)) && file.isFile())
+        return QUrl::fromLocalFile(file.absoluteFilePath()).toString();
+    if (!hasScheme)
+        qWarning().noquote() << QStringLiteral("CONNECT/URL \"%1\" has no scheme and names no "
+                                               "file; it is loaded as a URL and may show nothing")
+                                        .arg(value);
+    return value;
+}

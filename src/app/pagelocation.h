@@ -16,4 +16,10 @@ extern const char defaultPageText[];
 // written over.
 QString locatePage(const QString &appDir);
 
+// The page location for a decoded CONNECT/URL value. A value without a scheme (or an absolute
+// path with a drive letter) that names an existing file becomes that file's URL text, since a
+// plain path cannot be meant otherwise. Any other value is returned as it is; one without a
+// scheme is then reported in a warning naming it, as it will most likely show a blank page.
+QString pageFromSetting(const QString &value);
+
 #endif // PAGELOCATION_H

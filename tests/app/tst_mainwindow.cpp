@@ -136,6 +136,13 @@ void tst_MainWindow::existingFileIsReadAsItStands_data()
     QTest::addRow("plus sign stays a plus sign")
         << QByteArray("[CONNECT]\nPORT=0\nURL=http://127.0.0.1/?a+b\n") << "http://127.0.0.1/?a+b"
         << QString() << 0 << 0;
+    // A plain path: "@APPDIR@" stands for the app directory.
+    QTest::addRow("plain path to an existing file loads that file")
+        << QByteArray("[CONNECT]\nPORT=0\nURL=@APPDIR@/config.ini\n") << "@APPDIR@/config.ini"
+        << QString() << 0 << 0;
+    QTest::addRow("plain path to no file stays, with a warning")
+        << QByteArray("[CONNECT]\nPORT=0\nURL=/no/such/page.html\n") << "/no/such/page.html"
+        << QString() << 0 << 0;
     QTest::addRow("utf-8 title round-trips")
         << QByteArray("[CONNECT]\nPORT=0\nURL=x:\n[UIUX]\nTITLE=Grüße – 日本\n" + sizes) << "x:"
         << QString::fromUtf8("Grüße – 日本") << 300 << 400;
@@ -149,10 +156,17 @@ void tst_MainWindow::existingFileIsReadAsItStands()
     QFETCH(int, height);
     QFETCH(int, width);
 
+    content.replace("@APPDIR@", appDir->path().toUtf8());
     writeFile(configPath(), content);
     const QDateTime modified = QFileInfo(configPath()).lastModified();
     if (url.startsWith(QLatin1String("assets/")))
         url = QUrl::fromLocalFile(appDir->path() + '/' + url).toString();
+    if (url.startsWith(QLatin1String("@APPDIR@")))
+        url = QUrl::fromLocalFile(url.replace(QLatin1String("@APPDIR@"), appDir->path())).toString();
+    if (QUrl(url).scheme().isEmpty() && !url.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral(
+                "CONNECT/URL \"%1\" has no scheme and names no file; it is loaded as a URL and "
+                "may show nothing").arg(url)));
     {
         MainWindow window;
         QCOMPARE(window.url, url);

@@ -55,6 +55,8 @@ void tst_PageEnvelope::bodyMember_data()
     QTest::addRow("UTF-8 passes unchanged")
             << QByteArray("gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80")
             << QString::fromUtf8("\"body\": \"gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80\"");
+    QTest::addRow("invalid UTF-8 becomes U+FFFD")
+            << QByteArray("a\xff" "z") << QString::fromUtf8("\"body\": \"a\xef\xbf\xbdz\"");
     QTest::addRow("opening brace only leaves one quote")
             << QByteArray("{abc") << "\"body\": {abc\"";
     QTest::addRow("single quote stays") << QByteArray("it's") << "\"body\": \"it's\"";
