@@ -137,7 +137,6 @@ private slots:
 
     void textFromUtf8_data();
     void textFromUtf8();
-    void listenFailsOnBusyPort();
     void request_data();
     void request();
     void keepAliveAndClose_data();
@@ -210,12 +209,6 @@ void tst_QHttpServer::textFromUtf8()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
     QCOMPARE(::textFromUtf8(bytes), text);
-}
-
-void tst_QHttpServer::listenFailsOnBusyPort()
-{
-    QHttpServer second;
-    QVERIFY(!second.listen(QHostAddress(QHostAddress::LocalHost), port()));
 }
 
 void tst_QHttpServer::request_data()
