@@ -32,6 +32,7 @@ MainWindow::MainWindow(QWidget *parent)
     loadSettings();
 
     server = new PelHttpServer(host, port);
+    server->setToken(token);
     connect(server, &PelHttpServer::dataProcessed, this, &MainWindow::readProcessedData,
             Qt::AutoConnection);
 
@@ -87,6 +88,8 @@ void MainWindow::loadSettings()
     url = pageFromSetting(QUrl::fromPercentEncoding(
         settings.value(QStringLiteral("CONNECT/URL"), empty).toString().toUtf8()));
     companionCommand = settings.value(QStringLiteral("CONNECT/CRYPTO"), empty).toString();
+    // optional, never written: without it every request is let through
+    token = settings.value(QStringLiteral("CONNECT/TOKEN"), empty).toString();
     title = settings.value(QStringLiteral("UIUX/TITLE"), empty).toString();
     baseHeight = settings.value(QStringLiteral("UIUX/BASESIZE_H"), 0).toInt();
     baseWidth = settings.value(QStringLiteral("UIUX/BASESIZE_W"), 0).toInt();

@@ -41,6 +41,7 @@ private:
     QString host;
     QString title;
     QString companionCommand;
+    QString token;
     int baseHeight = 0;
     int baseWidth = 0;
     MainWindowUi *ui = nullptr;

@@ -22,9 +22,10 @@ namespace {
 // Request line plus headers; anything longer is answered with 431.
 constexpr quint32 maxHeaderBytes = 64 * 1024;
 constexpr int initialBufferSize = 4096;
-// Qt stops reading from the network when this much is unread, which holds back a client that
-// pipelines faster than it is answered.
+// Qt stops reading from the network when this much is unread.
 constexpr qint64 socketReadLimit = 1024 * 1024;
+// Output the client has not taken yet above which nothing more is read from it.
+constexpr qint64 maxUnsentBytes = 1024 * 1024;
 
 // Appends text as UTF-8. Header names and values are nearly always ASCII, which is copied
 // without a temporary. CR and LF become blanks so a value cannot end its header line early.
@@ -135,7 +136,8 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, int idleTimeout, QObject *p
     headerField.reserve(64);
     headerValue.reserve(256);
 
-    connect(socket, &QIODevice::readyRead, this, &QHttpConnection::readFromSocket);
+    connect(socket, &QIODevice::readyRead, this, &QHttpConnection::socketReadyRead);
+    connect(socket, &QIODevice::bytesWritten, this, &QHttpConnection::outputDrained);
     connect(socket, &QAbstractSocket::disconnected, this, &QHttpConnection::socketDisconnected);
     idleSince.start();
     idleTimer.start(idleTimeout, this);
@@ -179,11 +181,37 @@ const http_parser_settings *QHttpConnection::parserSettings()
     return &settings;
 }
 
+void QHttpConnection::socketReadyRead()
+{
+    idleSince.start();
+    readFromSocket();
+}
+
+void QHttpConnection::outputDrained()
+{
+    idleSince.start();
+    if (outputBlocked && !outputFull() && !resumeQueued) {
+        outputBlocked = false;
+        // bytesWritten may come from inside a write of the application: go on from the loop
+        resumeQueued = true;
+        QMetaObject::invokeMethod(this, &QHttpConnection::resumeParsing, Qt::QueuedConnection);
+    }
+}
+
+bool QHttpConnection::outputFull() const
+{
+    return socket->bytesToWrite() > maxUnsentBytes;
+}
+
 void QHttpConnection::readFromSocket()
 {
     // While a complete request waits for its response, further bytes stay with the socket.
     if (parsing || closing || (requestComplete && !responseDone))
         return;
+    if (outputFull()) {
+        outputBlocked = true;
+        return;
+    }
     const qint64 available = socket->bytesAvailable();
     if (available <= 0)
         return;
@@ -206,6 +234,10 @@ void QHttpConnection::parseBuffered()
         return;
     parsing = true;
     while (!closing && readOffset < readBuffer.size() && !(requestComplete && !responseDone)) {
+        if (outputFull()) {
+            outputBlocked = true;
+            break;
+        }
         const size_t parsed =
             http_parser_execute(&parser, parserSettings(), readBuffer.constData() + readOffset,
                                 size_t(readBuffer.size() - readOffset));
@@ -231,6 +263,9 @@ void QHttpConnection::parseBuffered()
         readOffset = 0;
     }
     parsing = false;
+    // the socket went while the parser ran; now nothing of this object is on the stack above
+    if (gone)
+        deleteLater();
 }
 
 void QHttpConnection::resumeParsing()
@@ -251,6 +286,7 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
     self->headerField.resize(0);
     self->headerValue.resize(0);
     self->lastWasValue = false;
+    self->headersDone = false;
     self->requestComplete = false;
     return 0;
 }
@@ -266,6 +302,8 @@ int QHttpConnection::onUrl(http_parser *parser, const char *at, size_t length)
 int QHttpConnection::onHeaderField(http_parser *parser, const char *at, size_t length)
 {
     auto *self = static_cast<QHttpConnection *>(parser->data);
+    if (self->headersDone)
+        return 0;
     if (self->lastWasValue)
         self->commitHeader();
     self->headerField.append(at, int(length));
@@ -276,6 +314,8 @@ int QHttpConnection::onHeaderField(http_parser *parser, const char *at, size_t l
 int QHttpConnection::onHeaderValue(http_parser *parser, const char *at, size_t length)
 {
     auto *self = static_cast<QHttpConnection *>(parser->data);
+    if (self->headersDone)
+        return 0;
     self->headerValue.append(at, int(length));
     self->lastWasValue = true;
     return 0;
@@ -310,6 +350,7 @@ int QHttpConnection::onHeadersComplete(http_parser *parser)
 {
     auto *self = static_cast<QHttpConnection *>(parser->data);
     self->commitHeader();
+    self->headersDone = true;
     QHttpRequest *request = self->request;
     if (!request)
         return 0;
@@ -461,6 +502,7 @@ void QHttpConnection::writeOut()
             return;
         }
         if (sent > 0) {
+            idleSince.start();
             data += sent;
             size -= sent;
         }
@@ -495,7 +537,8 @@ void QHttpConnection::socketDisconnected()
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->abort();
     idleTimer.stop();
-    deleteLater();
+    if (!parsing)
+        deleteLater();
 }
 
 void QHttpConnection::timerEvent(QTimerEvent *event)
@@ -504,17 +547,22 @@ void QHttpConnection::timerEvent(QTimerEvent *event)
         QObject::timerEvent(event);
         return;
     }
-    if (!responseDone) {
-        // a request in hand is not idleness
-        idleTimer.start(idleTimeout, this);
-        return;
-    }
     const qint64 idle = idleSince.elapsed();
     if (idle < idleTimeout) {
         idleTimer.start(int(idleTimeout - idle), this);
         return;
     }
-    qCDebug(lcHttp, "closing idle connection");
+    const bool stuck = socket->bytesToWrite() > 0;
+    if (requestComplete && !responseDone && !stuck) {
+        // the application is still working on its answer, which is not the client's stall
+        idleTimer.start(idleTimeout, this);
+        return;
+    }
+    qCDebug(lcHttp, stuck ? "aborting a connection whose output does not drain"
+                          : "closing idle connection");
     idleTimer.stop();
-    closeAfterWrite();
+    if (stuck)
+        socket->abort();
+    else
+        closeAfterWrite();
 }

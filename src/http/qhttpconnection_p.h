@@ -20,8 +20,12 @@ Q_DECLARE_LOGGING_CATEGORY(lcHttp)
 // One accepted TCP connection. It owns its socket and the request/response pair of the request
 // it is serving (both are its children), feeds the bytes it reads to http-parser, and serves one
 // request at a time: bytes of a following request stay buffered until the current response has
-// ended, so pipelined requests are answered in order. The connection deletes itself (deleteLater)
-// once its socket has disconnected.
+// ended, so pipelined requests are answered in order. While more than maxUnsentBytes of output
+// wait for the client, nothing more is read or parsed; bytesWritten resumes it. A connection that
+// makes no progress (no byte read, no byte of output drained) for the idle time is closed, and
+// aborted when its output is stuck; only a complete request waiting for the application's answer
+// is not the client's stall. The connection deletes itself (deleteLater) once its socket has
+// disconnected, but never while http-parser is on its stack: then when the parser returns.
 class QHttpConnection : public QObject
 {
     Q_OBJECT
@@ -60,6 +64,9 @@ private:
     static int onMessageComplete(http_parser *parser);
     static const http_parser_settings *parserSettings();
 
+    void socketReadyRead();
+    void outputDrained();
+    bool outputFull() const;
     void readFromSocket();
     void parseBuffered();
     void resumeParsing();
@@ -77,6 +84,9 @@ private:
     QByteArray headerField;
     QByteArray headerValue;
     bool lastWasValue = false;
+    // Set once the header section is over: header fields after the body are chunked trailers,
+    // which never change the request's headers.
+    bool headersDone = false;
     // Status line, headers and body of the response being built; one socket write.
     QByteArray writeBuffer;
     // Header lines recorded by setHeader for the current response.
@@ -95,12 +105,14 @@ private:
     bool http10 = false;
     bool parsing = false;
     bool resumeQueued = false;
+    bool outputBlocked = false; // reading stopped until the client takes its output
     bool closing = false;
     bool gone = false;
 
     int idleTimeout;
     QBasicTimer idleTimer;
-    QElapsedTimer idleSince;
+    QElapsedTimer idleSince; // since the last progress
+
 };
 
 #endif // QHTTPCONNECTION_P_H

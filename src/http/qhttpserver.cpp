@@ -5,18 +5,24 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimerEvent>
 
 namespace {
-// Idle kept-alive clients must not pile up without bound.
 constexpr int defaultIdleTimeout = 120 * 1000;
+// Well below the usual limit of 1024 descriptors a process gets, so that one program cannot
+// take every descriptor.
+constexpr int defaultMaxConnections = 2000;
+constexpr int acceptRetryDelay = 200;
 } // namespace
 
 QHttpServer::QHttpServer(QObject *parent)
     : QObject(parent)
     , tcpServer(new QTcpServer(this))
     , idleTimeout(defaultIdleTimeout)
+    , maxConnections(defaultMaxConnections)
 {
     connect(tcpServer, &QTcpServer::newConnection, this, &QHttpServer::acceptConnections);
+    connect(tcpServer, &QTcpServer::acceptError, this, &QHttpServer::acceptFailed);
 }
 
 QHttpServer::~QHttpServer()
@@ -38,21 +44,88 @@ bool QHttpServer::listen(const QHostAddress &address, quint16 port)
     return tcpServer->listen(address, port);
 }
 
+QString QHttpServer::errorString() const
+{
+    return tcpServer->errorString();
+}
+
 void QHttpServer::setIdleTimeout(int msec)
 {
     Q_ASSERT(msec > 0);
     idleTimeout = msec;
 }
 
+void QHttpServer::setMaxConnections(int count)
+{
+    Q_ASSERT(count > 0);
+    maxConnections = count;
+    updateAccepting();
+}
+
 void QHttpServer::acceptConnections()
 {
-    while (QTcpSocket *socket = tcpServer->nextPendingConnection()) {
+    while (connections < maxConnections) {
+        QTcpSocket *socket = tcpServer->nextPendingConnection();
+        if (!socket)
+            break;
         if (socket->state() != QAbstractSocket::ConnectedState) {
             // gone before we got to it
             socket->deleteLater();
             continue;
         }
         auto *connection = new QHttpConnection(socket, idleTimeout, this);
+        ++connections;
         connect(connection, &QHttpConnection::newRequest, this, &QHttpServer::newRequest);
+        connect(connection, &QObject::destroyed, this, &QHttpServer::connectionGone);
+        acceptedSinceError = true;
+        warnedAcceptFailure = false;
     }
+    updateAccepting();
+}
+
+void QHttpServer::acceptFailed(QAbstractSocket::SocketError error)
+{
+    tcpServer->pauseAccepting();
+    if (acceptedSinceError) {
+        // The listener reports the end of a burst of connections with the error of an earlier
+        // failure: try again at once, and back off only when nothing was accepted in between.
+        acceptedSinceError = false;
+        updateAccepting();
+        return;
+    }
+    // Whatever failed (most often: no descriptor left) fails again at once while the listening
+    // socket stays readable, so it is retried after a pause, not from every turn of the loop.
+    if (!warnedAcceptFailure) {
+        qWarning("cannot accept connections (%s, error %d); trying again every %d ms",
+                 qPrintable(tcpServer->errorString()), int(error), acceptRetryDelay);
+        warnedAcceptFailure = true;
+    }
+    acceptRetry.start(acceptRetryDelay, this);
+}
+
+void QHttpServer::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != acceptRetry.timerId()) {
+        QObject::timerEvent(event);
+        return;
+    }
+    acceptRetry.stop();
+    updateAccepting();
+}
+
+void QHttpServer::connectionGone()
+{
+    --connections;
+    // connections accepted while at the cap wait in the listener's queue
+    acceptConnections();
+}
+
+void QHttpServer::updateAccepting()
+{
+    if (!tcpServer->isListening() || acceptRetry.isActive())
+        return;
+    if (connections < maxConnections)
+        tcpServer->resumeAccepting();
+    else
+        tcpServer->pauseAccepting();
 }

@@ -1,6 +1,8 @@
 #ifndef QHTTPSERVER_H
 #define QHTTPSERVER_H
 
+#include <QAbstractSocket>
+#include <QBasicTimer>
 #include <QObject>
 
 class QHostAddress;
@@ -12,6 +14,10 @@ class QHttpResponse;
 // headers have been read. Each accepted connection is owned by the server; the request and
 // response objects of a connection belong to that connection and are released with it, so a
 // receiver of newRequest must not delete them.
+//
+// At most maxConnections connections are served at once; above that the server stops
+// accepting and further clients wait in the system's backlog until one closes. When accepting
+// fails (no file descriptors left) it pauses, warns once, and tries again every short while.
 class QHttpServer : public QObject
 {
     Q_OBJECT
@@ -21,17 +27,32 @@ public:
     ~QHttpServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
-    // How long a kept-alive connection may sit idle before it is closed, in milliseconds.
+    // Why listen() failed, in the system's words.
+    QString errorString() const;
+    // How long a connection may make no progress before it is closed, in milliseconds.
     void setIdleTimeout(int msec);
+    void setMaxConnections(int count);
 
 signals:
     void newRequest(QHttpRequest *request, QHttpResponse *response);
 
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
 private:
     void acceptConnections();
+    void acceptFailed(QAbstractSocket::SocketError error);
+    void connectionGone();
+    void updateAccepting();
 
     QTcpServer *tcpServer;
     int idleTimeout;
+    int maxConnections;
+    int connections = 0;
+    // Running while accepting is paused after a failure.
+    QBasicTimer acceptRetry;
+    bool warnedAcceptFailure = false;
+    bool acceptedSinceError = false;
 };
 
 #endif // QHTTPSERVER_H

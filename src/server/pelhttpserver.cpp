@@ -170,6 +170,20 @@ void appendJsonString(QByteArray &out, const QString &text)
 
 } // namespace
 
+bool bearerTokenMatches(const QString &authorization, const QByteArray &token)
+{
+    const QByteArray given = authorization.toUtf8();
+    const QByteArray expected = "bearer " + token;
+    unsigned difference = unsigned(given.size() ^ expected.size());
+    for (int i = 0; i < expected.size(); ++i) {
+        uchar byte = i < given.size() ? uchar(given.at(i)) : 0;
+        if (i < 6 && byte >= 'A' && byte <= 'Z')
+            byte += 'a' - 'A';
+        difference |= byte ^ uchar(expected.at(i));
+    }
+    return difference == 0;
+}
+
 QByteArray headersDocument(const QHash<QString, QString> &headers)
 {
     // Written directly rather than through QJsonDocument, which costs more than the rest of
@@ -205,14 +219,36 @@ void PelHttpServer::createHttpServer()
     connect(httpServer, SIGNAL(newRequest(QHttpRequest*,QHttpResponse*)),
             this, SLOT(handleRequest(QHttpRequest*,QHttpResponse*)));
     // clang-format on
-    if (httpServer->listen(QHostAddress(host), portFromText(port)))
+    if (httpServer->listen(QHostAddress(host), portFromText(port))) {
         qDebug() << "server is started on " << host << ":" << port;
-    else
+        // an empty host is the null address, which listens on every address
+        if (host != QLatin1String("127.0.0.1"))
+            qWarning("the server listens on %s, which is reachable from the network; "
+                     "CONNECT/HOST=127.0.0.1 keeps it on this machine",
+                     host.isEmpty() ? "0.0.0.0" : qPrintable(host));
+    } else {
         qDebug() << "server is not started";
+        qWarning("cannot listen on %s port %d: %s", qPrintable(host), int(portFromText(port)),
+                 qPrintable(httpServer->errorString()));
+    }
+}
+
+void PelHttpServer::setToken(const QString &token)
+{
+    this->token = token.toUtf8();
 }
 
 void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
 {
+    if (!token.isEmpty()
+        && !bearerTokenMatches(req->headers().value(QStringLiteral("authorization")), token)) {
+        static const QString wwwAuthenticate = QStringLiteral("WWW-Authenticate");
+        static const QString bearer = QStringLiteral("Bearer");
+        resp->setHeader(wwwAuthenticate, bearer);
+        // answered at once; the layer reads past whatever body follows
+        replyError(resp, 401, QStringLiteral("UNAUTHORIZED"));
+        return;
+    }
     request = req;
     response = resp;
     processRequest();
@@ -270,9 +306,17 @@ void PelHttpServer::sendResponse()
     }
 
     const Exchange answered = exchanges.take(source);
-    if (!answered.response)
-        return;
+    if (answered.response)
+        reply(answered.response, 200, answered.responseBody);
+}
 
+void PelHttpServer::replyError(QHttpResponse *resp, int status, const QString &code)
+{
+    reply(resp, status, jsonDocument({{QStringLiteral("error"), code}}));
+}
+
+void PelHttpServer::reply(QHttpResponse *resp, int status, const QByteArray &body)
+{
     static const QString allowOrigin = QStringLiteral("Access-Control-Allow-Origin");
     static const QString anyOrigin = QStringLiteral("*");
     static const QString contentLength = QStringLiteral("Content-Length");
@@ -285,15 +329,14 @@ void PelHttpServer::sendResponse()
     static const QString server = QStringLiteral("Server");
     static const QString serverName = QStringLiteral("Pelorin v1.0");
 
-    QHttpResponse *resp = answered.response;
     resp->setHeader(allowOrigin, anyOrigin);
-    resp->setHeader(contentLength, contentLengthOf(answered.responseBody));
+    resp->setHeader(contentLength, contentLengthOf(body));
     resp->setHeader(cacheControl, noCache);
     resp->setHeader(contentType, json);
     resp->setHeader(pelorin, pelorinVersion);
     resp->setHeader(server, serverName);
-    resp->writeHead(200);
-    resp->end(answered.responseBody);
+    resp->writeHead(status);
+    resp->end(body);
 }
 
 QByteArray PelHttpServer::toJSON(QMap<QString, QString> data)
@@ -317,8 +360,13 @@ void PelHttpServer::emitData(Exchange &exchange, const QByteArray &data)
     if (exchange.request == request)
         requestData = data;
     // the headers stay the same for every chunk of a request's body
-    if (exchange.headers.isEmpty())
-        exchange.headers = headersDocument(exchange.request->headers());
+    if (exchange.headers.isEmpty()) {
+        QHash<QString, QString> headers = exchange.request->headers();
+        // the token is Pelorin's secret, not the page's
+        if (!token.isEmpty())
+            headers.remove(QStringLiteral("authorization"));
+        exchange.headers = headersDocument(headers);
+    }
     // a local copy (shared, not duplicated): a receiver may drop the record while it runs
     const QByteArray headers = exchange.headers;
     emit dataProcessed(data, headers);

@@ -14,13 +14,17 @@ class QHttpResponse;
 
 // The HTTP end of the bridge: answers every request with a small JSON document and hands the
 // data and headers of each GET or POST to whoever listens to dataProcessed. It has no parent
-// and owns its listener through parenting.
+// and owns its listener through parenting. With a token set, a request without the matching
+// "Authorization: Bearer <token>" is answered 401 and goes no further.
 class PelHttpServer : public QObject
 {
     Q_OBJECT
 
 public:
     PelHttpServer(QString host, QString port);
+
+    // An empty token lets every request through.
+    void setToken(const QString &token);
 
 signals:
     void dataProcessed(QByteArray body, QByteArray headers);
@@ -54,12 +58,17 @@ private:
         QByteArray headers; // the headers document, made on first use
     };
 
+    // Answers with status, the fixed headers and body.
+    void reply(QHttpResponse *resp, int status, const QByteArray &body);
+    // Answers with status and a small JSON document {"error": code}.
+    void replyError(QHttpResponse *resp, int status, const QString &code);
     Exchange *exchangeOf(QObject *source);
     void emitData(Exchange &exchange, const QByteArray &data);
     void forgetRequest(QObject *req);
 
     // Keyed by the request as a plain QObject, so a request can still be found from destroyed().
     QHash<QObject *, Exchange> exchanges;
+    QByteArray token;
 };
 
 #endif // PELHTTPSERVER_H

@@ -28,6 +28,11 @@ quint16 portFromText(const QString &text);
 // Indented JSON of a text map, one string member per entry in ascending key order.
 QByteArray jsonDocument(const QMap<QString, QString> &data);
 
+// Whether an Authorization header value is "Bearer " and then token (the scheme in any case).
+// Every byte of the token is compared whatever the value holds, so the time taken does not tell
+// how much of a guess was right.
+bool bearerTokenMatches(const QString &authorization, const QByteArray &token);
+
 // The headers document of a request: its header hash as indented JSON, names sorted.
 QByteArray headersDocument(const QHash<QString, QString> &headers);
 

@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes through one HTTP connection. The first input byte picks the size of the
 // reads the rest is cut into and how the receiver answers. Besides looking for crashes, the
-// target checks that cutting the bytes into reads changes nothing the receiver sees.
+// target checks that cutting the bytes into reads changes nothing the receiver sees, and that
+// a request's headers do not change between newRequest and end.
 
 #include "qhttpconnection_p.h"
 #include "qhttprequest.h"
@@ -70,6 +71,11 @@ private slots:
 
     void handleEnd()
     {
+        // the headers handed out with the request stay as they were: trailers do not count
+        if (qobject_cast<QHttpRequest *>(sender())->headers() != seen.last().headers) {
+            qWarning("the headers changed after newRequest");
+            abort();
+        }
         ++seen.last().ends;
         if (answer == Answer::AtEnd)
             respond();

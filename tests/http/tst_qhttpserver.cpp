@@ -11,6 +11,16 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <functional>
+
+#if defined(Q_OS_UNIX)
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <netinet/in.h>
+#include <unistd.h>
+#endif
+
 using Headers = QHash<QString, QString>;
 
 // Answers requests the way a server on top of the layer does: connected by signature strings,
@@ -41,6 +51,8 @@ public:
     }
 
     bool answerAtEnd = true;
+    // Run once, from inside the next data() signal.
+    std::function<void()> duringData;
     QList<Seen> seen;
     int lateAnswers = 0;
 
@@ -73,12 +85,19 @@ private slots:
         // clang-format on
     }
 
-    void handleData(const QByteArray &data) { find(sender()).spans.append(data); }
+    void handleData(const QByteArray &data)
+    {
+        find(sender()).spans.append(data);
+        if (duringData)
+            std::exchange(duringData, nullptr)();
+    }
 
     void handleEnd()
     {
         Seen &s = find(sender());
         ++s.ends;
+        // what the headers are once the whole message is in
+        s.headers = s.request->headers();
         if (answerAtEnd && s.response) {
             answer(s.response, s.url);
             s.response.clear();
@@ -118,7 +137,6 @@ private slots:
 
     void textFromUtf8_data();
     void textFromUtf8();
-    void listenFailsOnBusyPort();
     void request_data();
     void request();
     void keepAliveAndClose_data();
@@ -129,9 +147,15 @@ private slots:
     void headHasNoBody();
     void badRequestClosesConnection_data();
     void badRequestClosesConnection();
+    void clientResetMidBodyLeavesNothing_data();
     void clientResetMidBodyLeavesNothing();
     void endAfterClientGoneIsHarmless();
+    void idleConnectionClosed_data();
     void idleConnectionClosed();
+    void acceptingPauses_data();
+    void acceptingPauses();
+    void clientThatDoesNotRead_data();
+    void clientThatDoesNotRead();
 
 private:
     quint16 port() const { return server->findChild<QTcpServer *>()->serverPort(); }
@@ -187,12 +211,6 @@ void tst_QHttpServer::textFromUtf8()
     QCOMPARE(::textFromUtf8(bytes), text);
 }
 
-void tst_QHttpServer::listenFailsOnBusyPort()
-{
-    QHttpServer second;
-    QVERIFY(!second.listen(QHostAddress(QHostAddress::LocalHost), port()));
-}
-
 void tst_QHttpServer::request_data()
 {
     QTest::addColumn<QList<QByteArray>>("parts");
@@ -238,6 +256,11 @@ void tst_QHttpServer::request_data()
     QTest::addRow("chunk split across reads")
         << Parts{"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel", "lo\r\n0\r\n\r\n"}
         << 3 << "/" << "" << Headers{{"transfer-encoding", "chunked"}} << Parts{"hel", "lo"};
+    QTest::addRow("chunked trailers leave the headers alone")
+        << Parts{"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nX-A: 1\r\n\r\n"
+                 "1\r\nz\r\n0\r\nX-A: 2\r\nX-B: 3\r\nX-C: 4\r\n\r\n"}
+        << 3 << "/" << "" << Headers{{"transfer-encoding", "chunked"}, {"x-a", "1"}}
+        << Parts{"z"};
 }
 
 void tst_QHttpServer::request()
@@ -418,10 +441,29 @@ void tst_QHttpServer::badRequestClosesConnection()
     verifyStillServing();
 }
 
+void tst_QHttpServer::clientResetMidBodyLeavesNothing_data()
+{
+    QTest::addColumn<bool>("fromInsideData");
+    QTest::addRow("reset between reads") << false;
+    // the connection must not be freed under its parser
+    QTest::addRow("reset while a data() receiver runs an event loop") << true;
+}
+
 void tst_QHttpServer::clientResetMidBodyLeavesNothing()
 {
+    QFETCH(bool, fromInsideData);
     RawHttpClient client;
     QVERIFY(client.connectToPort(port()));
+    QTRY_VERIFY(serverSideSocket());
+    const QPointer<QTcpSocket> serverSide = serverSideSocket();
+    if (fromInsideData) {
+        responder->duringData = [&] {
+            client.socket.abort();
+            (void)QTest::qWaitFor([&] {
+                return !serverSide || serverSide->state() == QAbstractSocket::UnconnectedState;
+            });
+        };
+    }
     client.send("POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\npartial");
     QTRY_COMPARE(responder->seen.size(), 1);
     QTRY_COMPARE(responder->seen.first().spans.size(), 1);
@@ -452,15 +494,169 @@ void tst_QHttpServer::endAfterClientGoneIsHarmless()
     verifyStillServing();
 }
 
+void tst_QHttpServer::idleConnectionClosed_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status"); // of the first response, 0 for none
+    QTest::addColumn<bool>("complete");
+
+    QTest::addRow("after a response") << QByteArray("GET / HTTP/1.1\r\n\r\n") << 200 << true;
+    QTest::addRow("headers but no body")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc") << 0 << false;
+    QTest::addRow("after 100 Continue")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n")
+        << 100 << false;
+    QTest::addRow("half a chunked body")
+        << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n")
+        << 0 << false;
+}
+
 void tst_QHttpServer::idleConnectionClosed()
 {
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(bool, complete);
+
     server->setIdleTimeout(200);
     RawHttpClient client;
     QVERIFY(client.connectToPort(port()));
-    client.send("GET / HTTP/1.1\r\n\r\n");
-    QCOMPARE(RawHttpClient::statusOf(client.readResponse()), 200);
+    client.send(request);
+    if (status)
+        QCOMPARE(RawHttpClient::statusOf(client.readResponse()), status);
     QVERIFY2(client.waitForClosed(10000), "an idle connection stayed open");
     QTRY_VERIFY(server->findChildren<QTcpSocket *>().isEmpty());
+    // an unfinished message is not handed on as if it were whole
+    QCOMPARE(responder->seen.size(), 1);
+    QCOMPARE(responder->seen.first().ends, complete ? 1 : 0);
+
+    // A complete request that waits for its answer is not the client's stall: it outlives
+    // a connection that went idle after it, and is then answered.
+    responder->answerAtEnd = false;
+    RawHttpClient waiting;
+    QVERIFY(waiting.connectToPort(port()));
+    waiting.send("GET /slow HTTP/1.1\r\n\r\n");
+    QTRY_COMPARE(responder->seen.size(), 2);
+    QTRY_COMPARE(responder->seen.last().ends, 1);
+    RawHttpClient idle;
+    QVERIFY(idle.connectToPort(port()));
+    QVERIFY2(idle.waitForClosed(10000), "an idle connection stayed open");
+    QCOMPARE(waiting.socket.state(), QAbstractSocket::ConnectedState);
+    responder->answerPending();
+    QCOMPARE(RawHttpClient::bodyOf(waiting.readResponse()), QByteArray("/slow"));
+}
+
+void tst_QHttpServer::acceptingPauses_data()
+{
+    QTest::addColumn<bool>("noDescriptors");
+    QTest::addRow("at the connection cap") << false;
+    QTest::addRow("without file descriptors") << true;
+}
+
+void tst_QHttpServer::acceptingPauses()
+{
+#if defined(Q_OS_UNIX)
+    QFETCH(bool, noDescriptors);
+
+    // sockets of earlier tests still on their way out would free descriptors meanwhile
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    RawHttpClient first;
+    if (!noDescriptors) {
+        server->setMaxConnections(1);
+        QVERIFY(first.connectToPort(port()));
+        QTRY_VERIFY(serverSideSocket());
+    }
+    // Two clients send their requests from the backlog; then, for the second row, the
+    // process may open no descriptor more.
+    int fds[2];
+    for (int &fd : fds) {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port());
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QVERIFY(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        const char request[] = "GET /waited HTTP/1.1\r\nConnection: close\r\n\r\n";
+        QVERIFY(::send(fd, request, sizeof request - 1, 0) == ssize_t(sizeof request - 1));
+    }
+    rlimit limit;
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+    const rlimit saved = limit;
+    if (noDescriptors) {
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        limit.rlim_cur = rlim_t(lowestFree);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit) == 0);
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^cannot accept connections .*")));
+    }
+
+    QSignalSpy errors(server->findChild<QTcpServer *>(), &QTcpServer::acceptError);
+    // a listener retried at once would fail on every turn of the loop
+    for (int turn = 0; turn < 2000; ++turn)
+        QCoreApplication::processEvents();
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
+    QVERIFY2(errors.count() <= (noDescriptors ? 3 : 0),
+             qPrintable(QString::number(errors.count())));
+    for (const int fd : fds) {
+        char byte;
+        QVERIFY2(::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0, "served above the limit");
+    }
+
+    // served as soon as a connection closes or descriptors are free again
+    first.socket.abort();
+    RawHttpClient waiting[2];
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(waiting[i].socket.setSocketDescriptor(fds[i]));
+        QCOMPARE(RawHttpClient::bodyOf(waiting[i].readResponse()), QByteArray("/waited"));
+    }
+#else
+    QSKIP("descriptor limits are a POSIX matter");
+#endif
+}
+
+void tst_QHttpServer::clientThatDoesNotRead_data()
+{
+    QTest::addColumn<bool>("readsLater");
+    QTest::addRow("reads once the server has stopped reading") << true;
+    QTest::addRow("never reads: aborted by the idle rule") << false;
+}
+
+void tst_QHttpServer::clientThatDoesNotRead()
+{
+    QFETCH(bool, readsLater);
+
+    // 4000 answers of 4 KiB: far more than the system's socket buffers hold.
+    const int count = 4000;
+    const QByteArray path = '/' + QByteArray(4000, 'p');
+    const qint64 bound = 1024 * 1024 + 4200;
+    server->setIdleTimeout(readsLater ? 60000 : 300);
+    qint64 mostQueued = 0;
+    connect(server, &QHttpServer::newRequest, this, [&] {
+        mostQueued = qMax(mostQueued, serverSideSocket()->bytesToWrite());
+    });
+
+    RawHttpClient client;
+    client.socket.setReadBufferSize(4096);
+    QVERIFY(client.connectToPort(port()));
+    QByteArray requests;
+    for (int i = 0; i < count; ++i)
+        requests += "GET " + path + " HTTP/1.1\r\n\r\n";
+    client.send(requests);
+    QTRY_VERIFY(serverSideSocket());
+    const QPointer<QTcpSocket> serverSide = serverSideSocket();
+    QTRY_VERIFY2(!serverSide || serverSide->bytesToWrite() > bound - 4200,
+                 "the output did not pile up");
+    if (readsLater) {
+        client.socket.setReadBufferSize(0);
+        for (int i = 0; i < count; ++i)
+            QCOMPARE(RawHttpClient::bodyOf(client.readResponse()), path);
+    } else {
+        // without waiting for output that cannot drain
+        QTRY_VERIFY2_WITH_TIMEOUT(!serverSide, "the stuck connection stayed", 10000);
+        QVERIFY(responder->seen.size() < count);
+    }
+    QVERIFY2(mostQueued <= bound, qPrintable(QString::number(mostQueued)));
 }
 
 QTEST_GUILESS_MAIN(tst_QHttpServer)

@@ -1,4 +1,5 @@
 #include <QHostAddress>
+#include <QNetworkInterface>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -202,16 +203,27 @@ void tst_PelHttpServer::startLine_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("port");
     QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("address");
 
-    QTest::addRow("empty host") << QString() << "0" << startedOnLoopback;
+    const QString loopback = QStringLiteral("127.0.0.1");
+    QTest::addRow("empty host") << QString() << "0" << startedOnLoopback << loopback;
     QTest::addRow("127.0.0.1") << "127.0.0.1"
-                               << "0" << startedOnLoopback;
+                               << "0" << startedOnLoopback << loopback;
     QTest::addRow("port 65536 wraps to 0, line shows the text")
             << "127.0.0.1"
-            << "65536" << QByteArray("server is started on  \"127.0.0.1\" : \"65536\"");
+            << "65536" << QByteArray("server is started on  \"127.0.0.1\" : \"65536\"")
+            << loopback;
     QTest::addRow("port abc listens on 0, line shows the text")
             << "127.0.0.1"
-            << "abc" << QByteArray("server is started on  \"127.0.0.1\" : \"abc\"");
+            << "abc" << QByteArray("server is started on  \"127.0.0.1\" : \"abc\"") << loopback;
+    // the rule is kept, and said aloud
+    const QString network = lastNonLoopbackIPv4(QNetworkInterface::allAddresses());
+    if (!network.isEmpty()) {
+        QTest::addRow("localhost listens on the network address, with a warning")
+                << "localhost"
+                << "0" << QByteArray("server is started on  \"" + network.toUtf8() + "\" : \"0\"")
+                << network;
+    }
 }
 
 void tst_PelHttpServer::startLine()
@@ -219,12 +231,19 @@ void tst_PelHttpServer::startLine()
     QFETCH(QString, host);
     QFETCH(QString, port);
     QFETCH(QByteArray, line);
+    QFETCH(QString, address);
 
     QTest::ignoreMessage(QtDebugMsg, line.constData());
+    if (address != QLatin1String("127.0.0.1")) {
+        QTest::ignoreMessage(QtWarningMsg,
+                             qPrintable("the server listens on " + address
+                                        + ", which is reachable from the network; "
+                                          "CONNECT/HOST=127.0.0.1 keeps it on this machine"));
+    }
     PelHttpServer server(host, port);
     const auto *listener = server.findChild<QTcpServer *>();
     QVERIFY2(listener && listener->isListening(), "the listener should be running");
-    QCOMPARE(listener->serverAddress(), QHostAddress(QHostAddress::LocalHost));
+    QCOMPARE(listener->serverAddress(), QHostAddress(address));
 }
 
 void tst_PelHttpServer::portInUse()
@@ -234,51 +253,95 @@ void tst_PelHttpServer::portInUse()
     const QString taken = QString::number(occupant.serverPort());
 
     QTest::ignoreMessage(QtDebugMsg, "server is not started");
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("^cannot listen on 127\\.0\\.0\\.1 port " + taken
+                                            + ": \\S"));
     PelHttpServer blocked(QStringLiteral("127.0.0.1"), taken);
     const auto *listener = blocked.findChild<QTcpServer *>();
     QVERIFY2(listener && !listener->isListening(), "the listener exists but does not listen");
-
-    // the failed server stays a working object, and others still serve
-    QSignalSpy spy(&blocked, &PelHttpServer::dataProcessed);
-    const auto other = startOnLoopback();
-    RawHttpClient client;
-    QVERIFY(client.connectToPort(listeningPort(*other)));
-    client.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
-    QCOMPARE(RawHttpClient::bodyOf(client.readResponse()), statusDocument);
-    QCOMPARE(spy.count(), 0);
 }
 
 void tst_PelHttpServer::replies_data()
 {
     QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("token");
+    QTest::addColumn<QByteArray>("authorization"); // header lines
+    QTest::addColumn<QByteArray>("statusLine");
     QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("data"); // what the page gets, if anything
 
-    QTest::addRow("GET") << QByteArray("GET") << statusDocument;
-    QTest::addRow("POST") << QByteArray("POST") << statusDocument;
-    QTest::addRow("PUT") << QByteArray("PUT") << errorDocument;
-    QTest::addRow("DELETE") << QByteArray("DELETE") << errorDocument;
-    QTest::addRow("OPTIONS preflight") << QByteArray("OPTIONS") << errorDocument;
-    QTest::addRow("PATCH") << QByteArray("PATCH") << errorDocument;
-    QTest::addRow("HEAD") << QByteArray("HEAD") << errorDocument;
+    const QByteArray ok = "HTTP/1.1 200 OK";
+    const QByteArray denied = "HTTP/1.1 401 Unauthorized";
+    const QByteArray unauthorized = "{\n    \"error\": \"UNAUTHORIZED\"\n}\n";
+    const QString none;
+    const QString token = QStringLiteral("s3cr\u00e9t");
+    const QByteArray bearer = "Authorization: Bearer s3cr\xc3\xa9t\r\n";
+    QTest::addRow("GET") << QByteArray("GET") << none << QByteArray() << ok << statusDocument
+                         << QByteArray("a=1");
+    QTest::addRow("POST") << QByteArray("POST") << none << QByteArray() << ok << statusDocument
+                          << QByteArray("hi");
+    QTest::addRow("PUT") << QByteArray("PUT") << none << QByteArray() << ok << errorDocument
+                         << QByteArray();
+    QTest::addRow("DELETE") << QByteArray("DELETE") << none << QByteArray() << ok << errorDocument
+                            << QByteArray();
+    QTest::addRow("OPTIONS preflight") << QByteArray("OPTIONS") << none << QByteArray() << ok
+                                       << errorDocument << QByteArray();
+    QTest::addRow("PATCH") << QByteArray("PATCH") << none << QByteArray() << ok << errorDocument
+                           << QByteArray();
+    QTest::addRow("HEAD") << QByteArray("HEAD") << none << QByteArray() << ok << errorDocument
+                          << QByteArray();
+    QTest::addRow("token: the right bearer passes")
+            << QByteArray("POST") << token << bearer << ok << statusDocument << QByteArray("hi");
+    QTest::addRow("token: scheme in any case")
+            << QByteArray("GET") << token << QByteArray("Authorization: BEARER s3cr\xc3\xa9t\r\n")
+            << ok << statusDocument << QByteArray("a=1");
+    QTest::addRow("token: none sent") << QByteArray("POST") << token << QByteArray() << denied
+                                      << unauthorized << QByteArray();
+    QTest::addRow("token: a prefix of it")
+            << QByteArray("POST") << token << QByteArray("Authorization: Bearer s3cr\r\n")
+            << denied << unauthorized << QByteArray();
+    QTest::addRow("token: with more after it")
+            << QByteArray("GET") << token << QByteArray("Authorization: Bearer s3cr\xc3\xa9tt\r\n")
+            << denied << unauthorized << QByteArray();
+    QTest::addRow("token: another scheme")
+            << QByteArray("GET") << token << QByteArray("Authorization: Basic s3cr\xc3\xa9t\r\n")
+            << denied << unauthorized << QByteArray();
+    QTest::addRow("token: sent twice")
+            << QByteArray("GET") << token << QByteArray(bearer + bearer) << denied << unauthorized
+            << QByteArray();
+    QTest::addRow("token: other methods too")
+            << QByteArray("PUT") << token << QByteArray() << denied << unauthorized << QByteArray();
 }
 
 void tst_PelHttpServer::replies()
 {
     QFETCH(QByteArray, method);
+    QFETCH(QString, token);
+    QFETCH(QByteArray, authorization);
+    QFETCH(QByteArray, statusLine);
     QFETCH(QByteArray, body);
+    QFETCH(QByteArray, data);
     const bool head = method == "HEAD";
 
     const auto server = startOnLoopback();
+    server->setToken(token);
+    QSignalSpy spy(server.get(), &PelHttpServer::dataProcessed);
     RawHttpClient client;
     QVERIFY(client.connectToPort(listeningPort(*server)));
-    client.send(method
-                + " /?a=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://x\r\n"
-                  "Content-Length: 2\r\n\r\nhi");
+    client.send(method + " /?a=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://x\r\n"
+                + authorization + "Content-Length: 2\r\n\r\nhi");
     const QByteArray response = client.readResponse(head);
     QVERIFY2(!response.isEmpty(), "no complete response");
     QList<QByteArray> lines = headLines(response);
 
-    QCOMPARE(lines.takeFirst(), QByteArray("HTTP/1.1 200 OK"));
+    QCOMPARE(lines.takeFirst(), statusLine);
+    QCOMPARE(lines.contains("WWW-Authenticate: Bearer"), statusLine.contains(" 401 "));
+    QCOMPARE(spy.count(), data.isEmpty() ? 0 : 1);
+    if (!data.isEmpty()) {
+        QCOMPARE(spy.first().at(0).toByteArray(), data);
+        // the token is not the page's to see
+        QVERIFY(!spy.first().at(1).toByteArray().contains("authorization"));
+    }
     const QByteArray length = "Content-Length: " + QByteArray::number(body.size());
     const QList<QByteArray> expected = {"Access-Control-Allow-Origin: *",
                                         length,
