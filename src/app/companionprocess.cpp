@@ -171,14 +171,21 @@ void CompanionProcess::forwardOutput(QProcess::ProcessChannel channel)
     const bool isOutput = channel == QProcess::StandardOutput;
     QByteArray &pending = isOutput ? pendingOutput : pendingError;
     pending += isOutput ? readAllStandardOutput() : readAllStandardError();
+    // A line longer than maxLine goes on in pieces, so no more than that is ever held.
     int start = 0;
-    for (int end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n', start)) {
-        forwardLine(pending.mid(start, end - start));
-        start = end + 1;
+    for (;;) {
+        const int end = pending.indexOf('\n', start);
+        const int length = (end < 0 ? pending.size() : end) - start;
+        if (length > maxLine) {
+            forwardLine(pending.mid(start, maxLine));
+            start += maxLine;
+        } else if (end >= 0) {
+            forwardLine(pending.mid(start, length));
+            start = end + 1;
+        } else {
+            break;
+        }
     }
-    // What is held between reads stays under maxLine: a longer line goes on in pieces.
-    for (; pending.size() - start >= maxLine; start += maxLine)
-        forwardLine(pending.mid(start, maxLine));
     pending.remove(0, start);
 }
 

@@ -13,7 +13,7 @@
 //
 // The companion's stdout and stderr are read as they come and forwarded line by line as info
 // messages of the pelorin.companion category, prefixed with the program's file name; an
-// unfinished line is held up to maxLine bytes and then forwarded in pieces. A failed start or an
+// line longer than maxLine bytes is forwarded in pieces, so no more is ever held. A failed start or an
 // exit while Pelorin runs is a warning.
 class CompanionProcess : public QProcess
 {
