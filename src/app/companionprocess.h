@@ -12,8 +12,8 @@
 // kill-on-close job object takes the companion and its children.
 //
 // The companion's stdout and stderr are read as they come and forwarded line by line as info
-// messages of the pelorin.companion category, prefixed with the program's file name; an
-// line longer than maxLine bytes is forwarded in pieces, so no more is ever held. A failed start or an
+// messages of the pelorin.companion category, prefixed with the program's file name; a line
+// longer than maxLine bytes goes on in pieces, so no more is ever held. A failed start or an
 // exit while Pelorin runs is a warning.
 class CompanionProcess : public QProcess
 {

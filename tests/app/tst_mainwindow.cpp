@@ -53,7 +53,7 @@ private slots:
     void companionStarts_data();
     void companionStarts();
     void noCompanionWithoutCommand();
-    void closingTheWindowEndsTheCompanion();
+    void companionIsHeardAndEndsWithTheWindow();
 
 private:
     QString configPath() const { return appDir->path() + QStringLiteral("/config.ini"); }
@@ -263,7 +263,7 @@ void tst_MainWindow::noCompanionWithoutCommand()
     QVERIFY(window.findChildren<QProcess *>().isEmpty());
 }
 
-void tst_MainWindow::closingTheWindowEndsTheCompanion()
+void tst_MainWindow::companionIsHeardAndEndsWithTheWindow()
 {
 #if !defined(Q_OS_LINUX)
     QSKIP("reads process states from /proc");
@@ -279,8 +279,9 @@ void tst_MainWindow::closingTheWindowEndsTheCompanion()
             previous(type, context, message);
     });
     const QString out = appDir->path() + QStringLiteral("/started.txt");
-    writeFile(configPath(), quietConfig("CRYPTO=/bin/sh " + QCoreApplication::applicationDirPath().toUtf8()
-                                        + "/companionfamily.sh " + out.toUtf8() + '\n'));
+    const QByteArray script =
+            QCoreApplication::applicationDirPath().toUtf8() + "/companionfamily.sh";
+    writeFile(configPath(), quietConfig("CRYPTO=/bin/sh " + script + ' ' + out.toUtf8() + '\n'));
     QList<QByteArray> pids;
     {
         MainWindow window;
