@@ -3,10 +3,18 @@
 
 #include <QProcess>
 
-// The optional companion program, a child of the main window. It never outlives Pelorin:
-// destroying it kills a program that still runs, and the operating system ends the program
-// when Pelorin itself dies without cleaning up (parent-death signal on Linux, a kill-on-close
-// job object on Windows). A failed start or an exit while Pelorin runs is reported on stderr.
+// The optional companion program, a child of the main window. Neither it nor anything it starts
+// in its process group outlives Pelorin. On Unix the companion leads a process group of its own;
+// destroying this object asks the whole group to end (SIGTERM), waits at most a second for it to
+// go and then kills what is left. For a Pelorin that dies without cleaning up, a guardian shell
+// in the group waits on a pipe that only Pelorin holds open and, once the pipe closes, does the
+// same. A program that leaves the group (setsid, a double fork) is out of reach. On Windows a
+// kill-on-close job object takes the companion and its children.
+//
+// The companion's stdout and stderr are read as they come and forwarded line by line as info
+// messages of the pelorin.companion category, prefixed with the program's file name; a line
+// longer than maxLine bytes goes on in pieces, so no more is ever held. A failed start or an
+// exit while Pelorin runs is a warning.
 class CompanionProcess : public QProcess
 {
     Q_OBJECT
@@ -18,6 +26,8 @@ public:
     // Splits the command line at blanks, double quotes grouping a part that holds blanks.
     void startCommand(const QString &command);
 
+    static constexpr int maxLine = 64 * 1024;
+
 protected:
     void setupChildProcess() override;
 
@@ -25,10 +35,18 @@ private:
     void reportError(QProcess::ProcessError error);
     void reportFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void bindToPelorinLifetime();
+    void endGroup();
+    void forwardOutput(QProcess::ProcessChannel channel);
+    void forwardLine(const QByteArray &line) const;
     void warn(const QString &what) const;
 
     QString command;
+    QByteArray programName;
+    QByteArray pendingOutput;
+    QByteArray pendingError;
     qint64 parentPid = 0;
+    qint64 groupId = 0;
+    int guardPipe[2] = {-1, -1};
 };
 
 #endif // COMPANIONPROCESS_H

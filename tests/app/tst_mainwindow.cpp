@@ -1,4 +1,5 @@
 #include "appdirectory.h"
+#include "companionprocess.h"
 #include "mainwindow.h"
 #include "processutil.h"
 
@@ -52,7 +53,7 @@ private slots:
     void companionStarts_data();
     void companionStarts();
     void noCompanionWithoutCommand();
-    void closingTheWindowEndsTheCompanion();
+    void companionIsHeardAndEndsWithTheWindow();
 
 private:
     QString configPath() const { return appDir->path() + QStringLiteral("/config.ini"); }
@@ -276,23 +277,47 @@ void tst_MainWindow::noCompanionWithoutCommand()
     QVERIFY(window.findChildren<QProcess *>().isEmpty());
 }
 
-void tst_MainWindow::closingTheWindowEndsTheCompanion()
+void tst_MainWindow::companionIsHeardAndEndsWithTheWindow()
 {
 #if !defined(Q_OS_LINUX)
     QSKIP("reads process states from /proc");
 #endif
+    static QStringList forwarded;
+    static QtMessageHandler previous = nullptr;
+    forwarded.clear();
+    previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context,
+                                         const QString &message) {
+        if (qstrcmp(context.category, "pelorin.companion") == 0 && type == QtInfoMsg)
+            forwarded.append(message);
+        else
+            previous(type, context, message);
+    });
     const QString out = appDir->path() + QStringLiteral("/started.txt");
-    writeFile(configPath(), quietConfig("CRYPTO=" + helperPath().toUtf8() + ' ' + out.toUtf8()
-                                        + '\n'));
-    qint64 pid = 0;
+    const QByteArray script =
+            QCoreApplication::applicationDirPath().toUtf8() + "/companionfamily.sh";
+    writeFile(configPath(), quietConfig("CRYPTO=/bin/sh " + script + ' ' + out.toUtf8() + '\n'));
+    QList<QByteArray> pids;
     {
         MainWindow window;
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), 10000);
-        pid = readFile(out).split('\n').value(0).toLongLong();
-        QVERIFY(pid > 0);
-        QVERIFY(processIsLive(pid));
+        pids = readFile(out).trimmed().split(' ');
+        QCOMPARE(pids.size(), 2);
+        QVERIFY(processIsLive(pids.at(0).toLongLong()));
+        QVERIFY(processIsLive(pids.at(1).toLongLong()));
+
+        // Both channels, line by line; a control character shows as '?'; a line longer than
+        // the bound comes in pieces.
+        const QString prefix = QStringLiteral("sh: ");
+        QTRY_COMPARE_WITH_TIMEOUT(forwarded.size(), 4, 10000);
+        QVERIFY(forwarded.contains(prefix + "on stdout"));
+        QVERIFY(forwarded.contains(prefix + "on stderr ?[1m"));
+        QVERIFY(forwarded.contains(prefix + QString(CompanionProcess::maxLine, 'x')));
+        QVERIFY(forwarded.contains(prefix + QString(70000 - CompanionProcess::maxLine, 'x')));
     }
-    QVERIFY(!processIsLive(pid));
+    qInstallMessageHandler(previous);
+    // Gone with the window, the background child included, not later.
+    QVERIFY(!processIsLive(pids.at(0).toLongLong()));
+    QVERIFY(!processIsLive(pids.at(1).toLongLong()));
 }
 
 QTEST_MAIN(tst_MainWindow)
