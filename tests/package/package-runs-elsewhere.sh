@@ -38,7 +38,7 @@ done
 expected=$'{\n    "status": "OK"\n}'
 [[ "$reply" == "$expected" ]] || { echo "FAIL: unexpected reply: $reply"; exit 1; }
 [[ -f "$dir/assets/index.html" ]] || { echo "FAIL: no assets/index.html beside the binary"; exit 1; }
-[[ $(stat -c %s "$dir/assets/index.html") -eq 127 ]] || { echo "FAIL: default page size"; exit 1; }
+[[ $(stat -c %s "$dir/assets/index.html") -eq 130 ]] || { echo "FAIL: default page size"; exit 1; }
 
 kill -TERM "$pid"
 status=0
