@@ -133,8 +133,9 @@ void tst_PageLocation::defaultPageIsExact()
     QVERIFY(content.endsWith("</html>\n"));
     QCOMPARE(content.count('\n'), 1);
     QVERIFY(!content.contains('\r'));
-    QVERIFY(content.startsWith("<html><head><script>function PEL_listener(arg) "
-                               "{json.append(arg, \"\\n\");}</script></head><body><pre id=\"json\">"));
+    QVERIFY(content.startsWith(
+            "<html><head><script>function PEL_listener(arg) "
+            "{json.append(arg, \"\\n\");}</script></head><body><pre id=\"json\">"));
 }
 
 void tst_PageLocation::secondStartLeavesPageUntouched()
