@@ -1,6 +1,7 @@
 #ifndef PAGEBRIDGE_H
 #define PAGEBRIDGE_H
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -58,7 +59,7 @@ public:
 
     void deliver(const QString &envelope);
 
-    // Script characters waiting to be put into a script.
+    // Bytes of the listener calls waiting to be put into a script.
     qint64 pendingSize() const;
 
     // Scripts handed to the page so far, each carrying one or more envelopes.
@@ -88,7 +89,7 @@ private:
     void scriptDone(quint64 id, const QVariant &result);
 
     QPointer<QWebEnginePage> target;
-    QQueue<QString> pending;
+    QQueue<QByteArray> pending;
     // Handed to the page, oldest first, not yet confirmed; at most maxInFlight.
     QList<Script> unconfirmed;
     qint64 pendingChars = 0;
