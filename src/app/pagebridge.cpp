@@ -1,9 +1,14 @@
 #include "pagebridge.h"
 
+#include "pagechannel.h"
 #include "pageenvelope.h"
 
-#include <QDebug>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QTimer>
 #include <QWebEnginePage>
+
+Q_LOGGING_CATEGORY(lcPage, "pelorin.page", QtWarningMsg)
 
 namespace {
 
@@ -11,31 +16,62 @@ namespace {
 constexpr qint64 maxScriptChars = 1024 * 1024;
 
 // Ends every script, so that its completion value (sent back to the callback) is a plain
-// number rather than whatever the last listener call returned.
-const QLatin1String scriptEnd("0\n");
+// number rather than whatever the last listener call returned: a value at all means it ran.
+const char scriptEnd[] = "0\n";
+
+constexpr int firstRetryDelayMs = 1000;
+constexpr int maxRetryDelayMs = 30000;
+constexpr qint64 dropWarningIntervalMs = 1000;
+
+// Qt 5.15 gives no reason for a failed load; for a file the file itself can tell.
+QString loadFailureReason(const QUrl &url)
+{
+    if (!url.isLocalFile())
+        return QStringLiteral("the web engine reported the load as failed");
+    const QFileInfo file(url.toLocalFile());
+    if (!file.exists())
+        return QStringLiteral("no such file");
+    if (!file.isReadable())
+        return QStringLiteral("the file cannot be read");
+    return QStringLiteral("the web engine reported the load as failed");
+}
 
 } // namespace
 
 PageBridge::PageBridge(QObject *parent, qint64 maxPending)
     : QObject(parent)
     , maxPending(maxPending)
-{}
+    , retryTimer(new QTimer(this))
+    , dropWarningTimer(new QTimer(this))
+{
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &PageBridge::retryLoad);
+    dropWarningTimer->setSingleShot(true);
+    connect(dropWarningTimer, &QTimer::timeout, this, &PageBridge::warnDropped);
+}
 
 void PageBridge::setPage(QWebEnginePage *page)
 {
-    if (target)
+    if (target) {
         disconnect(target, nullptr, this, nullptr);
+        disconnect(PageChannel::forPage(target), nullptr, this, nullptr);
+    }
     target = page;
-    loading = true;
-    inFlight = 0;
-    ++generation;
+    holdForLoad();
+    loadedSinceRendererEnd = true;
+    givenUp = false;
+    loadFailing = false;
     if (!page)
         return;
     connect(page, &QWebEnginePage::loadStarted, this, &PageBridge::holdForLoad);
-    connect(page, &QWebEnginePage::loadFinished, this, &PageBridge::releaseAfterLoad);
+    connect(page, &QWebEnginePage::loadFinished, this, &PageBridge::loadFinished);
     // A renderer that is gone runs nothing and answers nothing: hold everything for the load
     // that brings the page back.
     connect(page, &QWebEnginePage::renderProcessTerminated, this, &PageBridge::recoverRenderer);
+    connect(PageChannel::forPage(page),
+            &PageChannel::documentParsed,
+            this,
+            &PageBridge::documentParsed);
 }
 
 QWebEnginePage *PageBridge::page() const
@@ -45,11 +81,24 @@ QWebEnginePage *PageBridge::page() const
 
 void PageBridge::deliver(const QString &envelope)
 {
-    pending.enqueue(listenerCall(envelope));
+    qCDebug(lcPage,
+            "message of %d characters: %s",
+            int(envelope.size()),
+            loading || !target ? "held" : "delivered");
+    // The call is pure ASCII: held as bytes, it takes half the memory of its QString. (From a
+    // temporary, toLatin1() would keep the QString's whole buffer.)
+    const QString call = listenerCall(envelope);
+    pending.enqueue(call.toLatin1());
     pendingChars += pending.last().size();
+    const qint64 droppedBefore = dropped;
     while (pendingChars > maxPending && !pending.isEmpty()) {
         pendingChars -= pending.dequeue().size();
         ++dropped;
+    }
+    if (dropped > droppedBefore && !dropWarningTimer->isActive()) {
+        const qint64 sinceLast = lastDropWarning.isValid() ? lastDropWarning.elapsed()
+                                                           : dropWarningIntervalMs;
+        dropWarningTimer->start(int(qMax<qint64>(0, dropWarningIntervalMs - sinceLast)));
     }
     scheduleFlush();
 }
@@ -64,9 +113,19 @@ qint64 PageBridge::scriptsRun() const
     return scripts;
 }
 
+void PageBridge::warnDropped()
+{
+    qCWarning(lcPage).noquote() << QStringLiteral("Dropped the %1 oldest messages for the page: "
+                                                  "more than %2 bytes were waiting for it")
+                                           .arg(dropped)
+                                           .arg(maxPending);
+    dropped = 0;
+    lastDropWarning.start();
+}
+
 void PageBridge::scheduleFlush()
 {
-    if (loading || flushQueued || inFlight >= maxInFlight)
+    if (loading || flushQueued || unconfirmed.size() >= maxInFlight)
         return;
     // Queued, not immediate: whatever else arrives in this turn joins the same script.
     flushQueued = true;
@@ -76,26 +135,69 @@ void PageBridge::scheduleFlush()
 void PageBridge::holdForLoad()
 {
     loading = true;
-    // Scripts already sent go to the old document; their callbacks may never come.
-    inFlight = 0;
-    ++generation;
+    // Unconfirmed scripts go again to the next document; whatever the old one still answers
+    // for them counts.
+    ++document;
+    // This load decides now; a retry would only cut it short.
+    retryTimer->stop();
 }
 
-void PageBridge::recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus status,
-                                 int exitCode)
+void PageBridge::documentParsed(bool hasListener)
+{
+    if (loading && hasListener)
+        release();
+}
+
+void PageBridge::loadFinished(bool ok)
+{
+    if (ok) {
+        loadFailing = false;
+        release();
+        return;
+    }
+    // A document that already reported itself ready keeps what it has; only its load was cut.
+    if (!loading || givenUp || !target)
+        return;
+    if (!loadFailing) {
+        loadFailing = true;
+        retryDelayMs = firstRetryDelayMs;
+        const QUrl url = target->requestedUrl();
+        qCWarning(lcPage).noquote()
+                << QStringLiteral("Could not load the page %1 (%2); its messages are held and the "
+                                  "load is retried with a growing delay of up to %3 s")
+                           .arg(url.toString(), loadFailureReason(url))
+                           .arg(maxRetryDelayMs / 1000);
+    }
+    retryTimer->start(retryDelayMs);
+}
+
+void PageBridge::retryLoad()
+{
+    if (!target)
+        return;
+    retryDelayMs = qMin(retryDelayMs * 2, maxRetryDelayMs);
+    target->triggerAction(QWebEnginePage::Reload);
+}
+
+void PageBridge::recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode)
 {
     holdForLoad();
     if (!target)
         return;
     if (!loadedSinceRendererEnd) {
-        qWarning("The page's renderer ended again (status %d, exit code %d) before the page had "
-                 "loaded; it is not reloaded",
-                 int(status), exitCode);
+        givenUp = true;
+        qCWarning(lcPage,
+                  "The page's renderer ended again (status %d, exit code %d) before the page had "
+                  "loaded; it is not reloaded",
+                  int(status),
+                  exitCode);
         return;
     }
     loadedSinceRendererEnd = false;
-    qWarning("The page's renderer ended (status %d, exit code %d); reloading the page",
-             int(status), exitCode);
+    qCWarning(lcPage,
+              "The page's renderer ended (status %d, exit code %d); reloading the page",
+              int(status),
+              exitCode);
     // From the event loop, not from inside the engine's own notification.
     QMetaObject::invokeMethod(
             target.data(),
@@ -106,22 +208,37 @@ void PageBridge::recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus 
             Qt::QueuedConnection);
 }
 
-void PageBridge::releaseAfterLoad()
+void PageBridge::release()
 {
-    loadedSinceRendererEnd = true;
     loading = false;
-    inFlight = 0;
-    ++generation;
+    loadedSinceRendererEnd = true;
+    givenUp = false;
     flush();
 }
 
-void PageBridge::scriptDone(quint64 scriptGeneration)
+void PageBridge::scriptDone(quint64 id, const QVariant &result)
 {
-    if (scriptGeneration != generation)
+    if (!result.isValid())
         return;
-    --inFlight;
+    for (int i = 0; i < unconfirmed.size(); ++i) {
+        if (unconfirmed.at(i).id == id) {
+            unconfirmed.removeAt(i);
+            break;
+        }
+    }
     if (!pending.isEmpty())
         flush();
+}
+
+void PageBridge::send(Script &script)
+{
+    script.document = document;
+    ++scripts;
+    QPointer<PageBridge> self(this);
+    target->runJavaScript(script.text, [self, id = script.id](const QVariant &result) {
+        if (self)
+            self->scriptDone(id, result);
+    });
 }
 
 void PageBridge::flush()
@@ -129,37 +246,28 @@ void PageBridge::flush()
     flushQueued = false;
     if (loading || !target)
         return;
-    if (dropped > 0) {
-        qWarning().noquote() << QStringLiteral("Dropped the %1 oldest messages for the page: more "
-                                               "than %2 bytes were waiting for it")
-                                        .arg(dropped)
-                                        .arg(maxPending);
-        dropped = 0;
+    for (Script &script : unconfirmed) {
+        if (script.document != document)
+            send(script);
     }
-    while (inFlight < maxInFlight && !pending.isEmpty()) {
+    while (unconfirmed.size() < maxInFlight && !pending.isEmpty()) {
         qint64 size = 0;
         int count = 0;
-        for (const QString &call : std::as_const(pending)) {
+        for (const QByteArray &call : std::as_const(pending)) {
             if (count > 0 && size + call.size() > maxScriptChars)
                 break;
             size += call.size();
             ++count;
         }
-        QString script;
-        script.reserve(int(size) + scriptEnd.size());
+        QByteArray text;
+        text.reserve(int(size) + int(sizeof scriptEnd));
         for (int i = 0; i < count; ++i) {
-            script += pending.head();
+            text += pending.head();
             pendingChars -= pending.head().size();
             pending.removeFirst();
         }
-        script += scriptEnd;
-        ++inFlight;
-        ++scripts;
-        QPointer<PageBridge> self(this);
-        const quint64 scriptGeneration = generation;
-        target->runJavaScript(script, [self, scriptGeneration](const QVariant &) {
-            if (self)
-                self->scriptDone(scriptGeneration);
-        });
+        text += scriptEnd;
+        unconfirmed.append(Script{++lastScriptId, QString::fromLatin1(text), 0});
+        send(unconfirmed.last());
     }
 }

@@ -1,30 +1,46 @@
 #ifndef PAGEBRIDGE_H
 #define PAGEBRIDGE_H
 
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QQueue>
 #include <QString>
 #include <QWebEnginePage>
 
-// Carries page envelopes into the page's PEL_listener. Envelopes are held from the start of
-// every load until that load has finished (successfully or not), so nothing is run against a
-// document that is about to go away or does not define the listener yet, and from the end of
-// the page's renderer process (a crash, say) until the next load has finished. A page whose
-// renderer ended is reloaded once, so that the user sees it again and the held envelopes reach
-// it; a page that ends its renderer again before it has loaded is left alone rather than
-// restarted without end. Envelopes go to the page as scripts of one guarded call each, in their
-// original order.
+class QTimer;
+
+// Carries page envelopes into the page's PEL_listener, each exactly once per document that
+// confirms it, in their original order.
 //
-// Flow control: at most maxInFlight scripts are on their way to the page at any time. An idle
-// bridge sends a lone envelope at once (in the next turn of the event loop, together with
-// whatever else became ready in that turn); while scripts are in flight, everything that
-// arrives is collected and goes as one script as soon as one of them has run. Under load each
-// script therefore carries many envelopes. A load resets the count: the callback of a script
-// whose document went away may never come.
+// Holding: envelopes are held from the start of every load until the new document is ready:
+// when its page channel reports the document parsed with PEL_listener defined, or when the load
+// has finished, whichever comes first. A page whose images or stylesheets never arrive still
+// receives; a load that fails releases nothing. They are held too from the end of the page's
+// renderer process (a crash, say) until the next document is ready.
 //
-// The held text is bounded: past the bound the oldest are dropped and one warning tells how
-// many.
+// Confirmation: envelopes go to the page as scripts of one guarded call each, and a script stays
+// with the bridge until the page has confirmed that it ran (its callback carries the script's
+// completion value; the callback of a script whose renderer died carries none). Scripts that a
+// document never confirmed go, before anything newer, to the next document, once each.
+//
+// Recovery: a page whose renderer ended is reloaded once, so that the user sees it again and the
+// held envelopes reach it; a page that ends its renderer again before it has loaded is left
+// alone rather than restarted without end. A failed load is retried, after 1 s, then after
+// twice the previous delay, up to 30 s, until a load succeeds; the first failure of a streak
+// logs one warning naming the URL. A load that another load replaces is not retried.
+//
+// Flow control: at most maxInFlight scripts wait for confirmation at any time. An idle bridge
+// sends a lone envelope at once (in the next turn of the event loop, together with whatever
+// else became ready in that turn); while scripts are unconfirmed, everything that arrives is
+// collected and goes as one script (of at most 1 MiB) as soon as one of them is confirmed.
+//
+// The envelopes not yet in a script are bounded: past the bound the oldest are dropped, and a
+// warning with the count follows in the same turn of the event loop, then at most one a second.
+//
+// Messages are logged in the category pelorin.page; its debug level has one line per envelope.
 //
 // The bridge does not own the page; it forgets a page that is destroyed.
 class PageBridge : public QObject
@@ -37,13 +53,13 @@ public:
 
     explicit PageBridge(QObject *parent, qint64 maxPending = defaultMaxPending);
 
-    // Makes page the target; envelopes are held until its next load has finished.
+    // Makes page the target; envelopes are held until its next document is ready.
     void setPage(QWebEnginePage *page);
     QWebEnginePage *page() const;
 
     void deliver(const QString &envelope);
 
-    // Script characters waiting for the page.
+    // Bytes of the listener calls waiting to be put into a script.
     qint64 pendingSize() const;
 
     // Scripts handed to the page so far, each carrying one or more envelopes.
@@ -51,27 +67,49 @@ public:
 
 private slots:
     void holdForLoad();
-    void releaseAfterLoad();
+    void documentParsed(bool hasListener);
+    void loadFinished(bool ok);
+    void retryLoad();
     void recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode);
+    void warnDropped();
     void flush();
 
 private:
+    struct Script
+    {
+        quint64 id;
+        QString text;
+        // The document it was last handed to; 0 when none.
+        quint64 document;
+    };
+
+    void release();
     void scheduleFlush();
-    void scriptDone(quint64 scriptGeneration);
+    void send(Script &script);
+    void scriptDone(quint64 id, const QVariant &result);
 
     QPointer<QWebEnginePage> target;
-    QQueue<QString> pending;
+    QQueue<QByteArray> pending;
+    // Handed to the page, oldest first, not yet confirmed; at most maxInFlight.
+    QList<Script> unconfirmed;
     qint64 pendingChars = 0;
     qint64 maxPending;
-    qint64 dropped = 0;
     qint64 scripts = 0;
-    // Bumped by every load and page change; callbacks of older scripts are then ignored.
-    quint64 generation = 0;
-    int inFlight = 0;
+    quint64 lastScriptId = 0;
+    // Counts documents: bumped by every load, renderer end and page change.
+    quint64 document = 1;
     bool loading = true;
     bool flushQueued = false;
-    // Whether a load has finished since the renderer last ended; guards against reload loops.
+    // Whether a document was ready since the renderer last ended; guards against reload loops.
     bool loadedSinceRendererEnd = true;
+    // Set when the renderer ended twice without a load between; no more retries then.
+    bool givenUp = false;
+    bool loadFailing = false;
+    int retryDelayMs = 0;
+    QTimer *retryTimer;
+    qint64 dropped = 0;
+    QTimer *dropWarningTimer;
+    QElapsedTimer lastDropWarning;
 };
 
 #endif // PAGEBRIDGE_H

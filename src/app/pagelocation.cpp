@@ -8,9 +8,10 @@
 #include <QTextStream>
 #include <QUrl>
 
+// Each message is appended as text, never parsed as markup: a message is untrusted data.
 const char defaultPageText[]
-        = "<html><head><script>function PEL_listener(arg) {document.write(arg);}</script></head>"
-          "<body><pre id=\"json\"></pre></body></html>";
+        = "<html><head><script>function PEL_listener(arg) {json.append(arg, \"\\n\");}</script>"
+          "</head><body><pre id=\"json\"></pre></body></html>";
 
 namespace {
 

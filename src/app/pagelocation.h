@@ -3,7 +3,7 @@
 
 #include <QString>
 
-// The text of the page written into an empty assets folder: 126 ASCII characters, and the
+// The text of the page written into an empty assets folder: 129 ASCII characters, and the
 // writer adds one line feed.
 extern const char defaultPageText[];
 

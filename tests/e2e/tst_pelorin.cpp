@@ -14,7 +14,7 @@ void tst_Pelorin::requestsReachTheDefaultPage()
 {
     PelorinRun pelorin;
     QVERIFY2(pelorin.start(), "the default page did not show up in remote debugging");
-    QCOMPARE(QFileInfo(pelorin.appDir.path() + "/assets/index.html").size(), 127);
+    QCOMPARE(QFileInfo(pelorin.appDir.path() + "/assets/index.html").size(), 130);
     const quint16 port = pelorin.port;
 
     // Record what the listener receives, then let it go on writing into the document.
@@ -24,7 +24,7 @@ void tst_Pelorin::requestsReachTheDefaultPage()
              QJsonValue(1));
 
     const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
-    const QByteArray injection = "');window.pwned=1;//";
+    const QByteArray injection = "');window.pwned=1;//<img src=x onerror=window.pwned=1>";
     const QByteArray post = "POST / HTTP/1.1\r\nHost: " + host + "\r\nContent-Length: ";
     const QList<QByteArray> requests{
             post + "7\r\n\r\n{\"n\":1}",
@@ -40,12 +40,14 @@ void tst_Pelorin::requestsReachTheDefaultPage()
             "{    \"body\": {\"n\":1},    " + headers.arg(7),
             "{    \"body\": \"a=1&b=2\",    \"headers\": {    \"host\": \""
                     + QString::fromUtf8(host) + "\"}}",
-            "{    \"body\": \"');window.pwned=1;//\",    " + headers.arg(injection.size()),
+            "{    \"body\": \"" + QString::fromUtf8(injection) + "\",    "
+                    + headers.arg(injection.size()),
     };
     QJsonValue calls;
     QTRY_COMPARE_WITH_TIMEOUT((calls = pelorin.evaluate("calls")).toArray().size(), 3, 10000);
     QCOMPARE(calls.toVariant().toStringList(), expected);
     QCOMPARE(pelorin.evaluate("typeof window.pwned").toString(), QStringLiteral("undefined"));
+    QCOMPARE(pelorin.evaluate("document.images.length").toInt(), 0);
     QVERIFY(pelorin.evaluate("document.documentElement.textContent")
                     .toString()
                     .contains(expected.last()));

@@ -1,0 +1,37 @@
+#ifndef PAGECHANNEL_H
+#define PAGECHANNEL_H
+
+#include <QObject>
+
+class QWebEnginePage;
+
+// The page's way back to the application. It puts a QWebChannel on the page with this object
+// registered as "pelorin", and a script into every main-frame document, in the page's own world
+// and before the page's scripts run, that connects to it. The script keeps its names in a
+// closure: the page sees no new globals but the engine's own `qt`. Once per document, when the
+// document has been parsed, the script reports which handlers the page defines at that moment.
+//
+// Everything that comes through here comes from the page (or from whatever site it has
+// navigated to) and is only a hint. Data never goes into the page this way: the bridge runs it
+// as script text.
+//
+// The object is a child of the page; forPage() makes it on first use.
+class PageChannel : public QObject
+{
+    Q_OBJECT
+
+public:
+    static PageChannel *forPage(QWebEnginePage *page);
+
+signals:
+    void documentParsed(bool hasListener, bool hasReceiver);
+
+public slots:
+    // Called by the injected script: whether PEL_listener and PEL_receive are functions.
+    void documentReady(bool hasListener, bool hasReceiver);
+
+private:
+    explicit PageChannel(QWebEnginePage *page);
+};
+
+#endif // PAGECHANNEL_H
