@@ -4,6 +4,7 @@
 #include "companionprocess.h"
 #include "mainwindowui.h"
 #include "pagebridge.h"
+#include "pagechannel.h"
 #include "pageenvelope.h"
 #include "pagelocation.h"
 #include "pelhttpserver.h"
@@ -35,6 +36,11 @@ MainWindow::MainWindow(QWidget *parent)
     server->setToken(token);
     connect(server, &PelHttpServer::dataProcessed, this, &MainWindow::readProcessedData,
             Qt::AutoConnection);
+    // Whole requests, the page's answers and its events: for pages that define PEL_receive
+    // and for programs that listen to /events.
+    connect(server, &PelHttpServer::requestReceived, bridge, &PageBridge::deliverRequest);
+    connect(bridge, &PageBridge::modeChanged, server, &PelHttpServer::setPageMode);
+    connect(bridge, &PageBridge::requestRefused, server, &PelHttpServer::refuseRequest);
 
     ui->build(this);
     setWindowTitle(title);
@@ -100,7 +106,8 @@ void MainWindow::loadSettings()
 
 void MainWindow::readProcessedData(QByteArray body, QByteArray headers)
 {
-    bridge->deliver(pageEnvelope(body, headers));
+    if (bridge->mode() != PelHttpServer::PageMode::Receiver)
+        bridge->deliver(pageEnvelope(body, headers));
 }
 
 void MainWindow::showPreviewPage()
@@ -110,6 +117,12 @@ void MainWindow::showPreviewPage()
     if (bridge->page())
         return;
     auto *page = new PreviewPage(this);
+    const PageChannel *channel = PageChannel::forPage(page);
+    connect(channel, &PageChannel::eventPublished, server, &PelHttpServer::publishEvent);
+    connect(channel, &PageChannel::requestAnswered, server, &PelHttpServer::answerRequest);
+    connect(channel, &PageChannel::requestFailed, server, [this](quint64 id, const QString &why) {
+        server->refuseRequest(id, 500, QStringLiteral("PAGE_ERROR"), why);
+    });
     bridge->setPage(page);
     ui->preview->setPage(page);
     ui->preview->setUrl(QUrl(url, QUrl::TolerantMode));

@@ -85,14 +85,43 @@ void PageBridge::deliver(const QString &envelope)
             "message of %d characters: %s",
             int(envelope.size()),
             loading || !target ? "held" : "delivered");
+    if (!loading && takesWholeRequests())
+        return;
     // The call is pure ASCII: held as bytes, it takes half the memory of its QString. (From a
     // temporary, toLatin1() would keep the QString's whole buffer.)
     const QString call = listenerCall(envelope);
-    pending.enqueue(call.toLatin1());
-    pendingChars += pending.last().size();
+    Held held{call.toLatin1(), PageRequest()};
+    const qint64 size = held.call.size();
+    hold(std::move(held), size);
+}
+
+void PageBridge::deliverRequest(const PageRequest &request)
+{
+    if (!loading && !takesWholeRequests()) {
+        if (request.wantsAnswer)
+            refuse(request, 501, QStringLiteral("NOT_IMPLEMENTED"),
+                   QStringLiteral("the page defines no PEL_receive"));
+        return;
+    }
+    // what the held request costs, near enough: its body, headers and the call made of it
+    qint64 size = 2 * request.body.size() + 256;
+    for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it)
+        size += 2 * (it.key().size() + it.value().size());
+    hold(Held{QByteArray(), request}, size);
+}
+
+void PageBridge::hold(Held &&held, qint64 size)
+{
+    pending.enqueue(std::move(held));
+    pendingSizes.enqueue(size);
+    pendingChars += size;
     const qint64 droppedBefore = dropped;
     while (pendingChars > maxPending && !pending.isEmpty()) {
-        pendingChars -= pending.dequeue().size();
+        pendingChars -= pendingSizes.dequeue();
+        const Held gone = pending.dequeue();
+        if (gone.call.isEmpty() && gone.request.wantsAnswer)
+            refuse(gone.request, 503, QStringLiteral("DROPPED"),
+                   QStringLiteral("too much was waiting for the page"));
         ++dropped;
     }
     if (dropped > droppedBefore && !dropWarningTimer->isActive()) {
@@ -101,6 +130,47 @@ void PageBridge::deliver(const QString &envelope)
         dropWarningTimer->start(int(qMax<qint64>(0, dropWarningIntervalMs - sinceLast)));
     }
     scheduleFlush();
+}
+
+PelHttpServer::PageMode PageBridge::mode() const
+{
+    return handlers;
+}
+
+bool PageBridge::takesWholeRequests() const
+{
+    return handlers == PelHttpServer::PageMode::Receiver;
+}
+
+// The call that hands held to the current document, or nothing when the document takes the
+// other form.
+QByteArray PageBridge::callFor(Held &held)
+{
+    if (!held.call.isEmpty())
+        return takesWholeRequests() ? QByteArray() : std::move(held.call);
+    const PageRequest &request = held.request;
+    if (!takesWholeRequests()) {
+        if (request.wantsAnswer)
+            refuse(request, 501, QStringLiteral("NOT_IMPLEMENTED"),
+                   QStringLiteral("the page defines no PEL_receive"));
+        return QByteArray();
+    }
+    if (request.tooLarge) {
+        qCWarning(lcPage, "request %llu is not given to PEL_receive: its body is larger than %d "
+                          "bytes", request.id, PelHttpServer::maxWholeBody);
+        if (request.wantsAnswer)
+            refuse(request, 413, QStringLiteral("PAYLOAD_TOO_LARGE"),
+                   QStringLiteral("the page takes bodies of at most %1 bytes")
+                           .arg(PelHttpServer::maxWholeBody));
+        return QByteArray();
+    }
+    return receiverCall(pageRequestJson(request), request.wantsAnswer).toLatin1();
+}
+
+void PageBridge::refuse(const PageRequest &request, int status, const QString &code,
+                        const QString &message)
+{
+    emit requestRefused(request.id, status, code, message);
 }
 
 qint64 PageBridge::pendingSize() const
@@ -135,6 +205,7 @@ void PageBridge::scheduleFlush()
 void PageBridge::holdForLoad()
 {
     loading = true;
+    setMode(PelHttpServer::PageMode::Unknown);
     // Unconfirmed scripts go again to the next document; whatever the old one still answers
     // for them counts.
     ++document;
@@ -142,17 +213,20 @@ void PageBridge::holdForLoad()
     retryTimer->stop();
 }
 
-void PageBridge::documentParsed(bool hasListener)
+void PageBridge::documentParsed(bool hasListener, bool hasReceiver)
 {
-    if (loading && hasListener)
-        release();
+    if (!loading || !(hasListener || hasReceiver))
+        return;
+    setMode(hasReceiver ? PelHttpServer::PageMode::Receiver : PelHttpServer::PageMode::Listener);
+    release();
 }
 
 void PageBridge::loadFinished(bool ok)
 {
     if (ok) {
         loadFailing = false;
-        release();
+        if (loading)
+            probeHandlers();
         return;
     }
     // A document that already reported itself ready keeps what it has; only its load was cut.
@@ -208,6 +282,33 @@ void PageBridge::recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus 
             Qt::QueuedConnection);
 }
 
+// The document has loaded without reporting a handler while it was parsed: ask it which one
+// it defines now, and deliver either way.
+void PageBridge::probeHandlers()
+{
+    if (!target)
+        return;
+    QPointer<PageBridge> self(this);
+    const quint64 asked = document;
+    target->runJavaScript(QStringLiteral("typeof PEL_receive === 'function'"),
+                          [self, asked](const QVariant &hasReceiver) {
+                              if (!self || self->document != asked || !self->loading)
+                                  return;
+                              self->setMode(hasReceiver.toBool()
+                                                    ? PelHttpServer::PageMode::Receiver
+                                                    : PelHttpServer::PageMode::Listener);
+                              self->release();
+                          });
+}
+
+void PageBridge::setMode(PelHttpServer::PageMode mode)
+{
+    if (handlers == mode)
+        return;
+    handlers = mode;
+    emit modeChanged(mode);
+}
+
 void PageBridge::release()
 {
     loading = false;
@@ -252,20 +353,17 @@ void PageBridge::flush()
     }
     while (unconfirmed.size() < maxInFlight && !pending.isEmpty()) {
         qint64 size = 0;
-        int count = 0;
-        for (const QByteArray &call : std::as_const(pending)) {
-            if (count > 0 && size + call.size() > maxScriptChars)
-                break;
-            size += call.size();
-            ++count;
-        }
         QByteArray text;
-        text.reserve(int(size) + int(sizeof scriptEnd));
-        for (int i = 0; i < count; ++i) {
-            text += pending.head();
-            pendingChars -= pending.head().size();
+        while (!pending.isEmpty()) {
+            if (size > 0 && size + pendingSizes.head() > maxScriptChars)
+                break;
+            size += pendingSizes.head();
+            pendingChars -= pendingSizes.dequeue();
+            text += callFor(pending.head());
             pending.removeFirst();
         }
+        if (text.isEmpty())
+            continue;
         text += scriptEnd;
         unconfirmed.append(Script{++lastScriptId, QString::fromLatin1(text), 0});
         send(unconfirmed.last());

@@ -10,6 +10,9 @@
 #include <QString>
 #include <QWebEnginePage>
 
+#include "pagerequest.h"
+#include "pelhttpserver.h"
+
 class QTimer;
 
 // Carries page envelopes into the page's PEL_listener, each exactly once per document that
@@ -40,6 +43,13 @@ class QTimer;
 // The envelopes not yet in a script are bounded: past the bound the oldest are dropped, and a
 // warning with the count follows in the same turn of the event loop, then at most one a second.
 //
+// Whole requests: a document that defines PEL_receive once it is parsed (or, failing a report,
+// once it has loaded) gets every whole request through pelorin.receive instead of envelopes,
+// in the same order, with the same holding, batching and confirmation. While a load decides
+// which handler the document has, both forms are held; the one the document does not take is
+// dropped. A request whose caller waits for an answer is refused (requestRefused) when the
+// document has no PEL_receive, or when its body is over the bound for whole requests.
+//
 // Messages are logged in the category pelorin.page; its debug level has one line per envelope.
 //
 // The bridge does not own the page; it forgets a page that is destroyed.
@@ -58,6 +68,9 @@ public:
     QWebEnginePage *page() const;
 
     void deliver(const QString &envelope);
+    void deliverRequest(const PageRequest &request);
+
+    PelHttpServer::PageMode mode() const;
 
     // Bytes of the listener calls waiting to be put into a script.
     qint64 pendingSize() const;
@@ -65,9 +78,13 @@ public:
     // Scripts handed to the page so far, each carrying one or more envelopes.
     qint64 scriptsRun() const;
 
+signals:
+    void modeChanged(PelHttpServer::PageMode mode);
+    void requestRefused(quint64 id, int status, const QString &code, const QString &message);
+
 private slots:
     void holdForLoad();
-    void documentParsed(bool hasListener);
+    void documentParsed(bool hasListener, bool hasReceiver);
     void loadFinished(bool ok);
     void retryLoad();
     void recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode);
@@ -83,13 +100,29 @@ private:
         quint64 document;
     };
 
+    // A listener call, or a whole request when call is empty.
+    struct Held
+    {
+        QByteArray call;
+        PageRequest request;
+    };
+
+    void hold(Held &&held, qint64 size);
+    bool takesWholeRequests() const;
+    QByteArray callFor(Held &held);
+    void refuse(const PageRequest &request, int status, const QString &code,
+                const QString &message);
+    void probeHandlers();
+    void setMode(PelHttpServer::PageMode mode);
     void release();
     void scheduleFlush();
     void send(Script &script);
     void scriptDone(quint64 id, const QVariant &result);
 
     QPointer<QWebEnginePage> target;
-    QQueue<QByteArray> pending;
+    QQueue<Held> pending;
+    // What each held item counts against maxPending.
+    QQueue<qint64> pendingSizes;
     // Handed to the page, oldest first, not yet confirmed; at most maxInFlight.
     QList<Script> unconfirmed;
     qint64 pendingChars = 0;
@@ -99,6 +132,7 @@ private:
     // Counts documents: bumped by every load, renderer end and page change.
     quint64 document = 1;
     bool loading = true;
+    PelHttpServer::PageMode handlers = PelHttpServer::PageMode::Unknown;
     bool flushQueued = false;
     // Whether a document was ready since the renderer last ended; guards against reload loops.
     bool loadedSinceRendererEnd = true;

@@ -23,12 +23,24 @@ class PageChannel : public QObject
 public:
     static PageChannel *forPage(QWebEnginePage *page);
 
+    static constexpr int maxEventSize = 256 * 1024;
+    static constexpr int maxAnswerSize = 16 * 1024 * 1024;
+
 signals:
     void documentParsed(bool hasListener, bool hasReceiver);
+    // json has been checked to be one JSON value on one line.
+    void eventPublished(const QByteArray &json);
+    void requestAnswered(quint64 id, const QByteArray &json);
+    void requestFailed(quint64 id, const QString &message);
 
 public slots:
     // Called by the injected script: whether PEL_listener and PEL_receive are functions.
     void documentReady(bool hasListener, bool hasReceiver);
+    // pelorin.send(value), with the value as JSON text.
+    void publish(const QString &json);
+    // What PEL_receive returned for request id, as JSON text, or the message of what it threw.
+    void answer(double id, const QString &json);
+    void fail(double id, const QString &message);
 
 private:
     explicit PageChannel(QWebEnginePage *page);

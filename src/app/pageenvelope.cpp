@@ -1,5 +1,6 @@
 #include "pageenvelope.h"
 
+#include "pagerequest.h"
 #include "utf8text.h"
 
 #include <QJsonDocument>
@@ -42,22 +43,57 @@ QString pageEnvelope(const QByteArray &body, const QByteArray &headers)
     return text;
 }
 
-QString listenerCall(const QString &envelope)
+namespace {
+
+// Writes text as the inside of a single-quoted script string. Everything outside printable
+// ASCII is written as \uXXXX: line terminators (U+2028, U+2029 included), lone surrogates and
+// all else then reach the page unaltered. '<' and '>' are escaped too, so no "</script>" or
+// "<!--" ever stands in the script text.
+void appendStringLiteral(QString &out, const QString &text)
 {
-    QString out;
-    out.reserve(envelope.size() + 96);
-    out += QLatin1String("try{PEL_listener('");
-    for (const QChar c : envelope) {
+    for (const QChar c : text) {
         const ushort code = c.unicode();
-        // Everything outside printable ASCII is written as \uXXXX: line terminators (U+2028,
-        // U+2029 included), lone surrogates and all else then reach the page unaltered. '<' and
-        // '>' are escaped too, so no "</script>" or "<!--" ever stands in the script text.
         if (code < 0x20 || code >= 0x7f || c == QLatin1Char('\'') || c == QLatin1Char('\\')
             || c == QLatin1Char('<') || c == QLatin1Char('>'))
             appendUnicodeEscape(out, code);
         else
             out += c;
     }
+}
+
+} // namespace
+
+QString listenerCall(const QString &envelope)
+{
+    QString out;
+    out.reserve(envelope.size() + 96);
+    out += QLatin1String("try{PEL_listener('");
+    appendStringLiteral(out, envelope);
     out += QLatin1String("')}catch(e){console.error('PEL_listener failed:',e)}\n");
+    return out;
+}
+
+QString pageRequestJson(const PageRequest &request)
+{
+    QJsonObject headers;
+    for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it)
+        headers.insert(it.key(), it.value());
+    const QJsonObject object{{QStringLiteral("id"), double(request.id)},
+                             {QStringLiteral("method"), QString::fromUtf8(request.method)},
+                             {QStringLiteral("path"), QString::fromUtf8(request.path)},
+                             {QStringLiteral("query"), QString::fromUtf8(request.query)},
+                             {QStringLiteral("headers"), headers},
+                             {QStringLiteral("body"), QString::fromUtf8(request.body)}};
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+QString receiverCall(const QString &json, bool wantsAnswer)
+{
+    QString out;
+    out.reserve(json.size() + 96);
+    out += QLatin1String("try{pelorin.receive('");
+    appendStringLiteral(out, json);
+    out += wantsAnswer ? QLatin1String("',true)") : QLatin1String("',false)");
+    out += QLatin1String("}catch(e){console.error('PEL_receive failed:',e)}\n");
     return out;
 }

@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+struct PageRequest;
+
 // The one-line text the page's PEL_listener receives for one piece of request data: the body
 // (a quoted string, or a bare object when its text is braced) and the headers document as a
 // bare object, members "body" then "headers". Line feeds, tabs and backslashes are removed.
@@ -14,5 +16,15 @@ QString pageEnvelope(const QByteArray &body, const QByteArray &headers);
 // backslashes, line terminators, "</script>"), and the text is pure ASCII. A failing call is
 // caught and reported to the page's console, so statements can be joined into one script.
 QString listenerCall(const QString &envelope);
+
+// The whole request as a page's PEL_receive gets it, as JSON text: an object of id, method,
+// path, query, headers (names lower-cased) and body, the body decoded as UTF-8 with invalid
+// sequences as U+FFFD.
+QString pageRequestJson(const PageRequest &request);
+
+// One statement that hands json to the page's receiver as an escaped string literal, which the
+// page parses itself: the data is never read as script. wantsAnswer sends the handler's result
+// back. Like listenerCall, it reports a failure to the console.
+QString receiverCall(const QString &json, bool wantsAnswer);
 
 #endif // PAGEENVELOPE_H

@@ -295,7 +295,7 @@ int QHttpConnection::onUrl(http_parser *parser, const char *at, size_t length)
 {
     auto *self = static_cast<QHttpConnection *>(parser->data);
     if (self->request)
-        self->request->target.append(at, int(length));
+        self->request->rawTarget.append(at, int(length));
     return 0;
 }
 
@@ -363,6 +363,7 @@ int QHttpConnection::onHeadersComplete(http_parser *parser)
     self->responseHasContentLength = false;
     self->responseHasConnection = false;
     self->responseDone = false;
+    self->streaming = false;
     self->response = new QHttpResponse(self);
 
     if (parser->http_major == 1 && parser->http_minor >= 1 && !request->fields.isEmpty()) {
@@ -414,14 +415,8 @@ void QHttpConnection::addResponseHeader(const QString &field, const QString &val
     }
 }
 
-void QHttpConnection::finishResponse(QHttpResponse *response, int status, const QByteArray &body)
+void QHttpConnection::appendHead(int status, qint64 contentLength)
 {
-    if (response != this->response || responseDone)
-        return;
-    responseDone = true;
-    idleSince.start();
-
-    writeBuffer.resize(0);
     if (status == 200) {
         appendLiteral(writeBuffer, "HTTP/1.1 200 OK\r\n");
     } else {
@@ -432,9 +427,9 @@ void QHttpConnection::finishResponse(QHttpResponse *response, int status, const 
         writeBuffer.append("\r\n", 2);
     }
     writeBuffer.append(responseHeaders);
-    if (!responseHasContentLength) {
+    if (!responseHasContentLength && contentLength >= 0) {
         appendLiteral(writeBuffer, "Content-Length: ");
-        appendNumber(writeBuffer, body.size());
+        appendNumber(writeBuffer, contentLength);
         writeBuffer.append("\r\n", 2);
     }
     if (!responseHasConnection) {
@@ -444,6 +439,46 @@ void QHttpConnection::finishResponse(QHttpResponse *response, int status, const 
             appendLiteral(writeBuffer, "Connection: keep-alive\r\n");
     }
     writeBuffer.append("\r\n", 2);
+}
+
+void QHttpConnection::writeResponsePart(QHttpResponse *response, int status,
+                                        const QByteArray &data)
+{
+    if (response != this->response || responseDone)
+        return;
+    writeBuffer.resize(0);
+    if (!streaming) {
+        // A body of unknown length ends when the connection does.
+        streaming = true;
+        keepAlive = false;
+        appendHead(status, -1);
+    }
+    if (!headRequest)
+        writeBuffer.append(data);
+    writeOut();
+}
+
+qint64 QHttpConnection::unsentBytes() const
+{
+    return socket->bytesToWrite();
+}
+
+void QHttpConnection::abort()
+{
+    closing = true;
+    socket->abort();
+}
+
+void QHttpConnection::finishResponse(QHttpResponse *response, int status, const QByteArray &body)
+{
+    if (response != this->response || responseDone)
+        return;
+    responseDone = true;
+    idleSince.start();
+
+    writeBuffer.resize(0);
+    if (!streaming)
+        appendHead(status, body.size());
     // HEAD gets the headers of the full answer, Content-Length included, and no body
     if (!headRequest)
         writeBuffer.append(body);

@@ -44,6 +44,9 @@ public:
     // Called by QHttpResponse.
     void addResponseHeader(const QString &field, const QString &value);
     void finishResponse(QHttpResponse *response, int status, const QByteArray &body);
+    void writeResponsePart(QHttpResponse *response, int status, const QByteArray &data);
+    qint64 unsentBytes() const;
+    void abort();
     // Called by the request and the response as they are destroyed.
     void forget(QHttpRequest *gone);
     void forget(QHttpResponse *gone);
@@ -72,6 +75,7 @@ private:
     void resumeParsing();
     void commitHeader();
     void fail(http_errno error);
+    void appendHead(int status, qint64 contentLength);
     void writeOut();
     void closeAfterWrite();
     void socketDisconnected();
@@ -102,6 +106,7 @@ private:
     bool responseDone = true;     // the current response has been written (or dropped)
     bool keepAlive = true;
     bool headRequest = false;
+    bool streaming = false; // the response's head has gone out, its body goes in parts
     bool http10 = false;
     bool parsing = false;
     bool resumeQueued = false;

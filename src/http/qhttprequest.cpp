@@ -20,7 +20,12 @@ int QHttpRequest::method() const
 
 QUrl QHttpRequest::url() const
 {
-    return QUrl::fromEncoded(target, QUrl::TolerantMode);
+    return QUrl::fromEncoded(rawTarget, QUrl::TolerantMode);
+}
+
+QByteArray QHttpRequest::target() const
+{
+    return rawTarget;
 }
 
 QHash<QString, QString> QHttpRequest::headers() const

@@ -18,6 +18,8 @@ public:
     // http-parser's method codes: 1 is GET, 3 is POST.
     int method() const;
     QUrl url() const;
+    // The request target exactly as it came, undecoded.
+    QByteArray target() const;
     // Names in lower case, one entry per name.
     QHash<QString, QString> headers() const;
 
@@ -34,7 +36,7 @@ private:
 
     int methodCode = 0;
     // The request target exactly as it came; url() parses it on demand.
-    QByteArray target;
+    QByteArray rawTarget;
     QHash<QString, QString> fields;
 };
 

@@ -25,6 +25,23 @@ void QHttpResponse::writeHead(int status)
         this->status = status;
 }
 
+void QHttpResponse::write(const QByteArray &data)
+{
+    if (!finished)
+        connection->writeResponsePart(this, status, data);
+}
+
+qint64 QHttpResponse::unsentBytes() const
+{
+    return connection->unsentBytes();
+}
+
+void QHttpResponse::abort()
+{
+    finished = true;
+    connection->abort();
+}
+
 void QHttpResponse::end(const QByteArray &data)
 {
     if (finished)

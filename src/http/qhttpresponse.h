@@ -7,7 +7,9 @@ class QHttpConnection;
 
 // The answer to one QHttpRequest. Headers are collected by setHeader, writeHead fixes the
 // status, and end() sends status line, headers and body in one write. Calls after end() are
-// ignored, and so is end() once the client has gone. The connection owns the response.
+// ignored, and so is end() once the client has gone. A body whose length is not known up front
+// goes out in parts through write(): the first part sends status line and headers, and the
+// connection closes after end(). The connection owns the response.
 class QHttpResponse : public QObject
 {
     Q_OBJECT
@@ -15,7 +17,13 @@ class QHttpResponse : public QObject
 public:
     void setHeader(const QString &field, const QString &value);
     void writeHead(int status);
+    void write(const QByteArray &data);
     void end(const QByteArray &data = QByteArray());
+
+    // Output of the connection that the client has not taken yet.
+    qint64 unsentBytes() const;
+    // Drops the connection at once, with whatever output is still unsent.
+    void abort();
 
 private:
     explicit QHttpResponse(QHttpConnection *connection);

@@ -12,9 +12,12 @@
 
 #include <algorithm>
 
+#include "eventstream.h"
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
 #include "qhttpserver.h"
+
+#include <QTimer>
 
 namespace {
 
@@ -184,6 +187,46 @@ bool bearerTokenMatches(const QString &authorization, const QByteArray &token)
     return difference == 0;
 }
 
+AnswerPreference answerPreference(const QString &prefer)
+{
+    AnswerPreference preference;
+    // "return=representation, wait=300": preferences apart by commas, parameters after ';'
+    const QStringList tokens = prefer.split(QLatin1Char(','));
+    for (const QString &token : tokens) {
+        const QString nameValue = token.section(QLatin1Char(';'), 0, 0);
+        const QString name = nameValue.section(QLatin1Char('='), 0, 0).trimmed();
+        QString value = nameValue.section(QLatin1Char('='), 1).trimmed();
+        if (value.size() >= 2 && value.startsWith(QLatin1Char('"'))
+            && value.endsWith(QLatin1Char('"')))
+            value = value.mid(1, value.size() - 2);
+        if (name.compare(QLatin1String("return"), Qt::CaseInsensitive) == 0) {
+            preference.wanted =
+                    value.compare(QLatin1String("representation"), Qt::CaseInsensitive) == 0;
+        } else if (name.compare(QLatin1String("wait"), Qt::CaseInsensitive) == 0) {
+            bool ok = false;
+            const qlonglong seconds = value.toLongLong(&ok);
+            if (ok && seconds >= 0)
+                preference.waitSeconds = int(qMin<qlonglong>(seconds, 24 * 60 * 60));
+        }
+    }
+    return preference;
+}
+
+bool fromWebPage(const QHash<QString, QString> &headers)
+{
+    const auto site = headers.constFind(QStringLiteral("sec-fetch-site"));
+    return headers.contains(QStringLiteral("origin"))
+           || (site != headers.constEnd() && *site != QLatin1String("none"));
+}
+
+QPair<QByteArray, QByteArray> splitTarget(const QByteArray &target)
+{
+    const int mark = target.indexOf('?');
+    if (mark < 0)
+        return {target, QByteArray()};
+    return {target.left(mark), target.mid(mark + 1)};
+}
+
 QByteArray headersDocument(const QHash<QString, QString> &headers)
 {
     // Written directly rather than through QJsonDocument, which costs more than the rest of
@@ -206,7 +249,9 @@ QByteArray headersDocument(const QHash<QString, QString> &headers)
 
 PelHttpServer::PelHttpServer(QString host, QString port)
     : QObject(nullptr)
+    , events(new EventStream(this))
 {
+    qRegisterMetaType<PageRequest>();
     this->host = chooseListenHost(host, QNetworkInterface::allAddresses());
     this->port = portTextOrDefault(port);
     createHttpServer();
@@ -249,6 +294,8 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
         replyError(resp, 401, QStringLiteral("UNAUTHORIZED"));
         return;
     }
+    if (handleTwoWay(req, resp))
+        return;
     request = req;
     response = resp;
     processRequest();
@@ -280,14 +327,30 @@ void PelHttpServer::processRequest()
     exchange.response = response;
     exchange.responseBody = responseBody;
     exchange.requestData = requestData;
+    if (method == MethodPost || method == MethodGet) {
+        exchange.id = ++lastRequestId;
+        const AnswerPreference preference =
+                answerPreference(request->headers().value(QStringLiteral("prefer")));
+        exchange.wantsAnswer = preference.wanted;
+        exchange.waitSeconds = preference.waitSeconds;
+    }
     // a client that goes away mid-request takes its request with it; drop the record then
     connect(request, &QObject::destroyed, this, &PelHttpServer::forgetRequest);
 }
 
 void PelHttpServer::processRequestData(const QByteArray &requestData)
 {
-    if (Exchange *exchange = exchangeOf(sender()))
-        emitData(*exchange, requestData);
+    Exchange *exchange = exchangeOf(sender());
+    if (!exchange)
+        return;
+    if (!exchange->tooLarge) {
+        exchange->tooLarge = exchange->wholeBody.size() + qint64(requestData.size()) > maxWholeBody;
+        if (exchange->tooLarge)
+            exchange->wholeBody = QByteArray();
+        else
+            exchange->wholeBody += requestData;
+    }
+    emitData(*exchange, requestData);
 }
 
 void PelHttpServer::sendResponse()
@@ -306,16 +369,140 @@ void PelHttpServer::sendResponse()
     }
 
     const Exchange answered = exchanges.take(source);
-    if (answered.response)
+    if (!answered.response)
+        return;
+    if (answered.id == 0) {
         reply(answered.response, 200, answered.responseBody);
+        return;
+    }
+    if (answered.tooLarge && pageMode == PageMode::Receiver) {
+        replyError(answered.response, 413, QStringLiteral("PAYLOAD_TOO_LARGE"),
+                   QStringLiteral("the page takes bodies of at most %1 bytes").arg(maxWholeBody),
+                   answered.wantsAnswer ? Audience::CallerOnly : Audience::Anyone);
+        return;
+    }
+    if (answered.wantsAnswer)
+        awaitAnswer(answered);
+    else
+        reply(answered.response, 200, answered.responseBody);
+    emit requestReceived(pageRequestOf(answered));
 }
 
-void PelHttpServer::replyError(QHttpResponse *resp, int status, const QString &code)
+void PelHttpServer::setPageMode(PageMode mode)
 {
-    reply(resp, status, jsonDocument({{QStringLiteral("error"), code}}));
+    pageMode = mode;
 }
 
-void PelHttpServer::reply(QHttpResponse *resp, int status, const QByteArray &body)
+void PelHttpServer::answerRequest(quint64 id, const QByteArray &json)
+{
+    const QPointer<QHttpResponse> resp = awaiting.take(id);
+    if (!resp)
+        return;
+    static const QString preferenceApplied = QStringLiteral("Preference-Applied");
+    static const QString representation = QStringLiteral("return=representation");
+    resp->setHeader(preferenceApplied, representation);
+    reply(resp, 200, json, Audience::CallerOnly);
+}
+
+void PelHttpServer::refuseRequest(quint64 id, int status, const QString &code,
+                                  const QString &message)
+{
+    if (const QPointer<QHttpResponse> resp = awaiting.take(id))
+        replyError(resp, status, code, message, Audience::CallerOnly);
+}
+
+void PelHttpServer::publishEvent(const QByteArray &json)
+{
+    events->publish(json);
+}
+
+// Requests for what the page holds: its answers and its events. Returns whether req has been
+// dealt with here.
+bool PelHttpServer::handleTwoWay(QHttpRequest *req, QHttpResponse *resp)
+{
+    const int method = req->method();
+    if (method != MethodGet && method != MethodPost)
+        return false;
+    const QHash<QString, QString> headers = req->headers();
+    const bool subscribing = method == MethodGet
+            && splitTarget(req->target()).first == "/events"
+            && headers.value(QStringLiteral("accept")).contains(
+                    QLatin1String("text/event-stream"), Qt::CaseInsensitive);
+    if (!subscribing && !answerPreference(headers.value(QStringLiteral("prefer"))).wanted)
+        return false;
+    if (fromWebPage(headers)) {
+        replyError(resp, 403, QStringLiteral("FORBIDDEN"),
+                   QStringLiteral("web pages may not read what the page holds"),
+                   Audience::CallerOnly);
+        return true;
+    }
+    if (!subscribing)
+        return false;
+    bool known = false;
+    const qint64 lastEventId =
+            headers.value(QStringLiteral("last-event-id")).trimmed().toLongLong(&known);
+    events->subscribe(resp, known ? lastEventId : -1);
+    return true;
+}
+
+void PelHttpServer::awaitAnswer(const Exchange &exchange)
+{
+    if (pageMode == PageMode::Listener) {
+        replyError(exchange.response, 501, QStringLiteral("NOT_IMPLEMENTED"),
+                   QStringLiteral("the page defines no PEL_receive"), Audience::CallerOnly);
+        return;
+    }
+    const quint64 id = exchange.id;
+    awaiting.insert(id, exchange.response);
+    // the timer goes with the response, whichever ends first
+    auto *timer = new QTimer(exchange.response);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, id] {
+        refuseRequest(id, 504, QStringLiteral("TIMEOUT"),
+                      QStringLiteral("the page did not answer in time"));
+    });
+    connect(exchange.response.data(), &QObject::destroyed, this, [this, id] {
+        awaiting.remove(id);
+    });
+    timer->start(exchange.waitSeconds * 1000);
+}
+
+PageRequest PelHttpServer::pageRequestOf(const Exchange &exchange) const
+{
+    PageRequest page;
+    page.id = exchange.id;
+    page.method = exchange.request->method() == MethodPost ? QByteArrayLiteral("POST")
+                                                           : QByteArrayLiteral("GET");
+    const auto target = splitTarget(exchange.request->target());
+    page.path = target.first;
+    page.query = target.second;
+    page.headers = visibleHeaders(exchange.request);
+    page.body = exchange.wholeBody;
+    page.tooLarge = exchange.tooLarge;
+    page.wantsAnswer = exchange.wantsAnswer;
+    return page;
+}
+
+QHash<QString, QString> PelHttpServer::visibleHeaders(const QHttpRequest *req) const
+{
+    QHash<QString, QString> headers = req->headers();
+    // the token is Pelorin's secret, not the page's
+    if (!token.isEmpty())
+        headers.remove(QStringLiteral("authorization"));
+    return headers;
+}
+
+void PelHttpServer::replyError(QHttpResponse *resp, int status, const QString &code,
+                               const QString &message, Audience audience)
+{
+    QMap<QString, QString> document{{QStringLiteral("error"), code}};
+    if (!message.isEmpty())
+        document.insert(QStringLiteral("message"), message);
+    reply(resp, status, jsonDocument(document), audience);
+}
+
+void PelHttpServer::reply(QHttpResponse *resp, int status, const QByteArray &body,
+                          Audience audience)
 {
     static const QString allowOrigin = QStringLiteral("Access-Control-Allow-Origin");
     static const QString anyOrigin = QStringLiteral("*");
@@ -329,7 +516,8 @@ void PelHttpServer::reply(QHttpResponse *resp, int status, const QByteArray &bod
     static const QString server = QStringLiteral("Server");
     static const QString serverName = QStringLiteral("Pelorin v1.0");
 
-    resp->setHeader(allowOrigin, anyOrigin);
+    if (audience == Audience::Anyone)
+        resp->setHeader(allowOrigin, anyOrigin);
     resp->setHeader(contentLength, contentLengthOf(body));
     resp->setHeader(cacheControl, noCache);
     resp->setHeader(contentType, json);
@@ -360,13 +548,8 @@ void PelHttpServer::emitData(Exchange &exchange, const QByteArray &data)
     if (exchange.request == request)
         requestData = data;
     // the headers stay the same for every chunk of a request's body
-    if (exchange.headers.isEmpty()) {
-        QHash<QString, QString> headers = exchange.request->headers();
-        // the token is Pelorin's secret, not the page's
-        if (!token.isEmpty())
-            headers.remove(QStringLiteral("authorization"));
-        exchange.headers = headersDocument(headers);
-    }
+    if (exchange.headers.isEmpty())
+        exchange.headers = headersDocument(visibleHeaders(exchange.request));
     // a local copy (shared, not duplicated): a receiver may drop the record while it runs
     const QByteArray headers = exchange.headers;
     emit dataProcessed(data, headers);

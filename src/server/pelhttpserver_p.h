@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QMap>
+#include <QPair>
 #include <QString>
 
 // The decisions PelHttpServer makes from plain inputs, kept free of sockets so they can be
@@ -35,5 +36,21 @@ bool bearerTokenMatches(const QString &authorization, const QByteArray &token);
 
 // The headers document of a request: its header hash as indented JSON, names sorted.
 QByteArray headersDocument(const QHash<QString, QString> &headers);
+
+// What a Prefer header value asks of the answer: return=representation means the caller wants
+// the page's own answer, waiting at most waitSeconds (wait=N, else 30; at most a day).
+struct AnswerPreference
+{
+    bool wanted = false;
+    int waitSeconds = 30;
+};
+AnswerPreference answerPreference(const QString &prefer);
+
+// Whether a request comes from a web page in a browser, which must never read what the page
+// holds: it names an Origin, or a Sec-Fetch-Site other than "none".
+bool fromWebPage(const QHash<QString, QString> &headers);
+
+// A request target split at its first '?' into path and query, both as sent.
+QPair<QByteArray, QByteArray> splitTarget(const QByteArray &target);
 
 #endif // PELHTTPSERVER_P_H

@@ -61,6 +61,9 @@ private slots:
     void showingAgainKeepsThePage_data();
     void showingAgainKeepsThePage();
     void configuredUrlIsLeftAlone();
+    void wholeRequests_data();
+    void wholeRequests();
+    void pageEventsReachSubscribers();
 
 private:
     void writeConfig(const QString &url = QString());
@@ -199,6 +202,121 @@ void tst_PageWindow::configuredUrlIsLeftAlone()
     post(port, "to the configured page");
     QTRY_COMPARE_WITH_TIMEOUT(callCount(page), 1, 30000);
     QCOMPARE(page->url(), QUrl::fromLocalFile(elsewhere.path() + "/my page.html"));
+}
+
+namespace {
+
+// Records each whole request in window.calls and answers by path.
+const QByteArray receiverPage =
+        "<html><body><script>window.calls = [];"
+        "function PEL_receive(r) { window.calls.push(r);"
+        " if (r.path === '/throw') throw new Error('no such thing');"
+        " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2}), 10));"
+        " if (r.path === '/reject') return Promise.reject('refused');"
+        " if (r.path === '/nothing') return undefined;"
+        " return r.body.length; }</script></body></html>";
+
+} // namespace
+
+void tst_PageWindow::wholeRequests_data()
+{
+    QTest::addColumn<QByteArray>("page");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("statusLine");
+    QTest::addColumn<QByteArray>("answer");
+
+    QByteArray big;
+    while (big.size() < 300 * 1024)
+        big += "line\n\ttab \\ back \"quote\" 'single' </script> \xe2\x80\xa8 \xc3\xa9 \xff\n";
+    const QByteArray prefer = "Prefer: return=representation\r\n";
+    const auto post = [](const QByteArray &path, const QByteArray &headers, const QByteArray &body) {
+        return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers
+               + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    };
+    const auto error = [](const QByteArray &code, const QByteArray &message) {
+        return "{\n    \"error\": \"" + code + "\",\n    \"message\": \"" + message + "\"\n}\n";
+    };
+    QTest::addRow("300 KB in one call, exact")
+            << receiverPage << post("/?q=%41", QByteArray(), big) << QByteArray("HTTP/1.1 200 OK")
+            << QByteArray("{\n    \"status\": \"OK\"\n}\n");
+    QTest::addRow("the handler's value")
+            << receiverPage << post("/", prefer, "abc") << QByteArray("HTTP/1.1 200 OK")
+            << QByteArray("3");
+    QTest::addRow("undefined is null")
+            << receiverPage << post("/nothing", prefer, "abc") << QByteArray("HTTP/1.1 200 OK")
+            << QByteArray("null");
+    QTest::addRow("what a promise resolves to")
+            << receiverPage << post("/promise", prefer, "abc") << QByteArray("HTTP/1.1 200 OK")
+            << QByteArray("{\"n\":2}");
+    QTest::addRow("a throw")
+            << receiverPage << post("/throw", prefer, "abc")
+            << QByteArray("HTTP/1.1 500 Internal Server Error")
+            << error("PAGE_ERROR", "no such thing");
+    QTest::addRow("a rejection")
+            << receiverPage << post("/reject", prefer, "abc")
+            << QByteArray("HTTP/1.1 500 Internal Server Error") << error("PAGE_ERROR", "refused");
+    QTest::addRow("a page without PEL_receive")
+            << recordingPageHtml().toUtf8() << post("/", prefer, "abc")
+            << QByteArray("HTTP/1.1 501 Not Implemented")
+            << error("NOT_IMPLEMENTED", "the page defines no PEL_receive");
+}
+
+void tst_PageWindow::wholeRequests()
+{
+    QFETCH(QByteArray, page);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, statusLine);
+    QFETCH(QByteArray, answer);
+    writeFile(appDir->path() + "/assets/index.html", page);
+
+    MainWindow window;
+    window.show();
+    auto *view = window.findChild<PreviewPage *>();
+    QVERIFY(view);
+    // sent while the page loads: held, then given to the handler the document defines
+    RawHttpClient client;
+    QVERIFY(client.connectToPort(port));
+    client.send(request);
+    const QByteArray response = client.readResponse(false, 30000);
+    QVERIFY2(response.startsWith(statusLine + "\r\n"), response.left(200).constData());
+    QCOMPARE(RawHttpClient::bodyOf(response), answer);
+    QTRY_COMPARE_WITH_TIMEOUT(callCount(view), 1, 30000);
+    if (page != receiverPage)
+        return;
+    const QVariantMap call =
+            evaluateJavaScriptSync(view, QStringLiteral("window.calls[0]")).toMap();
+    const QByteArray body = RawHttpClient::bodyOf(request);
+    QCOMPARE(call.value("body").toString(), QString::fromUtf8(body));
+    QCOMPARE(call.value("method").toString(), QStringLiteral("POST"));
+    QCOMPARE(call.value("headers").toMap().value("content-length").toString(),
+             QString::number(body.size()));
+    QVERIFY(call.value("id").toDouble() >= 1);
+}
+
+void tst_PageWindow::pageEventsReachSubscribers()
+{
+    writeFile(appDir->path() + "/assets/index.html", receiverPage);
+    MainWindow window;
+    window.show();
+    auto *page = window.findChild<PreviewPage *>();
+    QVERIFY(page);
+    QTRY_COMPARE_WITH_TIMEOUT(callCount(page), 0, 30000);
+    RawHttpClient subscriber;
+    QVERIFY(subscriber.connectToPort(port));
+    subscriber.send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return subscriber.unread().contains("\r\n\r\n"); }, 5000));
+
+    QCOMPARE(evaluateJavaScriptSync(
+                     page, QStringLiteral("for (let i = 0; i < 50; ++i) pelorin.send({i, s: 'a\\nb'});"
+                                          "try { pelorin.send(undefined); 'sent' }"
+                                          " catch (e) { e.constructor.name }"))
+                     .toString(),
+             QStringLiteral("TypeError"));
+    QByteArray expected;
+    for (int i = 0; i < 50; ++i)
+        expected += "id: " + QByteArray::number(i + 1) + "\ndata: {\"i\":" + QByteArray::number(i)
+                    + ",\"s\":\"a\\nb\"}\n\n";
+    QVERIFY(QTest::qWaitFor([&] { return subscriber.unread().endsWith(expected); }, 10000));
 }
 
 QTEST_MAIN(tst_PageWindow)

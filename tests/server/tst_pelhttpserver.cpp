@@ -62,6 +62,9 @@ private slots:
     void portInUse();
     void replies_data();
     void replies();
+    void pageAnswers_data();
+    void pageAnswers();
+    void events();
     void emissions_data();
     void emissions();
     void overlappingRequests_data();
@@ -364,6 +367,166 @@ void tst_PelHttpServer::replies()
     // HEAD announces the error document's length but carries no body bytes
     QCOMPARE(RawHttpClient::bodyOf(response), head ? QByteArray() : body);
     QCOMPARE(client.unread(), QByteArray());
+}
+
+void tst_PelHttpServer::pageAnswers_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("page"); // what the page does with the request: answer, throw, nothing
+    QTest::addColumn<QByteArray>("statusLine");
+    QTest::addColumn<QByteArray>("body");
+
+    const int receiver = int(PelHttpServer::PageMode::Receiver);
+    const int listener = int(PelHttpServer::PageMode::Listener);
+    const QByteArray prefer = "Prefer: return=representation\r\n";
+    const auto post = [](const QByteArray &headers, const QByteArray &body = "hi") {
+        return "POST /a%20b/c?x=%41&y HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers
+               + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    };
+    const auto error = [](const QByteArray &code, const QByteArray &message) {
+        return "{\n    \"error\": \"" + code + "\",\n    \"message\": \"" + message + "\"\n}\n";
+    };
+    const QByteArray large(PelHttpServer::maxWholeBody + 1, 'x');
+
+    QTest::addRow("the page's answer") << receiver << post(prefer) << "answer"
+                                       << QByteArray("HTTP/1.1 200 OK") << QByteArray("[\"hi\"]");
+    QTest::addRow("wait is a preference among others")
+            << receiver << post("Prefer: respond-async, wait=5,return=representation\r\n")
+            << "answer" << QByteArray("HTTP/1.1 200 OK") << QByteArray("[\"hi\"]");
+    QTest::addRow("the page throws")
+            << receiver << post(prefer) << "throw" << QByteArray("HTTP/1.1 500 Internal Server Error")
+            << error("PAGE_ERROR", "boom");
+    QTest::addRow("no answer within wait")
+            << receiver << post("Prefer: return=representation; x=1, wait=0\r\n") << "nothing"
+            << QByteArray("HTTP/1.1 504 Gateway Timeout")
+            << error("TIMEOUT", "the page did not answer in time");
+    QTest::addRow("a page without PEL_receive")
+            << listener << post(prefer) << "answer" << QByteArray("HTTP/1.1 501 Not Implemented")
+            << error("NOT_IMPLEMENTED", "the page defines no PEL_receive");
+    QTest::addRow("a web page may not read the answer")
+            << receiver << post(prefer + "Origin: http://example.com\r\n") << "answer"
+            << QByteArray("HTTP/1.1 403 Forbidden")
+            << error("FORBIDDEN", "web pages may not read what the page holds");
+    QTest::addRow("nor a cross-site fetch without Origin")
+            << receiver << post(prefer + "Sec-Fetch-Site: cross-site\r\n") << "answer"
+            << QByteArray("HTTP/1.1 403 Forbidden")
+            << error("FORBIDDEN", "web pages may not read what the page holds");
+    QTest::addRow("a fetch typed by the user passes")
+            << receiver << post(prefer + "Sec-Fetch-Site: none\r\n") << "answer"
+            << QByteArray("HTTP/1.1 200 OK") << QByteArray("[\"hi\"]");
+    QTest::addRow("without the preference the fixed reply comes at once")
+            << receiver << post("Origin: http://example.com\r\n") << "nothing"
+            << QByteArray("HTTP/1.1 200 OK") << statusDocument;
+    QTest::addRow("a body too large for PEL_receive")
+            << receiver << post(QByteArray(), large) << "nothing"
+            << QByteArray("HTTP/1.1 413 Payload Too Large")
+            << error("PAYLOAD_TOO_LARGE", "the page takes bodies of at most 16777216 bytes");
+    QTest::addRow("PEL_listener pages take any size")
+            << listener << post(QByteArray(), large) << "nothing" << QByteArray("HTTP/1.1 200 OK")
+            << statusDocument;
+}
+
+void tst_PelHttpServer::pageAnswers()
+{
+    QFETCH(int, mode);
+    QFETCH(QByteArray, request);
+    QFETCH(QString, page);
+    QFETCH(QByteArray, statusLine);
+    QFETCH(QByteArray, body);
+
+    const auto server = startOnLoopback();
+    server->setPageMode(PelHttpServer::PageMode(mode));
+    QList<PageRequest> received;
+    connect(server.get(), &PelHttpServer::requestReceived, this, [&](const PageRequest &r) {
+        received.append(r);
+        if (page == QLatin1String("answer"))
+            server->answerRequest(r.id, "[\"" + r.body + "\"]");
+        else if (page == QLatin1String("throw"))
+            server->refuseRequest(r.id, 500, QStringLiteral("PAGE_ERROR"), QStringLiteral("boom"));
+    });
+    RawHttpClient client;
+    QVERIFY(client.connectToPort(listeningPort(*server)));
+    client.send(request);
+    const QByteArray response = client.readResponse(false, 10000);
+    QVERIFY2(!response.isEmpty(), "no complete response");
+
+    QCOMPARE(headLines(response).first(), statusLine);
+    QCOMPARE(RawHttpClient::bodyOf(response), body);
+    const bool forCaller = request.contains("Prefer:");
+    // what the page holds is for its caller only
+    QCOMPARE(RawHttpClient::headerOf(response, "Access-Control-Allow-Origin").isEmpty(), forCaller);
+    QCOMPARE(RawHttpClient::headerOf(response, "Preference-Applied"),
+             QByteArray(statusLine.contains("200") && forCaller ? "return=representation" : ""));
+    const bool delivered = !statusLine.contains(" 403 ") && !statusLine.contains(" 413 ");
+    QCOMPARE(received.size(), delivered ? 1 : 0);
+    if (delivered) {
+        const PageRequest &r = received.first();
+        QCOMPARE(r.method, QByteArray("POST"));
+        QCOMPARE(r.path, QByteArray("/a%20b/c"));
+        QCOMPARE(r.query, QByteArray("x=%41&y"));
+        QCOMPARE(r.body.size(), r.tooLarge ? 0 : RawHttpClient::bodyOf(request).size());
+        QCOMPARE(r.headers.value("host"), QStringLiteral("127.0.0.1"));
+    }
+}
+
+void tst_PelHttpServer::events()
+{
+    const auto server = startOnLoopback();
+    const quint16 port = listeningPort(*server);
+    const QByteArray subscribe = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                 "Accept: text/event-stream\r\n";
+    const auto streamOf = [&](const QByteArray &headers, RawHttpClient &client) {
+        QVERIFY(client.connectToPort(port));
+        client.send(subscribe + headers + "\r\n");
+        QVERIFY(QTest::qWaitFor([&] { return client.unread().contains("\r\n\r\n"); }, 5000));
+    };
+    const auto waitFor = [](RawHttpClient &client, const QByteArray &text) {
+        return QTest::qWaitFor([&] { return client.unread().contains(text); }, 5000);
+    };
+
+    RawHttpClient first;
+    streamOf(QByteArray(), first);
+    const QByteArray head = first.unread();
+    QVERIFY2(head.startsWith("HTTP/1.1 200 OK\r\n"), head.constData());
+    QCOMPARE(RawHttpClient::headerOf(head, "Content-Type"), QByteArray("text/event-stream"));
+    QCOMPARE(RawHttpClient::headerOf(head, "Cache-Control"), QByteArray("no-cache"));
+    QCOMPARE(RawHttpClient::headerOf(head, "Access-Control-Allow-Origin"), QByteArray());
+    server->publishEvent("{\"n\":1}");
+    server->publishEvent("\"two\"");
+    server->publishEvent("3");
+    QVERIFY(waitFor(first, "id: 1\ndata: {\"n\":1}\n\nid: 2\ndata: \"two\"\n\nid: 3\ndata: 3\n\n"));
+
+    // a subscriber coming back gets what it missed, and a new one only what comes next
+    RawHttpClient back;
+    streamOf("Last-Event-ID: 1\r\n", back);
+    QVERIFY(waitFor(back, "id: 2\ndata: \"two\"\n\nid: 3\ndata: 3\n\n"));
+    QVERIFY(!back.unread().contains("id: 1\n"));
+    RawHttpClient later;
+    streamOf(QByteArray(), later);
+    server->publishEvent("4");
+    QVERIFY(waitFor(later, "\n\nid: 4\ndata: 4\n\n"));
+    QVERIFY(!later.unread().contains("id: 3\n"));
+
+    // a web page may not listen; without the Accept value it is an ordinary GET
+    RawHttpClient site;
+    QVERIFY(site.connectToPort(port));
+    site.send(subscribe + "Origin: http://example.com\r\n\r\n");
+    QVERIFY(site.readResponse().startsWith("HTTP/1.1 403 Forbidden"));
+    RawHttpClient plain;
+    QVERIFY(plain.connectToPort(port));
+    plain.send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QCOMPARE(RawHttpClient::bodyOf(plain.readResponse()), statusDocument);
+
+    // one that does not read is cut off rather than kept growing
+    RawHttpClient idle;
+    streamOf(QByteArray(), idle);
+    const QByteArray big = '"' + QByteArray(64 * 1024, 'x') + '"';
+    for (int i = 0; i < 200; ++i)
+        server->publishEvent(big);
+    QVERIFY(idle.waitForClosed(10000));
+    QVERIFY2(idle.unread().size() < 100 * big.size(), "a subscriber that does not read kept all");
+    QVERIFY(waitFor(first, "id: 5\ndata: \"xxx"));
 }
 
 void tst_PelHttpServer::emissions_data()
