@@ -343,12 +343,19 @@ void PelHttpServer::processRequestData(const QByteArray &requestData)
     Exchange *exchange = exchangeOf(sender());
     if (!exchange)
         return;
-    if (!exchange->tooLarge) {
-        exchange->tooLarge = exchange->wholeBody.size() + qint64(requestData.size()) > maxWholeBody;
-        if (exchange->tooLarge)
+    // Whole bodies are kept for a page that may take them, within a bound per request and one
+    // for all requests being received at once.
+    if (!exchange->tooLarge && pageMode != PageMode::Listener) {
+        const qint64 size = exchange->wholeBody.size() + qint64(requestData.size());
+        exchange->tooLarge = size > maxWholeBody
+                             || wholeBodyBytes + requestData.size() > maxWholeBodiesInFlight;
+        if (exchange->tooLarge) {
+            wholeBodyBytes -= exchange->wholeBody.size();
             exchange->wholeBody = QByteArray();
-        else
+        } else {
+            wholeBodyBytes += requestData.size();
             exchange->wholeBody += requestData;
+        }
     }
     emitData(*exchange, requestData);
 }
@@ -369,6 +376,7 @@ void PelHttpServer::sendResponse()
     }
 
     const Exchange answered = exchanges.take(source);
+    wholeBodyBytes -= answered.wholeBody.size();
     if (!answered.response)
         return;
     if (answered.id == 0) {
@@ -557,5 +565,5 @@ void PelHttpServer::emitData(Exchange &exchange, const QByteArray &data)
 
 void PelHttpServer::forgetRequest(QObject *req)
 {
-    exchanges.remove(req);
+    wholeBodyBytes -= exchanges.take(req).wholeBody.size();
 }

@@ -40,6 +40,7 @@ public:
     enum class PageMode { Unknown, Listener, Receiver };
     void setPageMode(PageMode mode);
     static constexpr int maxWholeBody = 16 * 1024 * 1024;
+    static constexpr qint64 maxWholeBodiesInFlight = 256 * 1024 * 1024;
 
     // The page's answer to request id: json is sent as it is, or status with an error
     // document {"error": code, "message": message}. Later answers to the same id are ignored.
@@ -108,6 +109,7 @@ private:
     QByteArray token;
     PageMode pageMode = PageMode::Unknown;
     quint64 lastRequestId = 0;
+    qint64 wholeBodyBytes = 0; // of all requests being received
     // Callers waiting for the page's answer, by request id.
     QHash<quint64, QPointer<QHttpResponse>> awaiting;
     EventStream *events = nullptr;
