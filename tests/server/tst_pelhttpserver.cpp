@@ -435,6 +435,7 @@ void tst_PelHttpServer::pageAnswers()
     QFETCH(QByteArray, statusLine);
     QFETCH(QByteArray, body);
 
+    const int receiver = int(PelHttpServer::PageMode::Receiver);
     const auto server = startOnLoopback();
     server->setPageMode(PelHttpServer::PageMode(mode));
     QList<PageRequest> received;
@@ -465,7 +466,9 @@ void tst_PelHttpServer::pageAnswers()
         QCOMPARE(r.method, QByteArray("POST"));
         QCOMPARE(r.path, QByteArray("/a%20b/c"));
         QCOMPARE(r.query, QByteArray("x=%41&y"));
-        QCOMPARE(r.body.size(), r.tooLarge ? 0 : RawHttpClient::bodyOf(request).size());
+        // a PEL_listener page has its envelopes; its whole bodies are not kept
+        const bool kept = !r.tooLarge && mode == receiver;
+        QCOMPARE(r.body.size(), kept ? RawHttpClient::bodyOf(request).size() : 0);
         QCOMPARE(r.headers.value("host"), QStringLiteral("127.0.0.1"));
     }
 }
