@@ -15,6 +15,25 @@ const char defaultPageText[]
 
 namespace {
 
+// The default page of earlier versions, which wrote each message into the document as markup.
+const char unsafeDefaultPage[] =
+        "<html><head><script>function PEL_listener(arg) {document.write(arg);}</script></head>"
+        "<body><pre id=\"json\"></pre></body></html>\n";
+
+// A copy of that page that nobody has changed is Pelorin's own: it is replaced by today's.
+void replaceUnsafeDefaultPage(const QString &path)
+{
+    QFile file(path);
+    if (file.size() != qint64(sizeof unsafeDefaultPage - 1) || !file.open(QIODevice::ReadWrite)
+        || file.readAll() != unsafeDefaultPage)
+        return;
+    file.resize(0);
+    file.write(QByteArray(defaultPageText) + '\n');
+    qWarning().noquote() << QStringLiteral("Replaced %1, the default page of an earlier version, "
+                                           "which ran what it was sent as markup")
+                                    .arg(path);
+}
+
 QStringList listPages(const QDir &folder)
 {
     // NoSort keeps the directory object's own order: by name, ignoring case.
@@ -82,6 +101,7 @@ QString locatePage(const QString &appDir)
                    problem.isEmpty() ? QStringLiteral("the page is not listed") : problem);
         return QString();
     }
+    replaceUnsafeDefaultPage(folder.absoluteFilePath(pages.first()));
     // fromLocalFile keeps '#', '?' and '%' in the path from being read as URL syntax.
     return QUrl::fromLocalFile(folder.absoluteFilePath(pages.first())).toString();
 }
