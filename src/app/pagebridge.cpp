@@ -97,6 +97,9 @@ void PageBridge::deliver(const QString &envelope)
 
 void PageBridge::deliverRequest(const PageRequest &request)
 {
+    qCDebug(lcPage, "request %llu: %s of %d bytes, %s", request.id, request.method.constData(),
+            int(request.body.size()),
+            loading || !target ? "held" : takesWholeRequests() ? "delivered" : "for PEL_listener");
     if (!loading && !takesWholeRequests()) {
         if (request.wantsAnswer)
             refuse(request, 501, QStringLiteral("NOT_IMPLEMENTED"),
