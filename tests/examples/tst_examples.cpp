@@ -20,19 +20,23 @@ QByteArray post(PelorinRun &run, const QByteArray &body, const QByteArray &conte
 
 } // namespace
 
-// Runs every example against the real program: the dashboard page in Pelorin's window, the
-// companion started through CONNECT/CRYPTO, and each client snippet.
+// Runs every example against the real program: each page in a Pelorin window of its own, the
+// companions started through CONNECT/CRYPTO, and each client snippet.
 class tst_Examples : public QObject
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void dashboardShowsMessagesAsText();
+    void dashboardShowsMessagesExactlyAsText();
     void dashboardKeepsTheNewestFifty();
     void clientSnippetReachesThePage_data();
     void clientSnippetReachesThePage();
-    void companionPostsReadings();
+    void askExitsWithTheAnswer_data();
+    void askExitsWithTheAnswer();
+    void buttonsChangeWhatThePageShows();
+    void listenerShowsCompanionReadings();
+    void companionStopsWhenPelorinIsGone_data();
     void companionStopsWhenPelorinIsGone();
     void cleanupTestCase();
 
@@ -41,15 +45,27 @@ private:
     int dashboardCount() { return page(QStringLiteral("dashboardCount()")).toInt(-1); }
 
     PelorinRun dashboard;
+    PelorinRun ask;
+    PelorinRun buttons;
+    // The older page contract, fed by the load-average companion.
+    PelorinRun listener;
 };
 
 void tst_Examples::initTestCase()
 {
-    QVERIFY2(dashboard.start(examples + QStringLiteral("/dashboard/index.html")),
-             "Pelorin with the dashboard page did not come up (is there a display?)");
+    // All four start at once; each is then waited for.
+    QVERIFY(dashboard.launch(examples + QStringLiteral("/dashboard/index.html")));
+    QVERIFY(ask.launch(examples + QStringLiteral("/ask/index.html")));
+    QVERIFY(buttons.launch(examples + QStringLiteral("/buttons/index.html"),
+                           QStringLiteral("python3 \"%1/buttons/buttons.py\" %PORT%").arg(examples)));
+    QVERIFY(listener.launch(examples + QStringLiteral("/listener/index.html"),
+                            QStringLiteral("python3 \"%1/companion/loadavg.py\" %PORT%").arg(examples)));
+    for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
+        QVERIFY2(run->inspector->attach(QStringLiteral("/assets/index.html"), 60000),
+                 "a Pelorin with an example page did not come up (is there a display?)");
 }
 
-void tst_Examples::dashboardShowsMessagesAsText()
+void tst_Examples::dashboardShowsMessagesExactlyAsText()
 {
     QCOMPARE(dashboardCount(), 0);
     // The page cannot know the configured port, so its hint must not name one.
@@ -62,8 +78,9 @@ void tst_Examples::dashboardShowsMessagesAsText()
              statusDocument);
     QCOMPARE(post(dashboard, "name=Ada+Lovelace&lang=en", "application/x-www-form-urlencoded"),
              statusDocument);
-    // The bare quotation marks make this envelope invalid JSON; the tag must stay text.
-    QCOMPARE(post(dashboard, "it's \"quoted\" <b>bold</b>", "text/plain"), statusDocument);
+    // Reaches the page exactly; the tag must stay text.
+    const QByteArray text = "it's \"quoted\"\t<b>bold</b>\r\nC:\\temp\\x\n";
+    QCOMPARE(post(dashboard, text, "text/plain"), statusDocument);
 
     QTRY_COMPARE_WITH_TIMEOUT(dashboardCount(), 3, 10000);
     QCOMPARE(page("document.getElementById('count').textContent").toString(), QStringLiteral("3"));
@@ -75,7 +92,7 @@ void tst_Examples::dashboardShowsMessagesAsText()
                       .toVariant()
                       .toStringList();
     QCOMPARE(bodies.size(), 3);
-    QCOMPARE(bodies.at(0), QStringLiteral("it's \"quoted\" <b>bold</b>"));
+    QCOMPARE(bodies.at(0), QString::fromUtf8(text));
     QCOMPARE(bodies.at(1), QStringLiteral("name=Ada+Lovelace&lang=en"));
     QCOMPARE(QJsonDocument::fromJson(bodies.at(2).toUtf8()).object(),
              (QJsonObject{{"sensor", "door"}, {"open", true}}));
@@ -84,9 +101,8 @@ void tst_Examples::dashboardShowsMessagesAsText()
     QCOMPARE(page("Array.from(document.querySelectorAll('#messages .message'))"
                   ".map(function (e) { return e.querySelector('.kind').textContent; }).join()")
                      .toString(),
-             QStringLiteral("raw,form,json"));
+             QStringLiteral("text,form,json"));
 
-    // Headers are shown for every message, the unparsed one included.
     const QString contentTypes
             = page("Array.from(document.querySelectorAll('#messages .message')).map(function (m) {"
                    "  var names = Array.from(m.querySelectorAll('dt'));"
@@ -168,56 +184,118 @@ void tst_Examples::clientSnippetReachesThePage()
     QCOMPARE(sources, QStringList(QVector<QString>(messages, source).toList()));
 }
 
-void tst_Examples::companionPostsReadings()
+void tst_Examples::askExitsWithTheAnswer_data()
 {
-    PelorinRun run;
-    QVERIFY2(run.start(examples + QStringLiteral("/dashboard/index.html"),
-                       QStringLiteral("python3 \"%1/companion/loadavg.py\" %PORT%").arg(examples)),
-             "Pelorin with the companion did not come up");
+    QTest::addColumn<QString>("pelorin");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("error");
 
-    QTRY_VERIFY_WITH_TIMEOUT(run.evaluate("dashboardCount()").toInt() >= 2, 15000);
-    const QJsonObject reading = QJsonDocument::fromJson(
-                                        run.evaluate("document.querySelector('#messages "
-                                                     ".message .body').textContent")
-                                                .toString()
-                                                .toUtf8())
-                                        .object();
+    QTest::newRow("yes") << "ask" << "yes" << 0 << QByteArray();
+    QTest::newRow("no") << "ask" << "no" << 1 << QByteArray();
+    QTest::newRow("page without PEL_receive")
+            << "listener" << QString() << 2 << QByteArray("answered 501");
+    QTest::newRow("nobody listening") << QString() << QString() << 2
+                                      << QByteArray("not reachable");
+}
+
+void tst_Examples::askExitsWithTheAnswer()
+{
+    QFETCH(QString, pelorin);
+    QFETCH(QString, button);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, error);
+    PelorinRun *run = pelorin == "ask" ? &ask : pelorin == "listener" ? &listener : nullptr;
+
+    const QString question = QStringLiteral("Deploy \"v2\" <b>now</b>?\n\\o/ \u00e9t\u00e9");
+    QProcess script;
+    script.start(QStringLiteral("sh"),
+                 {examples + QStringLiteral("/ask/ask.sh"), question,
+                  QString::number(run ? run->port : freeLoopbackPort())});
+    if (!button.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(
+                run->evaluate("document.getElementById('question').textContent").toString(),
+                question, 10000);
+        QCOMPARE(run->evaluate("document.querySelectorAll('b').length").toInt(-1), 0);
+        run->evaluate(QStringLiteral("document.getElementById('%1').click()").arg(button));
+    }
+    QVERIFY2(script.waitForFinished(20000), "ask.sh did not finish");
+    const QByteArray stderrText = script.readAllStandardError();
+    QCOMPARE(script.exitCode(), exitCode);
+    QVERIFY2(error.isEmpty() ? stderrText.isEmpty() : stderrText.contains(error),
+             stderrText.constData());
+}
+
+void tst_Examples::buttonsChangeWhatThePageShows()
+{
+    // The program shows its state once it listens for clicks.
+    const QString count = QStringLiteral("document.getElementById('count').textContent");
+    QTRY_COMPARE_WITH_TIMEOUT(buttons.evaluate(count).toString(), QStringLiteral("0"), 20000);
+    const QPair<QString, QString> steps[] = {
+            {"plus", "1"}, {"plus", "2"}, {"minus", "1"}, {"reset", "0"}};
+    for (const auto &step : steps) {
+        buttons.evaluate(QStringLiteral("document.getElementById('%1').click()").arg(step.first));
+        QTRY_COMPARE_WITH_TIMEOUT(buttons.evaluate(count).toString(), step.second, 10000);
+    }
+}
+
+void tst_Examples::listenerShowsCompanionReadings()
+{
+    // The newest envelope from the companion; other tests send here too.
+    const QString newest = QStringLiteral(
+            "Array.from(document.getElementById('envelopes').children).map(function (e) {"
+            "  return e.textContent; }).find(function (t) { return t.includes('loadavg/'); })");
+    QTRY_VERIFY_WITH_TIMEOUT(listener.evaluate(newest).isString(), 15000);
+    // A reading holds no character that the envelope mangles, so it stays valid JSON.
+    const QJsonObject envelope =
+            QJsonDocument::fromJson(listener.evaluate(newest).toString().toUtf8()).object();
+    const QJsonObject reading = envelope.value("body").toObject();
     for (const char *name : {"load1", "load5", "load15"})
         QVERIFY2(reading.value(name).isDouble(), name);
-    QVERIFY(run.evaluate("document.querySelector('#messages .message .from').textContent")
+    QVERIFY(envelope.value("headers")
+                    .toObject()
+                    .value("user-agent")
                     .toString()
                     .startsWith("pelorin-loadavg/"));
+}
 
-    QVERIFY(run.terminate());
+void tst_Examples::companionStopsWhenPelorinIsGone_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("error");
+
+    QTest::newRow("loadavg") << QStringList{"companion/loadavg.py", "--interval", "0.1"}
+                             << QByteArray("5 POSTs");
+    QTest::newRow("buttons") << QStringList{"buttons/buttons.py"}
+                             << QByteArray("5 connections");
 }
 
 void tst_Examples::companionStopsWhenPelorinIsGone()
 {
-    // Nothing listens on this port any more: every POST fails, and the companion must end
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, error);
+    // Nothing listens on this port any more: every attempt fails, and the companion must end
     // by itself rather than linger.
-    const quint16 port = freeLoopbackPort();
+    arguments[0] = examples + QLatin1Char('/') + arguments[0];
+    arguments.insert(1, QString::number(freeLoopbackPort()));
     QProcess companion;
-    companion.start(QStringLiteral("python3"),
-                    {examples + QStringLiteral("/companion/loadavg.py"),
-                     QString::number(port),
-                     QStringLiteral("--interval"),
-                     QStringLiteral("0.1")});
+    companion.start(QStringLiteral("python3"), arguments);
     QVERIFY(companion.waitForStarted(10000));
     const bool ended = companion.waitForFinished(20000);
     if (!ended) {
         ::kill(static_cast<pid_t>(companion.processId()), SIGKILL);
         companion.waitForFinished(5000);
     }
-    QVERIFY2(ended, "the companion kept running with nobody to post to");
+    QVERIFY2(ended, "the companion kept running with nobody to talk to");
     QCOMPARE(companion.exitStatus(), QProcess::NormalExit);
     QCOMPARE(companion.exitCode(), 1);
-    QVERIFY(companion.readAllStandardError().contains("5 POSTs"));
+    QVERIFY(companion.readAllStandardError().contains(error));
 }
 
 void tst_Examples::cleanupTestCase()
 {
-    QVERIFY(dashboard.terminate());
+    for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
+        QVERIFY(run->terminate());
 }
-
 QTEST_GUILESS_MAIN(tst_Examples)
 #include "tst_examples.moc"
