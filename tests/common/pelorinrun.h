@@ -49,8 +49,8 @@ public:
             if (!target.isEmpty() && openSocket(target)
                 && evaluate(QStringLiteral("document.readyState == 'complete'"
                                            " && location.href.endsWith('%1')"
-                                           " && (typeof PEL_listener === 'function'"
-                                           "     || typeof PEL_receive === 'function')")
+                                           " && [typeof PEL_listener, typeof PEL_receive]"
+                                           "    .includes('function')")
                                     .arg(urlEnd))
                            .toBool())
                 return true;
