@@ -2,8 +2,6 @@
 
 #include <QStandardPaths>
 
-#include <signal.h>
-
 namespace {
 
 const QByteArray statusDocument = "{\n    \"status\": \"OK\"\n}\n";
@@ -20,19 +18,23 @@ QByteArray post(PelorinRun &run, const QByteArray &body, const QByteArray &conte
 
 } // namespace
 
-// Runs every example against the real program: the dashboard page in Pelorin's window, the
-// companion started through CONNECT/CRYPTO, and each client snippet.
+// Runs every example against the real program: each page in a Pelorin window of its own, the
+// companions started through CONNECT/CRYPTO, and each client snippet.
 class tst_Examples : public QObject
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void dashboardShowsMessagesAsText();
+    void dashboardShowsMessagesExactlyAsText();
     void dashboardKeepsTheNewestFifty();
     void clientSnippetReachesThePage_data();
     void clientSnippetReachesThePage();
-    void companionPostsReadings();
+    void askExitsWithTheAnswer_data();
+    void askExitsWithTheAnswer();
+    void buttonsChangeWhatThePageShows();
+    void listenerShowsCompanionReadings();
+    void companionStopsWhenPelorinIsGone_data();
     void companionStopsWhenPelorinIsGone();
     void cleanupTestCase();
 
@@ -41,15 +43,28 @@ private:
     int dashboardCount() { return page(QStringLiteral("dashboardCount()")).toInt(-1); }
 
     PelorinRun dashboard;
+    PelorinRun ask;
+    PelorinRun buttons;
+    // The older page contract, fed by the load-average companion.
+    PelorinRun listener;
 };
 
 void tst_Examples::initTestCase()
 {
-    QVERIFY2(dashboard.start(examples + QStringLiteral("/dashboard/index.html")),
-             "Pelorin with the dashboard page did not come up (is there a display?)");
+    // All four start at once; each is then waited for.
+    QVERIFY(dashboard.launch(examples + QStringLiteral("/dashboard/index.html")));
+    QVERIFY(ask.launch(examples + QStringLiteral("/ask/index.html")));
+    const QString python = QStringLiteral("python3 \"%1/%2\" %PORT%");
+    QVERIFY(buttons.launch(examples + QStringLiteral("/buttons/index.html"),
+                           python.arg(examples, QStringLiteral("buttons/buttons.py"))));
+    QVERIFY(listener.launch(examples + QStringLiteral("/listener/index.html"),
+                            python.arg(examples, QStringLiteral("companion/loadavg.py"))));
+    for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
+        QVERIFY2(run->inspector->attach(QStringLiteral("/assets/index.html"), 60000),
+                 "a Pelorin with an example page did not come up (is there a display?)");
 }
 
-void tst_Examples::dashboardShowsMessagesAsText()
+void tst_Examples::dashboardShowsMessagesExactlyAsText()
 {
     QCOMPARE(dashboardCount(), 0);
     // The page cannot know the configured port, so its hint must not name one.
@@ -58,44 +73,30 @@ void tst_Examples::dashboardShowsMessagesAsText()
                       .toString();
     QVERIFY2(hint.contains(QStringLiteral("Waiting for messages")) && !hint.contains(":9977"),
              qPrintable(hint));
-    QCOMPARE(post(dashboard, "{\"sensor\":\"door\",\"open\":true}", "application/json"),
-             statusDocument);
-    QCOMPARE(post(dashboard, "name=Ada+Lovelace&lang=en", "application/x-www-form-urlencoded"),
-             statusDocument);
-    // The bare quotation marks make this envelope invalid JSON; the tag must stay text.
-    QCOMPARE(post(dashboard, "it's \"quoted\" <b>bold</b>", "text/plain"), statusDocument);
+    const QByteArray json = "{\"sensor\":\"door\",\"open\":true}";
+    const QByteArray form = "name=Ada+Lovelace&lang=en";
+    // Must arrive exactly, and the tag must stay text.
+    const QByteArray text = "it's \"quoted\"\t<b>bold</b>\r\nC:\\temp\\x\n";
+    QCOMPARE(post(dashboard, json, "application/json"), statusDocument);
+    QCOMPARE(post(dashboard, form, "application/x-www-form-urlencoded"), statusDocument);
+    QCOMPARE(post(dashboard, text, "text/plain"), statusDocument);
 
     QTRY_COMPARE_WITH_TIMEOUT(dashboardCount(), 3, 10000);
     QCOMPARE(page("document.getElementById('count').textContent").toString(), QStringLiteral("3"));
-    QCOMPARE(page("document.querySelectorAll('#messages .message').length").toInt(), 3);
 
-    const QStringList bodies
-            = page("Array.from(document.querySelectorAll('#messages .message .body'))"
-                   ".map(function (e) { return e.textContent; })")
-                      .toVariant()
-                      .toStringList();
-    QCOMPARE(bodies.size(), 3);
-    QCOMPARE(bodies.at(0), QStringLiteral("it's \"quoted\" <b>bold</b>"));
-    QCOMPARE(bodies.at(1), QStringLiteral("name=Ada+Lovelace&lang=en"));
-    QCOMPARE(QJsonDocument::fromJson(bodies.at(2).toUtf8()).object(),
-             (QJsonObject{{"sensor", "door"}, {"open", true}}));
-
+    // Newest first: each message's kind, the content-type among its headers, and its body.
+    QCOMPARE(page("Array.from(document.querySelectorAll('#messages .message'), function (m) {"
+                  "  var names = Array.from(m.querySelectorAll('dt'), function (n) {"
+                  "    return n.textContent; });"
+                  "  return [m.querySelector('.kind').textContent,"
+                  "          m.querySelectorAll('dd')[names.indexOf('content-type')].textContent,"
+                  "          m.querySelector('.body').textContent].join(' '); })")
+                     .toVariant()
+                     .toStringList(),
+             (QStringList{"text text/plain " + QString::fromUtf8(text),
+                          "form application/x-www-form-urlencoded " + QString::fromUtf8(form),
+                          "json application/json " + QString::fromUtf8(json)}));
     QCOMPARE(page("document.querySelectorAll('b').length").toInt(-1), 0);
-    QCOMPARE(page("Array.from(document.querySelectorAll('#messages .message'))"
-                  ".map(function (e) { return e.querySelector('.kind').textContent; }).join()")
-                     .toString(),
-             QStringLiteral("raw,form,json"));
-
-    // Headers are shown for every message, the unparsed one included.
-    const QString contentTypes
-            = page("Array.from(document.querySelectorAll('#messages .message')).map(function (m) {"
-                   "  var names = Array.from(m.querySelectorAll('dt'));"
-                   "  var at = names.findIndex(function (n) { return n.textContent == "
-                   "'content-type'; });"
-                   "  return at < 0 ? '' : m.querySelectorAll('dd')[at].textContent; }).join()")
-                      .toString();
-    QCOMPARE(contentTypes,
-             QStringLiteral("text/plain,application/x-www-form-urlencoded,application/json"));
 }
 
 void tst_Examples::dashboardKeepsTheNewestFifty()
@@ -149,7 +150,6 @@ void tst_Examples::clientSnippetReachesThePage()
     const int before = dashboardCount();
     QVERIFY(before >= 0);
     QProcess client;
-    client.setProcessChannelMode(QProcess::SeparateChannels);
     client.start(program, arguments);
     QVERIFY2(client.waitForFinished(20000), "the snippet did not finish");
     QVERIFY2(client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0,
@@ -157,67 +157,111 @@ void tst_Examples::clientSnippetReachesThePage()
     QCOMPARE(client.readAllStandardOutput(), statusDocument.repeated(messages));
 
     QTRY_COMPARE_WITH_TIMEOUT(dashboardCount(), before + messages, 10000);
-    const QStringList sources
-            = page(QStringLiteral(
-                           "Array.from(document.querySelectorAll('#messages .message .body'))"
-                           ".slice(0, %1).map(function (e) {"
-                           "  return JSON.parse(e.textContent).source; })")
-                           .arg(messages))
-                      .toVariant()
-                      .toStringList();
-    QCOMPARE(sources, QStringList(QVector<QString>(messages, source).toList()));
+    const QString sources = QStringLiteral(
+            "Array.from(document.querySelectorAll('#messages .message .body')).slice(0, %1)"
+            ".map(function (e) { return JSON.parse(e.textContent).source; }).join()");
+    QCOMPARE(page(sources.arg(messages)).toString(),
+             QStringList(QVector<QString>(messages, source).toList()).join(QLatin1Char(',')));
 }
 
-void tst_Examples::companionPostsReadings()
+void tst_Examples::askExitsWithTheAnswer_data()
 {
-    PelorinRun run;
-    QVERIFY2(run.start(examples + QStringLiteral("/dashboard/index.html"),
-                       QStringLiteral("python3 \"%1/companion/loadavg.py\" %PORT%").arg(examples)),
-             "Pelorin with the companion did not come up");
+    QTest::addColumn<QString>("pelorin");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("error");
 
-    QTRY_VERIFY_WITH_TIMEOUT(run.evaluate("dashboardCount()").toInt() >= 2, 15000);
-    const QJsonObject reading = QJsonDocument::fromJson(
-                                        run.evaluate("document.querySelector('#messages "
-                                                     ".message .body').textContent")
-                                                .toString()
-                                                .toUtf8())
-                                        .object();
-    for (const char *name : {"load1", "load5", "load15"})
-        QVERIFY2(reading.value(name).isDouble(), name);
-    QVERIFY(run.evaluate("document.querySelector('#messages .message .from').textContent")
-                    .toString()
-                    .startsWith("pelorin-loadavg/"));
+    QTest::newRow("yes") << "ask"
+                         << "yes" << 0 << QByteArray();
+    QTest::newRow("no") << "ask"
+                        << "no" << 1 << QByteArray();
+    QTest::newRow("page without PEL_receive")
+            << "listener" << QString() << 2 << QByteArray("answered 501");
+    QTest::newRow("nobody listening") << QString() << QString() << 2 << QByteArray("not reachable");
+}
 
-    QVERIFY(run.terminate());
+void tst_Examples::askExitsWithTheAnswer()
+{
+    QFETCH(QString, pelorin);
+    QFETCH(QString, button);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, error);
+    PelorinRun *run = pelorin == "ask" ? &ask : pelorin == "listener" ? &listener : nullptr;
+
+    const QString question = QStringLiteral("Deploy \"v2\" <b>now</b>?\n\\o/ \u00e9t\u00e9");
+    QProcess script;
+    script.start(QStringLiteral("sh"),
+                 {examples + QStringLiteral("/ask/ask.sh"),
+                  question,
+                  QString::number(run ? run->port : freeLoopbackPort())});
+    if (!button.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(run->evaluate("document.getElementById('question').textContent")
+                                          .toString(),
+                                  question,
+                                  10000);
+        run->evaluate(QStringLiteral("document.getElementById('%1').click()").arg(button));
+    }
+    QVERIFY2(script.waitForFinished(20000), "ask.sh did not finish");
+    const QByteArray stderrText = script.readAllStandardError();
+    QCOMPARE(script.exitCode(), exitCode);
+    QVERIFY2(error.isEmpty() ? stderrText.isEmpty() : stderrText.contains(error),
+             stderrText.constData());
+}
+
+void tst_Examples::buttonsChangeWhatThePageShows()
+{
+    // The program shows its state once it listens for clicks.
+    const QString count = QStringLiteral("document.getElementById('count').textContent");
+    QTRY_COMPARE_WITH_TIMEOUT(buttons.evaluate(count).toString(), QStringLiteral("0"), 20000);
+    const char *const steps[][2] = {{"plus", "1"}, {"plus", "2"}, {"minus", "1"}, {"reset", "0"}};
+    for (const auto &step : steps) {
+        buttons.evaluate(QStringLiteral("document.getElementById('%1').click()").arg(step[0]));
+        const QLatin1String shown(step[1]);
+        QTRY_COMPARE_WITH_TIMEOUT(buttons.evaluate(count).toString(), shown, 10000);
+    }
+}
+
+void tst_Examples::listenerShowsCompanionReadings()
+{
+    // The companion's newest envelope; a reading holds nothing that the envelope mangles.
+    const QString newest = QStringLiteral(
+            "JSON.parse(Array.from(document.getElementById('envelopes').children, function (e) {"
+            "  return e.textContent; }).find(function (t) { return t.includes('loadavg/'); }))"
+            ".body.load1");
+    QTRY_VERIFY_WITH_TIMEOUT(listener.evaluate(newest).isDouble(), 15000);
+}
+
+void tst_Examples::companionStopsWhenPelorinIsGone_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("error");
+
+    QTest::newRow("loadavg") << QStringList{"companion/loadavg.py", "--interval", "0.1"}
+                             << QByteArray("5 POSTs");
+    QTest::newRow("buttons") << QStringList{"buttons/buttons.py"} << QByteArray("5 connections");
 }
 
 void tst_Examples::companionStopsWhenPelorinIsGone()
 {
-    // Nothing listens on this port any more: every POST fails, and the companion must end
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, error);
+    // Nothing listens on this port any more: every attempt fails, and the companion must end
     // by itself rather than linger.
-    const quint16 port = freeLoopbackPort();
+    arguments[0] = examples + QLatin1Char('/') + arguments[0];
+    arguments.insert(1, QString::number(freeLoopbackPort()));
     QProcess companion;
-    companion.start(QStringLiteral("python3"),
-                    {examples + QStringLiteral("/companion/loadavg.py"),
-                     QString::number(port),
-                     QStringLiteral("--interval"),
-                     QStringLiteral("0.1")});
+    companion.start(QStringLiteral("python3"), arguments);
     QVERIFY(companion.waitForStarted(10000));
-    const bool ended = companion.waitForFinished(20000);
-    if (!ended) {
-        ::kill(static_cast<pid_t>(companion.processId()), SIGKILL);
-        companion.waitForFinished(5000);
-    }
-    QVERIFY2(ended, "the companion kept running with nobody to post to");
+    QVERIFY2(companion.waitForFinished(20000), "the companion kept running with nobody to talk to");
     QCOMPARE(companion.exitStatus(), QProcess::NormalExit);
     QCOMPARE(companion.exitCode(), 1);
-    QVERIFY(companion.readAllStandardError().contains("5 POSTs"));
+    QVERIFY(companion.readAllStandardError().contains(error));
 }
 
 void tst_Examples::cleanupTestCase()
 {
-    QVERIFY(dashboard.terminate());
+    for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
+        QVERIFY(run->terminate());
 }
-
 QTEST_GUILESS_MAIN(tst_Examples)
 #include "tst_examples.moc"
