@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
     cmake make g++ pkg-config dpkg-dev file
-    qtbase5-dev qtwebengine5-dev libqt5websockets5-dev libhttp-parser-dev
+    qtbase5-dev qtwebengine5-dev libqt5webchannel5-dev libqt5websockets5-dev libhttp-parser-dev
     xvfb xauth curl python3 nodejs
     clang libclang-rt-14-dev
 )
