@@ -36,7 +36,7 @@ public:
     {}
 
     // Waits, at most timeoutMs, for a page whose URL ends in urlEnd to finish loading and to
-    // define PEL_listener. urlEnd is put into a script string literal as it is: no quotes or
+    // define PEL_listener or PEL_receive. urlEnd is put into a script string literal as it is: no quotes or
     // backslashes.
     bool attach(const QString &urlEnd, int timeoutMs)
     {
@@ -49,7 +49,8 @@ public:
             if (!target.isEmpty() && openSocket(target)
                 && evaluate(QStringLiteral("document.readyState == 'complete'"
                                            " && location.href.endsWith('%1')"
-                                           " && typeof PEL_listener === 'function'")
+                                           " && (typeof PEL_listener === 'function'"
+                                           " || typeof PEL_receive === 'function')")
                                     .arg(urlEnd))
                            .toBool())
                 return true;
