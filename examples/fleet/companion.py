@@ -17,6 +17,7 @@ has not answered for --give-up seconds. Only the Python standard library is used
 """
 
 import argparse
+import collections
 import http.client
 import json
 import os
@@ -189,9 +190,14 @@ def from_broker(options, stop, children, pelorin):
 
 
 class Publisher:
-    """One long-lived mosquitto_pub -l, fed one event a line; started again when it has gone.
-    While the broker is away it reads nothing, the pipe fills and publish() waits: Pelorin
-    keeps the events meanwhile."""
+    """One long-lived mosquitto_pub -l, fed one event a line. mosquitto_pub reads its input
+    only once it is connected and keeps what it has read across reconnections; while the
+    broker is away the pipe fills and publish() waits, and Pelorin keeps the events meanwhile.
+    A process that ends within CONNECT_GRACE of its start (a broker that cannot be reached or
+    refuses us) most likely published nothing, so the next one is given its events again (at
+    most 1000): an event may come twice, but is not lost."""
+
+    CONNECT_GRACE = 150  # seconds; longer than a TCP connection attempt takes to fail
 
     def __init__(self, options, stop, children):
         self.command = broker_command("mosquitto_pub", options) + [
@@ -200,9 +206,14 @@ class Publisher:
         self.children = children
         self.process = None
         self.started = 0.0
+        self.young = collections.deque(maxlen=1000)  # given to a process still in its grace
         self.backoff = Backoff()
 
     def publish(self, event):
+        if time.monotonic() - self.started >= self.CONNECT_GRACE:
+            self.young.clear()
+        self.young.append(event)
+        lines = [event]
         while not self.stop.is_set():
             if self.process is None or self.process.poll() is not None:
                 if self.process is not None:
@@ -211,9 +222,10 @@ class Publisher:
                     self.backoff.wait(self.stop, time.monotonic() - self.started)
                 self.started = time.monotonic()
                 self.process = self.children.spawn(self.command, stdin=subprocess.PIPE)
+                lines = list(self.young)
                 continue
             try:
-                self.process.stdin.write(event + b"\n")
+                self.process.stdin.write(b"".join(line + b"\n" for line in lines))
                 self.process.stdin.flush()
                 return
             except OSError:
