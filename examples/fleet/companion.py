@@ -161,14 +161,15 @@ def parse_message(line):
 
 def from_broker(options, stop, children, pelorin):
     """Hands every broker message to Pelorin, in the order of arrival."""
-    hello = {"display": options.name, "topic": options.topic, "events": options.events_topic,
+    hello = {"display": options.name, "topic": " ".join(options.topic), "events": options.events_topic,
              "broker": options.broker}
     if not pelorin.post("/hello", json.dumps(hello).encode("utf-8"),
                         {"Content-Type": "application/json"}):
         log("Pelorin did not take the hello")
     # Messages are read as hex, two bytes a payload byte, so that any payload fits on a line.
-    command = broker_command("mosquitto_sub", options) + [
-        "-t", options.topic, "-q", "1", "-F", "%t %x"]
+    command = broker_command("mosquitto_sub", options) + ["-q", "1", "-F", "%t %x"]
+    for topic in options.topic:
+        command += ["-t", topic]
     backoff = Backoff()
     while not stop.is_set():
         started = time.monotonic()
@@ -303,8 +304,9 @@ def parse_options():
                         help="the broker's port (1883, or 8883 with --cafile)")
     parser.add_argument("--name", default=socket.gethostname(),
                         help="this display's name (the host name by default)")
-    parser.add_argument("--topic", default="pelorin/display/#",
-                        help="the topic filter whose messages this display shows")
+    parser.add_argument("--topic", action="append",
+                        help="a topic filter whose messages this display shows (may be "
+                             "repeated; pelorin/display/# by default)")
     parser.add_argument("--events", default="pelorin/events",
                         help="the page's events go to EVENTS/<name>")
     parser.add_argument("--username", help="user name at the broker")
@@ -322,6 +324,7 @@ def parse_options():
     if re.search(r"[\x00-\x1f\x7f]", (options.username or "") + os.environ.get(
             "PELORIN_MQTT_PASSWORD", "")):
         parser.error("--username, PELORIN_MQTT_PASSWORD: control characters are not allowed")
+    options.topic = options.topic or ["pelorin/display/#"]
     options.events_topic = options.events.rstrip("/") + "/" + options.name
     options.token = None
     if options.token_file:
