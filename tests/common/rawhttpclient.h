@@ -1,9 +1,7 @@
 #ifndef RAWHTTPCLIENT_H
 #define RAWHTTPCLIENT_H
 
-#include <QByteArray>
-#include <QHostAddress>
-#include <QList>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -16,18 +14,17 @@ inline quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
-// A test client that sends exact bytes over a QTcpSocket on loopback and reads whole HTTP/1.x
-// responses back. The server under test runs on the same thread, so every wait turns the event
-// loop, and every wait is bounded. Responses are framed by the blank line after the headers and
-// Content-Length (no chunked responses); a 1xx response has no body.
+// Sends exact bytes to a server on loopback and reads whole HTTP/1.x responses back, framed by
+// the blank line and Content-Length (a 1xx or HEAD answer has no body). The server may run on
+// the same thread: every wait turns the event loop, except connecting, and every wait is bounded.
 class RawHttpClient
 {
 public:
+    // Done by the system alone, so a server on this thread accepts nothing meanwhile.
     bool connectToPort(quint16 port, int timeout = 5000)
     {
         socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
-        return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; },
-                               timeout);
+        return socket.waitForConnected(timeout);
     }
 
     void send(const QByteArray &bytes)
@@ -36,49 +33,29 @@ public:
         socket.flush();
     }
 
-    // The next complete response, or an empty array when none came in time. Pass
-    // headRequest for the answer to a HEAD request, which announces a body it does not carry.
+    // Everything that arrived and was not handed out as a response.
+    QByteArray unread() { return received += socket.isOpen() ? socket.readAll() : QByteArray(); }
+
+    // The next complete response, or an empty array when none came in time.
     QByteArray readResponse(bool headRequest = false, int timeout = 5000)
     {
         int size = 0;
-        (void)QTest::qWaitFor(
-            [&] {
-                received += socket.readAll();
-                size = completeResponseSize(received, headRequest);
-                return size > 0;
-            },
-            timeout);
-        if (size <= 0)
-            return QByteArray();
+        (void)QTest::qWaitFor([&] { return (size = responseSize(unread(), headRequest)) > 0; },
+                              timeout);
         const QByteArray response = received.left(size);
         received.remove(0, size);
         return response;
     }
 
-    // Waits until the server has closed the connection; what it sent before stays readable.
+    // Whether the server closed the connection in time; what it sent stays in unread().
     bool waitForClosed(int timeout = 5000)
     {
-        const bool closed = QTest::qWaitFor(
-            [this] {
-                received += socket.readAll();
+        return QTest::qWaitFor(
+            [&] {
+                unread();
                 return socket.state() == QAbstractSocket::UnconnectedState;
             },
             timeout);
-        received += socket.readAll();
-        return closed;
-    }
-
-    // Bytes that arrived but belong to no response handed out yet.
-    QByteArray unread()
-    {
-        received += socket.readAll();
-        return received;
-    }
-
-    static int statusOf(const QByteArray &response)
-    {
-        // "HTTP/1.1 200 OK"
-        return response.mid(9, 3).toInt();
     }
 
     static QByteArray bodyOf(const QByteArray &response)
@@ -87,33 +64,18 @@ public:
         return end < 0 ? QByteArray() : response.mid(end + 4);
     }
 
-    // The value of a response header, matched without regard to case; empty when absent.
-    static QByteArray headerOf(const QByteArray &response, const QByteArray &name)
-    {
-        const int end = response.indexOf("\r\n\r\n");
-        const QList<QByteArray> lines = response.left(end).split('\n');
-        for (const QByteArray &line : lines) {
-            const int colon = line.indexOf(':');
-            if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower())
-                return line.mid(colon + 1).trimmed();
-        }
-        return QByteArray();
-    }
-
     QTcpSocket socket;
 
 private:
-    static int completeResponseSize(const QByteArray &bytes, bool headRequest)
+    static int responseSize(const QByteArray &bytes, bool headRequest)
     {
-        const int end = bytes.indexOf("\r\n\r\n");
-        if (end < 0)
+        static const QRegularExpression length(QStringLiteral("\r\ncontent-length: *(\\d+)"),
+                                               QRegularExpression::CaseInsensitiveOption);
+        const int end = bytes.indexOf("\r\n\r\n") + 4;
+        if (end < 4)
             return 0;
-        const QByteArray head = bytes.left(end + 4);
-        const int status = statusOf(head);
-        const int length = (headRequest || status / 100 == 1)
-                               ? 0
-                               : headerOf(head, QByteArrayLiteral("content-length")).toInt();
-        const int size = end + 4 + length;
+        const bool bodiless = headRequest || bytes.at(9) == '1';
+        const int size = end + (bodiless ? 0 : length.match(QString::fromLatin1(bytes.left(end))).captured(1).toInt());
         return bytes.size() >= size ? size : 0;
     }
 
