@@ -14,17 +14,15 @@ inline quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
-// Sends exact bytes to a server on loopback and reads whole HTTP/1.x responses back, framed by
-// the blank line and Content-Length (a 1xx or HEAD answer has no body). The server may run on
-// the same thread: every wait turns the event loop, except connecting, and every wait is bounded.
-class RawHttpClient
+// Sends exact bytes to a server on loopback and reads whole HTTP/1.x responses back (a 1xx or
+// HEAD answer has no body). Connecting turns no event loop, so a server on this thread accepts
+// nothing meanwhile; every other wait turns it. Every wait is bounded.
+struct RawHttpClient
 {
-public:
-    // Done by the system alone, so a server on this thread accepts nothing meanwhile.
-    bool connectToPort(quint16 port, int timeout = 5000)
+    bool connectToPort(quint16 port)
     {
-        socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
-        return socket.waitForConnected(timeout);
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(5000);
     }
 
     void send(const QByteArray &bytes)
@@ -33,52 +31,39 @@ public:
         socket.flush();
     }
 
-    // Everything that arrived and was not handed out as a response.
+    // Everything that came and was not taken as a response.
     QByteArray unread() { return received += socket.isOpen() ? socket.readAll() : QByteArray(); }
 
-    // The next complete response, or an empty array when none came in time.
+    // The next whole response, or nothing when none came in time.
     QByteArray readResponse(bool headRequest = false, int timeout = 5000)
     {
+        static const QRegularExpression length(QStringLiteral("\r\ncontent-length: *(\\d+)"),
+                                               QRegularExpression::CaseInsensitiveOption);
         int size = 0;
-        (void)QTest::qWaitFor([&] { return (size = responseSize(unread(), headRequest)) > 0; },
-                              timeout);
-        const QByteArray response = received.left(size);
-        received.remove(0, size);
+        const bool whole = QTest::qWaitFor([&] {
+            const int head = unread().indexOf("\r\n\r\n") + 4;
+            const bool bodiless = headRequest || received.startsWith("HTTP/1.1 1");
+            const QString lines = QString::fromLatin1(received.left(head));
+            size = head + (bodiless ? 0 : length.match(lines).captured(1).toInt());
+            return head >= 4 && received.size() >= size;
+        }, timeout);
+        const QByteArray response = whole ? received.left(size) : QByteArray();
+        received.remove(0, response.size());
         return response;
     }
 
     // Whether the server closed the connection in time; what it sent stays in unread().
-    bool waitForClosed(int timeout = 5000)
+    bool waitForClosed()
     {
-        return QTest::qWaitFor(
-            [&] {
-                unread();
-                return socket.state() == QAbstractSocket::UnconnectedState;
-            },
-            timeout);
+        return QTest::qWaitFor([&] { return unread(), socket.state() == QTcpSocket::UnconnectedState; });
     }
 
     static QByteArray bodyOf(const QByteArray &response)
     {
-        const int end = response.indexOf("\r\n\r\n");
-        return end < 0 ? QByteArray() : response.mid(end + 4);
+        return response.mid(response.indexOf("\r\n\r\n") + 4);
     }
 
     QTcpSocket socket;
-
-private:
-    static int responseSize(const QByteArray &bytes, bool headRequest)
-    {
-        static const QRegularExpression length(QStringLiteral("\r\ncontent-length: *(\\d+)"),
-                                               QRegularExpression::CaseInsensitiveOption);
-        const int end = bytes.indexOf("\r\n\r\n") + 4;
-        if (end < 4)
-            return 0;
-        const bool bodiless = headRequest || bytes.at(9) == '1';
-        const int size = end + (bodiless ? 0 : length.match(QString::fromLatin1(bytes.left(end))).captured(1).toInt());
-        return bytes.size() >= size ? size : 0;
-    }
-
     QByteArray received;
 };
 

@@ -49,14 +49,12 @@ void tst_QHttpServer::init()
 {
     server = new QHttpServer;
     server->setIdleTimeout(300);
-    mode = Now;
     ends = 0;
     connect(server, &QHttpServer::newRequest, this, [this](QHttpRequest *request, QHttpResponse *response) {
-        const QUrl url = request->url();
-        if (url.hasQuery())
-            response->setHeader(QStringLiteral("X-Query"), url.query(QUrl::FullyDecoded));
+        if (request->url().hasQuery())
+            response->setHeader("X-Query", request->url().query(QUrl::FullyDecoded));
         const auto seen = std::make_shared<QByteArray>(QByteArray::number(request->method()) + ' '
-                                                       + url.path().toUtf8() + (pending.isEmpty() ? " " : " ! "));
+            + request->url().path().toUtf8() + (pending.isEmpty() ? " " : " ! "));
         connect(request, &QHttpRequest::data, this, [this, seen](const QByteArray &data) {
             *seen += '[' + data + ']';
             if (duringData)
@@ -82,12 +80,12 @@ void tst_QHttpServer::init()
 void tst_QHttpServer::answerPending()
 {
     for (const auto &answer : std::exchange(pending, {})) {
-        if (!answer.first)
-            continue;
-        answer.first->end(answer.second);
-        answer.first->writeHead(500);
-        answer.first->setHeader(QStringLiteral("X-Late"), QStringLiteral("no"));
-        answer.first->end("late");
+        if (answer.first) {
+            answer.first->end(answer.second);
+            answer.first->writeHead(500);
+            answer.first->setHeader("X-Late", "no");
+            answer.first->end("late");
+        }
     }
 }
 
@@ -109,8 +107,8 @@ void tst_QHttpServer::exchange_data()
     QTest::addColumn<QByteArray>("expected"); // all the client gets until the connection closes
 
     const auto row = [](const char *name, const QByteArrayList &parts, const QByteArray &expected,
-                        Mode mode = Now) {
-        QTest::addRow("%s", name) << parts << int(mode) << expected;
+                        Mode answering = Now) {
+        QTest::addRow("%s", name) << parts << int(answering) << expected;
     };
     // the answer to a request that showed what, with the Connection header the layer adds
     const auto ok = [](const QByteArray &what, const QByteArray &connection = "close",
@@ -122,10 +120,10 @@ void tst_QHttpServer::exchange_data()
     };
     const QByteArray bad = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     const QByteArray goOn = "HTTP/1.1 100 Continue\r\n\r\n";
-    const QByteArray pipelined = "GET /a HTTP/1.1\r\n\r\nPOST /b HTTP/1.1\r\nContent-Length: 4\r\n\r\n"
-                                 "bodyGET /c HTTP/1.0\r\n\r\n";
-    const QByteArray inOrder =
-        ok("1 /a {}", "") + ok("3 /b [body]{content-length=4}", "") + ok("1 /c {}");
+    const QByteArray pipelined = "GET /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\nPOST /b HTTP/1.1\r\n"
+                                 "Content-Length: 4\r\n\r\nbodyGET /c HTTP/1.0\r\n\r\n";
+    const QByteArray inOrder = ok("1 /a {connection=keep-alive}", "keep-alive")
+                               + ok("3 /b [body]{content-length=4}", "") + ok("1 /c {}");
 
     row("decoded target, lower-case names, trimmed and joined values, CR/LF in a value",
         {"PUT /a%20b?q=%C3%A9&r=x%26y%0D%0AX-Evil:%201 HTTP/1.0\r\nContent-Length: 3\r\n"
@@ -133,16 +131,13 @@ void tst_QHttpServer::exchange_data()
         ok("4 /a b [abc]{accept=a, b;content-length=3;x-mixed-case=a value}", "close",
            "q=\xc3\xa9&r=x&y  X-Evil: 1"));
     row("request line, header and chunk split across reads",
-        {"PO", "ST /s HTTP/1.0\r\nX-Lo", "ng: ab", "c\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n5\r\nhe",
-         "llo\r\n0\r\n\r\n"},
+        {"PO", "ST /s HTTP/1.0\r\nX-Lo", "ng: ab",
+         "c\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n5\r\nhe", "llo\r\n0\r\n\r\n"},
         ok("3 /s [abc][he][llo]{transfer-encoding=chunked;x-long=abc}"));
     row("chunked trailers leave the headers alone",
         {"POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\nX-A: 1\r\n\r\n"
          "1\r\nz\r\n0\r\nX-A: 2\r\nX-B: 3\r\n\r\n"},
         ok("3 / [z]{transfer-encoding=chunked;x-a=1}"));
-    row("HTTP/1.0 asking for keep-alive",
-        {"GET /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", "GET /b HTTP/1.0\r\n\r\n"},
-        ok("1 /a {connection=keep-alive}", "keep-alive") + ok("1 /b {}"));
     row("pipelined, answered inside end()", {pipelined}, inOrder);
     row("pipelined, answered from the event loop", {pipelined}, inOrder, Later);
     row("100-continue, then the body",
@@ -154,15 +149,15 @@ void tst_QHttpServer::exchange_data()
     row("an upgrade closes after its answer",
         {"GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: x\r\n\r\n\x81\x05hello"},
         ok("1 / {connection=Upgrade;upgrade=x}"));
+    row("garbage after a good request", {"GET / HTTP/1.1\r\n\r\nNOT HTTP\r\n\r\n"},
+        ok("1 / {}", "") + bad);
     row("bad chunk size after the headers",
         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"}, bad);
-    row("garbage after a good request", {"GET / HTTP/1.1\r\n\r\nNOT HTTP\r\n\r\n"}, ok("1 / {}", "") + bad);
     row("header section over 64 KiB", {"GET / HTTP/1.1\r\nX: " + QByteArray(70000, 'a') + "\r\n\r\n"},
         "HTTP/1.1 431 Request Header Fields Too Large\r\n" + bad.mid(26));
     row("idle after a response", {"GET / HTTP/1.1\r\n\r\n"}, ok("1 / {}", ""));
-    row("idle with half a body", {"POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\nabc"}, "");
-    row("idle after 100 Continue",
-        {"POST / HTTP/1.1\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n"}, goOn);
+    row("idle after 100 Continue and half the body",
+        {"POST / HTTP/1.1\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n", "abc"}, goOn);
     row("a request waiting for its answer outlives the idle time", {"GET / HTTP/1.0\r\n\r\n"},
         ok("1 / {}"), Held);
     row("reset while a data() receiver runs an event loop",
@@ -183,16 +178,14 @@ void tst_QHttpServer::exchange()
     QTRY_VERIFY(serverSide());
     const QPointer<QTcpSocket> socket = serverSide();
     QSignalSpy reads(socket, &QIODevice::readyRead);
-    if (mode == Held)
-        connect(socket, &QAbstractSocket::disconnected, this, &tst_QHttpServer::answerPending);
+    connect(socket, &QAbstractSocket::disconnected, this, &tst_QHttpServer::answerPending);
     for (const QByteArray &part : parts) {
         if (part == "<abort>") {
             client.socket.abort();
         } else if (part == "<abort in data>") { // the connection must outlive its parser
             duringData = [&] {
                 client.socket.abort();
-                (void)QTest::qWaitFor(
-                    [&] { return !socket || socket->state() == QTcpSocket::UnconnectedState; });
+                (void)QTest::qWaitFor([&] { return !socket || socket->state() == QTcpSocket::UnconnectedState; });
             };
         } else {
             const int before = reads.count();
@@ -200,7 +193,7 @@ void tst_QHttpServer::exchange()
             QTRY_VERIFY2(reads.count() > before, "the server did not read a part");
         }
     }
-    if (mode == Held && client.socket.state() == QTcpSocket::ConnectedState) {
+    if (mode == Held && client.socket.isOpen()) {
         RawHttpClient idle;
         QVERIFY(idle.connectToPort(port()));
         QVERIFY2(idle.waitForClosed(), "an idle connection stayed open");
@@ -212,7 +205,6 @@ void tst_QHttpServer::exchange()
     // only whole messages were handed on as whole, and each was answered
     const bool aborted = parts.contains("<abort>") || parts.contains("<abort in data>");
     QCOMPARE(ends, aborted ? int(mode == Held) : expected.count(" 200 OK"));
-    QVERIFY(pending.isEmpty());
 }
 
 void tst_QHttpServer::clientThatDoesNotRead_data()
@@ -232,7 +224,6 @@ void tst_QHttpServer::clientThatDoesNotRead()
     qint64 mostQueued = 0;
     connect(server, &QHttpServer::newRequest, this,
             [&] { mostQueued = qMax(mostQueued, serverSide()->bytesToWrite()); });
-
     RawHttpClient client;
     client.socket.setReadBufferSize(4096);
     QVERIFY(client.connectToPort(port()));
@@ -240,14 +231,11 @@ void tst_QHttpServer::clientThatDoesNotRead()
     QTRY_VERIFY(serverSide());
     const QPointer<QTcpSocket> socket = serverSide();
     QTRY_VERIFY2(!socket || socket->bytesToWrite() > bound - 4200, "the output did not pile up");
-    if (readsLater) {
-        client.socket.setReadBufferSize(0);
-        for (int i = 0; i < 4000; ++i)
-            QCOMPARE(RawHttpClient::bodyOf(client.readResponse()), "1 " + path + " {}");
-    } else { // without waiting for output that cannot drain
-        QTRY_VERIFY2_WITH_TIMEOUT(!socket, "the stuck connection stayed", 10000);
-        QVERIFY(ends < 4000);
-    }
+    client.socket.setReadBufferSize(readsLater ? 0 : 4096);
+    for (int i = 0; readsLater && i < 4000; ++i)
+        QCOMPARE(RawHttpClient::bodyOf(client.readResponse()), "1 " + path + " {}");
+    // or aborted, without waiting for output that cannot drain
+    QTRY_VERIFY2_WITH_TIMEOUT(readsLater || !socket, "the stuck connection stayed", 10000);
     QVERIFY2(mostQueued <= bound, qPrintable(QString::number(mostQueued)));
 }
 
@@ -263,13 +251,11 @@ void tst_QHttpServer::acceptingPauses()
 #if defined(Q_OS_UNIX)
     QFETCH(bool, noDescriptors);
     RawHttpClient first, waiting[2];
-    if (!noDescriptors) {
-        server->setMaxConnections(1);
-        QVERIFY(first.connectToPort(port()));
-        QTRY_VERIFY(serverSide());
-    }
-    // two clients wait in the backlog with their requests; in the second row the process may
-    // then open no descriptor more
+    server->setMaxConnections(noDescriptors ? 2000 : 1);
+    QVERIFY(noDescriptors || first.connectToPort(port()));
+    QTRY_VERIFY(noDescriptors || serverSide());
+    // two clients wait in the backlog with their requests; then, in the second row, the process
+    // may open no descriptor more
     for (RawHttpClient &client : waiting) {
         QVERIFY(client.connectToPort(port()));
         client.send("GET /waited HTTP/1.0\r\n\r\n");
@@ -280,9 +266,9 @@ void tst_QHttpServer::acceptingPauses()
     if (noDescriptors) {
         limit.rlim_cur = rlim_t(::dup(0)); // the lowest free descriptor
         ::close(int(limit.rlim_cur));
-        QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit) == 0);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^cannot accept connections "));
     }
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit) == 0);
     QSignalSpy errors(server->findChild<QTcpServer *>(), &QTcpServer::acceptError);
     // a listener retried at once would fail on every turn of the loop
     for (int turn = 0; turn < 2000; ++turn)
