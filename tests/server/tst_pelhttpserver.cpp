@@ -15,11 +15,6 @@ static std::unique_ptr<PelHttpServer> startOnLoopback()
     return std::make_unique<PelHttpServer>(QString(), QStringLiteral("00"));
 }
 
-static quint16 portOf(const PelHttpServer &server)
-{
-    return server.findChild<QTcpServer *>()->serverPort();
-}
-
 class tst_PelHttpServer : public QObject
 {
     Q_OBJECT
@@ -27,7 +22,6 @@ class tst_PelHttpServer : public QObject
 private slots:
     void configuration_data();
     void configuration();
-    void headersDocument();
     void startLine();
     void exchange_data();
     void exchange();
@@ -36,62 +30,37 @@ private slots:
 
 void tst_PelHttpServer::configuration_data()
 {
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<QStringList>("addresses");
-    QTest::addColumn<QString>("listenHost");
-    QTest::addColumn<QString>("port");
-    QTest::addColumn<int>("number"); // of the port text, which is 9977 for an empty one
+    QTest::addColumn<QString>("given"); // host and port text
+    QTest::addColumn<QStringList>("addresses"); // the machine's
+    QTest::addColumn<QString>("expected"); // the host to listen on and the port number
 
     const QStringList all = {"127.0.0.1", "::1", "192.168.1.5", "fe80::1", "10.0.0.7", "::2"};
-    const QStringList loopback = {"127.0.0.1", "::1"};
-    QTest::addRow("empty") << "" << all << "127.0.0.1" << "" << 9977;
-    QTest::addRow("127.0.0.1, 70000") << "127.0.0.1" << QStringList() << "127.0.0.1" << "70000" << 4464;
-    QTest::addRow("the last address, -1") << "10.0.0.7" << all << "10.0.0.7" << "-1" << 65535;
-    QTest::addRow("an earlier one, abc") << "192.168.1.5" << all << "10.0.0.7" << "abc" << 0;
-    QTest::addRow("localhost, 0x50") << "localhost" << all << "10.0.0.7" << "0x50" << 0;
-    QTest::addRow("LOCALHOST, 65536") << "LOCALHOST" << loopback << "" << "65536" << 0;
-    QTest::addRow("link-local, 8080")
-        << "x" << QStringList{"127.0.0.2", "169.254.3.4", "127.0.0.1"} << "169.254.3.4" << "8080" << 8080;
-    QTest::addRow("IPv4-mapped IPv6, 1") << "x" << QStringList{"::ffff:10.0.0.9"} << "" << "1" << 1;
+    QTest::addRow("empty") << ":" << all << "127.0.0.1:9977";
+    QTest::addRow("127.0.0.1, no addresses") << "127.0.0.1:70000" << QStringList() << "127.0.0.1:4464";
+    QTest::addRow("the last address") << "10.0.0.7:-1" << all << "10.0.0.7:65535";
+    QTest::addRow("an earlier one") << "192.168.1.5:abc" << all << "10.0.0.7:0";
+    QTest::addRow("localhost") << "localhost:0x50" << all << "10.0.0.7:0";
+    QTest::addRow("only loopback") << "LOCALHOST:65536" << QStringList{"127.0.0.1", "::1"} << ":0";
+    QTest::addRow("link-local") << "x:8" << QStringList{"127.0.0.2", "169.254.3.4", "127.0.0.1"}
+                                << "169.254.3.4:8";
+    QTest::addRow("IPv4-mapped IPv6") << "x:1" << QStringList{"::ffff:10.0.0.9"} << ":1";
 }
 
 void tst_PelHttpServer::configuration()
 {
-    QFETCH(QString, host);
+    QFETCH(QString, given);
     QFETCH(QStringList, addresses);
-    QFETCH(QString, listenHost);
-    QFETCH(QString, port);
-    QFETCH(int, number);
+    QFETCH(QString, expected);
 
     QList<QHostAddress> list;
     for (const QString &address : addresses)
         list.append(QHostAddress(address));
-    QCOMPARE(chooseListenHost(host, list), listenHost);
-    QCOMPARE(portTextOrDefault(port), port.isEmpty() ? "9977" : port);
-    QCOMPARE(int(portFromText(portTextOrDefault(port))), number);
-}
-
-void tst_PelHttpServer::headersDocument()
-{
-    // what no request brings too: control characters, a name to escape, names apart by case
-    const std::initializer_list<std::pair<QString, QString>> headers = {
-        {"b", "1"}, {"B", "2"}, {"k\x01", QString::fromUtf8("\"\\\n\t\r\x1f\x7f\b\f/")}};
-    const QByteArray expected = "{\n    \"B\": \"2\",\n    \"b\": \"1\",\n"
-                                "    \"k\\u0001\": \"\\\"\\\\\\n\\t\\r\\u001f\x7f\\b\\f/\"\n}\n";
-    QCOMPARE(::headersDocument(QHash<QString, QString>(headers)), expected);
-    QCOMPARE(jsonDocument(QMap<QString, QString>(headers)), expected); // as QJsonDocument has it
-    QCOMPARE(::headersDocument({}), QByteArray("{\n}\n"));
+    const quint16 port = portFromText(portTextOrDefault(given.section(':', 1)));
+    QCOMPARE(chooseListenHost(given.section(':', 0, 0), list) + ':' + QString::number(port), expected);
 }
 
 void tst_PelHttpServer::startLine()
 {
-    QTcpServer occupant;
-    QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
-    const QString taken = QString::number(occupant.serverPort());
-    QTest::ignoreMessage(QtDebugMsg, "server is not started");
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression("^cannot listen on 127.0.0.1 port " + taken + ": \\S"));
-    QVERIFY(!PelHttpServer("127.0.0.1", taken).findChild<QTcpServer *>()->isListening());
     // the rule is kept, and said aloud
     const QString network = lastNonLoopbackIPv4(QNetworkInterface::allAddresses());
     if (network.isEmpty())
@@ -102,6 +71,11 @@ void tst_PelHttpServer::startLine()
                                                     "CONNECT/HOST=127.0.0.1 keeps it on this machine"));
     const PelHttpServer open(QStringLiteral("localhost"), QStringLiteral("0"));
     QCOMPARE(open.findChild<QTcpServer *>()->serverAddress(), QHostAddress(network));
+    // and one that cannot listen says so
+    QTest::ignoreMessage(QtDebugMsg, "server is not started");
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^cannot listen on " + network + " port "));
+    const PelHttpServer taken(QStringLiteral("localhost"),
+                              QString::number(open.findChild<QTcpServer *>()->serverPort()));
 }
 
 void tst_PelHttpServer::exchange_data()
@@ -138,53 +112,48 @@ void tst_PelHttpServer::exchange_data()
                                     "WWW-Authenticate: Bearer\r\nAccess-Control-Allow-Origin: *\r\n");
     const QByteArray forbidden = error("403 Forbidden", "FORBIDDEN", "web pages may not read what the page holds");
     const QByteArray prefer = "Prefer: return=representation\r\n";
-    const QByteArray hi = "hi {\"content-length\": \"2\"}\nPOST /a%20b/c?x=%41&y hi\n";
-    const QByteArray preferHi = "hi {\"content-length\": \"2\",\"prefer\": \"return=representation\"}\n"
+    const QByteArray hi = "hi { \"content-length\": \"2\"\n}\nPOST /a%20b/c?x=%41&y hi\n";
+    const QByteArray preferHi = "hi { \"content-length\": \"2\", \"prefer\": \"return=representation\"\n}\n"
                                 "POST /a%20b/c?x=%41&y hi\n";
-    const QByteArray six = " {\"content-length\": \"6\"}\n", three = " {\"content-length\": \"3\"}\n";
+    const QByteArray six = " { \"content-length\": \"6\"\n}\n", three = " { \"content-length\": \"3\"\n}\n";
     const QByteArray first = "POST / HTTP/1.1\r\nContent-Length: 6\r\n\r\nabc";
     const QByteArray xyz = "2:POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nxyz";
     const QByteArray large(PelHttpServer::maxWholeBody + 1, 'x');
 
     row("GET: the query, the headers escaped", "",
         {"GET /?a=1 HTTP/1.1\r\nX-Note: say \"hi\" \\o/\t\xc3\xbc\xe2\x80\xa8\xf0\x9f\x98\x80\r\n\r\n"},
-        "a=1 {\"x-note\": \"say \\\"hi\\\" \\\\o/\\t\xc3\xbc\xe2\x80\xa8\xf0\x9f\x98\x80\"}\nGET /?a=1 \n" + ok);
+        "a=1 { \"x-note\": \"say \\\"hi\\\" \\\\o/\\t\xc3\xbc\xe2\x80\xa8\xf0\x9f\x98\x80\"\n}\nGET /?a=1 \n" + ok);
     row("GET: a body ignored, the query pretty-decoded", "",
         {"GET /?n=J%C3%BCrgen&s=a%20b&amp=%26 HTTP/1.1\r\nContent-Length: 3\r\n\r\nxyz"},
         "n=J\xc3\xbcrgen&s=a b&amp=%26" + three + "GET /?n=J%C3%BCrgen&s=a%20b&amp=%26 \n" + ok);
-    row("GET without query or headers", "", {"GET / HTTP/1.1\r\n\r\n"}, " {}\nGET / \n" + ok);
     row("POST: the body, not the query", "", {"POST /?x=1 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"},
         "abc" + three + "POST /?x=1 abc\n" + ok);
     row("POST without a body: the query", "", {"POST /?x=1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n"},
-        "x=1 {\"content-length\": \"0\"}\nPOST /?x=1 \n" + ok);
+        "x=1 { \"content-length\": \"0\"\n}\nPOST /?x=1 \n" + ok);
     row("POST: each read, the reply at the end", "", {first, "def"},
         "abc" + six + "def" + six + "POST / abcdef\n" + ok);
     row("PUT: nothing", "", {"PUT /?x=1 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"}, unused);
-    row("HEAD: the headers only", "", {"HEAD / HTTP/1.1\r\n\r\n"}, unused.chopped(38));
     row("a POST while a body arrives", "", {first, xyz, "def"},
         "abc" + six + "xyz" + three + "POST / xyz\ndef" + six + "POST / abcdef\n" + ok + ok);
     row("a GET while a body arrives", "", {first, "2:GET /?b HTTP/1.1\r\n\r\n", "def"},
-        "abc" + six + "b {}\nGET /?b \ndef" + six + "POST / abcdef\n" + ok + ok);
+        "abc" + six + "b {\n}\nGET /?b \ndef" + six + "POST / abcdef\n" + ok + ok);
     row("a PUT while a body arrives", "", {first, "2:PUT / HTTP/1.1\r\n\r\n", "def"},
         "abc" + six + "def" + six + "POST / abcdef\n" + ok + unused);
     row("a client gone mid-body", "", {first, "<abort>", xyz},
         "abc" + six + "xyz" + three + "POST / xyz\n" + ok);
     row("token: passes, the scheme in any case, hidden from the page", "token",
         post("Authorization: bEaReR s3cr\xc3\xa9t\r\n"), hi + ok);
-    row("token: none sent", "token", post(""), denied);
     row("token: a prefix of it", "token", post("Authorization: Bearer s3cr\r\n"), denied);
     row("token: more after it", "token", post("Authorization: Bearer s3cr\xc3\xa9tt\r\n"), denied);
     row("token: another scheme", "token", post("Authorization: Basic s3cr\xc3\xa9t\r\n"), denied);
-    row("token: sent twice", "token",
-        post("Authorization: Bearer s3cr\xc3\xa9t\r\nAuthorization: Bearer s3cr\xc3\xa9t\r\n"), denied);
-    row("token: other methods too", "token", {"PUT / HTTP/1.1\r\n\r\n"}, denied);
+    row("token: none sent, with any method", "token", {"PUT / HTTP/1.1\r\n\r\n"}, denied);
     row("the page's answer", "receiver answer", post(prefer),
         preferHi + reply("200 OK", "[\"hi\"]", "Preference-Applied: return=representation\r\n"));
     row("the page throws", "receiver throw", post(prefer),
         preferHi + error("500 Internal Server Error", "PAGE_ERROR", "boom"));
     row("no answer within wait, one preference among others", "receiver",
         post("Prefer: respond-async, return=representation; x=1, wait=0\r\n"),
-        "hi {\"content-length\": \"2\",\"prefer\": \"respond-async, return=representation; x=1, wait=0\"}"
+        "hi { \"content-length\": \"2\", \"prefer\": \"respond-async, return=representation; x=1, wait=0\"\n}"
         "\nPOST /a%20b/c?x=%41&y hi\n" + error("504 Gateway Timeout", "TIMEOUT", "the page did not answer in time"));
     row("a page without PEL_receive", "listener answer", post(prefer),
         preferHi + error("501 Not Implemented", "NOT_IMPLEMENTED", "the page defines no PEL_receive"));
@@ -195,9 +164,9 @@ void tst_PelHttpServer::exchange_data()
     row("nor subscribe to events", "",
         {"GET /events HTTP/1.1\r\nAccept: text/event-stream\r\nOrigin: http://x\r\n\r\n"}, forbidden);
     row("/events without text/event-stream is a GET", "", {"GET /events HTTP/1.1\r\n\r\n"},
-        " {}\nGET /events \n" + ok);
+        " {\n}\nGET /events \n" + ok);
     row("without the preference, the fixed reply at once", "receiver", post("Origin: http://x\r\n"),
-        "hi {\"content-length\": \"2\",\"origin\": \"http://x\"}\nPOST /a%20b/c?x=%41&y hi\n" + ok);
+        "hi { \"content-length\": \"2\", \"origin\": \"http://x\"\n}\nPOST /a%20b/c?x=%41&y hi\n" + ok);
     row("a body too large for PEL_receive", "receiver", post("", large),
         reply("413 Payload Too Large", "{\n    \"error\": \"PAYLOAD_TOO_LARGE\",\n    \"message\": "
                                        "\"the page takes bodies of at most 16777216 bytes\"\n}\n"));
@@ -219,7 +188,7 @@ void tst_PelHttpServer::exchange()
     QByteArray log;
     connect(server.get(), &PelHttpServer::dataProcessed, this, [&](QByteArray data, QByteArray headers) {
         if (data.size() < 1024) // how a large body is split into reads is the system's matter
-            log += data + ' ' + headers.replace("\n    ", "").replace("\n", "") + '\n';
+            log += data + ' ' + headers.replace("\n    ", " "); // the headers end the line
     });
     connect(server.get(), &PelHttpServer::requestReceived, this, [&](const PageRequest &r) {
         log += r.method + ' ' + r.path + (r.query.isEmpty() ? "" : '?' + r.query) + ' '
@@ -238,52 +207,50 @@ void tst_PelHttpServer::exchange()
             QTRY_VERIFY(server->findChildren<QHttpRequest *>().isEmpty());
             continue;
         }
-        QVERIFY(client.socket.isOpen() || client.connectToPort(portOf(*server)));
+        QVERIFY(client.socket.isOpen() || client.connectToPort(server->findChild<QTcpServer *>()->serverPort()));
         client.send(parts.at(i).mid(&client == clients ? 0 : 2));
         if (i + 1 < parts.size()) {
             QTRY_VERIFY(log.size() > before || !clients[1].unread().isEmpty());
             QCOMPARE(clients[0].unread(), QByteArray()); // no reply before the body is complete
         }
     }
-    for (RawHttpClient &client : clients) {
-        if (client.socket.isOpen())
-            log += client.readResponse(parts.first().startsWith("HEAD"), 10000);
-    }
+    for (RawHttpClient &client : clients)
+        log += client.socket.isOpen() ? client.readResponse(false, 10000) : QByteArray();
     QCOMPARE(log + clients[0].unread() + clients[1].unread(), expected);
 }
 
 void tst_PelHttpServer::events()
 {
     const auto server = startOnLoopback();
-    RawHttpClient first, back, later, idle;
-    const auto subscribe = [&](RawHttpClient &client, const QByteArray &headers = "") {
-        QVERIFY(client.connectToPort(portOf(*server)));
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: "
+                            "no-cache\r\nConnection: close\r\n\r\n: events of Pelorin's page\n\n";
+    // each subscriber gets exactly its head and then the events given
+    const auto subscribe = [&](RawHttpClient &client, const QByteArray &headers) {
+        QVERIFY(client.connectToPort(server->findChild<QTcpServer *>()->serverPort()));
         client.send("GET /events HTTP/1.1\r\nAccept: text/event-stream\r\n" + headers + "\r\n");
-        QVERIFY(QTest::qWaitFor([&] { return client.unread().contains("page\n\n"); }));
+        QVERIFY(QTest::qWaitFor([&] { return client.unread().startsWith(head); }));
     };
-    const auto receives = [](RawHttpClient &client, const QByteArray &text) {
-        return QTest::qWaitFor([&] { return client.unread().endsWith(text); });
+    const auto gets = [&](RawHttpClient &client, const QByteArray &events) {
+        return QTest::qWaitFor([&] { return client.unread() == head + events; });
     };
-    subscribe(first);
-    QCOMPARE(first.unread(), "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: "
-                             "no-cache\r\nConnection: close\r\n\r\n: events of Pelorin's page\n\n");
+    RawHttpClient first, back, later, idle;
+    subscribe(first, "");
     server->publishEvent("{\"n\":1}");
     server->publishEvent("\"two\"");
     server->publishEvent("3");
-    QVERIFY(receives(first, "page\n\nid: 1\ndata: {\"n\":1}\n\nid: 2\ndata: \"two\"\n\nid: 3\ndata: 3\n\n"));
+    QVERIFY(gets(first, "id: 1\ndata: {\"n\":1}\n\nid: 2\ndata: \"two\"\n\nid: 3\ndata: 3\n\n"));
     // one coming back gets what it missed, a new one only what comes next
     subscribe(back, "Last-Event-ID: 1\r\n");
-    QVERIFY(receives(back, "page\n\nid: 2\ndata: \"two\"\n\nid: 3\ndata: 3\n\n"));
-    subscribe(later);
+    QVERIFY(gets(back, "id: 2\ndata: \"two\"\n\nid: 3\ndata: 3\n\n"));
+    subscribe(later, "");
     server->publishEvent("4");
-    QVERIFY(receives(later, "page\n\nid: 4\ndata: 4\n\n"));
+    QVERIFY(gets(later, "id: 4\ndata: 4\n\n"));
     // one that does not read is cut off rather than kept growing
-    subscribe(idle);
-    const QByteArray big = '"' + QByteArray(64 * 1024, 'x') + '"';
+    subscribe(idle, "");
     for (int i = 0; i < 200; ++i)
-        server->publishEvent(big);
+        server->publishEvent('"' + QByteArray(64 * 1024, 'x') + '"');
     QVERIFY(idle.waitForClosed());
-    QVERIFY2(idle.unread().size() < 100 * big.size(), "a subscriber that does not read kept all");
+    QVERIFY2(idle.unread().size() < 100 * 64 * 1024, "a subscriber that does not read kept all");
     QVERIFY(QTest::qWaitFor([&] { return first.unread().contains("id: 5\ndata: \"xxx"); }));
 }
 
