@@ -3,8 +3,6 @@
 #include "qhttpserver.h"
 #include "rawhttpclient.h"
 
-#include <QPointer>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <functional>
@@ -109,19 +107,20 @@ void tst_QHttpServer::exchange_data()
                         Mode answering = Now) {
         QTest::addRow("%s", name) << parts << int(answering) << expected;
     };
-    // the answer to a request that showed what, with the Connection header the layer adds
+    // the answer to a request that showed what (no body for HEAD, method 2), with the
+    // Connection header the layer adds
     const auto ok = [](const QByteArray &what, const QByteArray &connection = "close",
                        const QByteArray &query = QByteArray()) {
         return "HTTP/1.1 200 OK\r\n" + (query.isNull() ? query : "X-Query: " + query + "\r\n")
                + "Content-Length: " + QByteArray::number(what.size()) + "\r\n"
                + (connection.isEmpty() ? connection : "Connection: " + connection + "\r\n")
-               + "\r\n" + what;
+               + "\r\n" + (what.startsWith("2 ") ? QByteArray() : what);
     };
     const QByteArray bad = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     const QByteArray goOn = "HTTP/1.1 100 Continue\r\n\r\n";
-    const QByteArray pipelined = "GET /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\nPOST /b HTTP/1.1\r\n"
+    const QByteArray pipelined = "HEAD /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\nPOST /b HTTP/1.1\r\n"
                                  "Content-Length: 4\r\n\r\nbodyGET /c HTTP/1.0\r\n\r\n";
-    const QByteArray inOrder = ok("1 /a {connection=keep-alive}", "keep-alive")
+    const QByteArray inOrder = ok("2 /a {connection=keep-alive}", "keep-alive")
                                + ok("3 /b [body]{content-length=4}", "") + ok("1 /c {}");
 
     row("decoded target, lower-case names, trimmed and joined values, CR/LF in a value",
@@ -137,14 +136,12 @@ void tst_QHttpServer::exchange_data()
         {"POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\nX-A: 1\r\n\r\n"
          "1\r\nz\r\n0\r\nX-A: 2\r\nX-B: 3\r\n\r\n"},
         ok("3 / [z]{transfer-encoding=chunked;x-a=1}"));
-    row("pipelined, answered inside end()", {pipelined}, inOrder);
-    row("pipelined, answered from the event loop", {pipelined}, inOrder, Later);
+    row("pipelined, HEAD first, answered inside end()", {pipelined}, inOrder);
+    row("pipelined, HEAD first, answered from the event loop", {pipelined}, inOrder, Later);
     row("100-continue, then the body",
         {"POST / HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n",
          "hi"},
         goOn + ok("3 / [hi]{connection=close;content-length=2;expect=100-continue}"));
-    row("HEAD announces a body it does not carry", {"HEAD /h HTTP/1.1\r\n\r\nGET /g HTTP/1.0\r\n\r\n"},
-        ok("2 /h {}", "").chopped(7) + ok("1 /g {}"));
     row("an upgrade closes after its answer",
         {"GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: x\r\n\r\n\x81\x05hello"},
         ok("1 / {connection=Upgrade;upgrade=x}"));
@@ -205,28 +202,27 @@ void tst_QHttpServer::clientThatDoesNotRead()
     // 4000 answers of 4 KiB: far more than the system's socket buffers hold
     const QByteArray path = '/' + QByteArray(4000, 'p');
     const qint64 bound = 1024 * 1024 + 4200;
-    qint64 mostQueued = 0;
+    qint64 queued = 0; // the most output waiting for the client when a request came
     connect(server, &QHttpServer::newRequest, this,
-            [&] { mostQueued = qMax(mostQueued, serverSide()->bytesToWrite()); });
+            [&] { queued = qMax(queued, serverSide()->bytesToWrite()); });
     // the first client reads once the server has stopped reading, the second never does
     for (const int idle : {60000, 300}) {
         server->setIdleTimeout(idle);
+        queued = 0;
         RawHttpClient client;
         client.socket.setReadBufferSize(4096);
         QVERIFY(client.connectToPort(port()));
         client.send(QByteArray("GET " + path + " HTTP/1.1\r\n\r\n").repeated(4000));
-        QTRY_VERIFY(serverSide());
-        const QPointer<QTcpSocket> socket = serverSide();
-        QTRY_VERIFY2(!socket || socket->bytesToWrite() > bound - 4200, "the output did not pile up");
-        client.socket.setReadBufferSize(idle == 300 ? 4096 : 0);
+        QTRY_VERIFY2(queued > bound - 2 * 4200, "the output did not pile up");
+        client.socket.setReadBufferSize(idle > 300 ? 0 : 4096);
         for (int i = 0; idle > 300 && i < 4000; ++i)
             QCOMPARE(RawHttpClient::bodyOf(client.readResponse()), "1 " + path + " {}");
         if (idle > 300)
             client.socket.abort();
         // or aborted by the idle rule, without waiting for output that cannot drain
-        QTRY_VERIFY2_WITH_TIMEOUT(!socket, "the stuck connection stayed", 10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!serverSide(), "the stuck connection stayed", 10000);
+        QVERIFY2(queued <= bound, qPrintable(QString::number(queued)));
     }
-    QVERIFY2(mostQueued <= bound, qPrintable(QString::number(mostQueued)));
 }
 
 void tst_QHttpServer::acceptingPauses()
