@@ -124,10 +124,10 @@ void tst_QHttpServer::exchange_data()
                                + ok("3 /b [body]{content-length=4}", "") + ok("1 /c {}");
 
     row("decoded target, lower-case names, trimmed and joined values, CR/LF in a value",
-        {"PUT /a%20b?q=%C3%A9&r=x%26y%0D%0AX-Evil:%201 HTTP/1.0\r\nContent-Length: 3\r\n"
+        {"PUT /a%20b?q=x%26y%0D%0AX-A:1%C3%A9%0A%0DX-B:2 HTTP/1.0\r\nContent-Length: 3\r\n"
          "X-Mixed-CASE:  a value \r\nAccept: a\r\naccept: b\r\n\r\nabc"},
         ok("4 /a b [abc]{accept=a, b;content-length=3;x-mixed-case=a value}", "close",
-           "q=\xc3\xa9&r=x&y  X-Evil: 1"));
+           "q=x&y  X-A:1\xc3\xa9  X-B:2"));
     row("request line, header and chunk split across reads",
         {"PO", "ST /s HTTP/1.0\r\nX-Lo", "ng: ab",
          "c\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n5\r\nhe", "llo\r\n0\r\n\r\n"},

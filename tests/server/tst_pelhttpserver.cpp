@@ -233,7 +233,7 @@ void tst_PelHttpServer::events()
     const auto gets = [&](RawHttpClient &client, const QByteArray &events) {
         return QTest::qWaitFor([&] { return client.unread() == head + events; });
     };
-    RawHttpClient first, back, later, idle;
+    RawHttpClient first, back, later, idle, back2;
     subscribe(first, "");
     server->publishEvent("{\"n\":1}");
     server->publishEvent("\"two\"");
@@ -252,6 +252,11 @@ void tst_PelHttpServer::events()
     QVERIFY(idle.waitForClosed());
     QVERIFY2(idle.unread().size() < 100 * 64 * 1024, "a subscriber that does not read kept all");
     QVERIFY(QTest::qWaitFor([&] { return first.unread().contains("id: 5\ndata: \"xxx"); }));
+    // of 1204 events, the newest 1000 are kept for one coming back
+    for (int i = 0; i < 1000; ++i)
+        server->publishEvent("0");
+    subscribe(back2, "Last-Event-ID: 1\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return back2.unread().startsWith(head + "id: 205\ndata: 0\n\n"); }));
 }
 
 QTEST_GUILESS_MAIN(tst_PelHttpServer)
