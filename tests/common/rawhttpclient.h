@@ -55,7 +55,8 @@ struct RawHttpClient
     // Whether the server closed the connection in time; what it sent stays in unread().
     bool waitForClosed()
     {
-        return QTest::qWaitFor([&] { return unread(), socket.state() == QTcpSocket::UnconnectedState; });
+        return QTest::qWaitFor(
+            [&] { return unread(), socket.state() == QTcpSocket::UnconnectedState; });
     }
 
     static QByteArray bodyOf(const QByteArray &response)

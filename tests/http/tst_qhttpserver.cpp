@@ -47,7 +47,8 @@ void tst_QHttpServer::init()
     server = new QHttpServer;
     server->setIdleTimeout(300);
     ends = 0;
-    connect(server, &QHttpServer::newRequest, this, [this](QHttpRequest *request, QHttpResponse *response) {
+    connect(server, &QHttpServer::newRequest, this, [this](QHttpRequest *request,
+                                                           QHttpResponse *response) {
         if (request->url().hasQuery())
             response->setHeader("X-Query", request->url().query(QUrl::FullyDecoded));
         const auto seen = std::make_shared<QByteArray>(QByteArray::number(request->method()) + ' '
@@ -116,10 +117,12 @@ void tst_QHttpServer::exchange_data()
                + (connection.isEmpty() ? connection : "Connection: " + connection + "\r\n")
                + "\r\n" + (what.startsWith("2 ") ? QByteArray() : what);
     };
-    const QByteArray bad = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    const QByteArray bad =
+        "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     const QByteArray goOn = "HTTP/1.1 100 Continue\r\n\r\n";
-    const QByteArray pipelined = "HEAD /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\nPOST /b HTTP/1.1\r\n"
-                                 "Content-Length: 4\r\n\r\nbodyGET /c HTTP/1.0\r\n\r\n";
+    const QByteArray pipelined = "HEAD /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"
+                                 "POST /b HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody"
+                                 "GET /c HTTP/1.0\r\n\r\n";
     const QByteArray inOrder = ok("2 /a {connection=keep-alive}", "keep-alive")
                                + ok("3 /b [body]{content-length=4}", "") + ok("1 /c {}");
 
@@ -139,8 +142,8 @@ void tst_QHttpServer::exchange_data()
     row("pipelined, HEAD first, answered inside end()", {pipelined}, inOrder);
     row("pipelined, HEAD first, answered from the event loop", {pipelined}, inOrder, Later);
     row("100-continue, then the body",
-        {"POST / HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n",
-         "hi"},
+        {"POST / HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\nConnection: close\r\n"
+         "\r\n", "hi"},
         goOn + ok("3 / [hi]{connection=close;content-length=2;expect=100-continue}"));
     row("an upgrade closes after its answer",
         {"GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: x\r\n\r\n\x81\x05hello"},
@@ -149,7 +152,7 @@ void tst_QHttpServer::exchange_data()
         ok("1 / {}", "") + bad);
     row("bad chunk size after the headers",
         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"}, bad);
-    row("header section over 64 KiB", {"GET / HTTP/1.1\r\nX: " + QByteArray(70000, 'a') + "\r\n\r\n"},
+    row("headers over 64 KiB", {"GET / HTTP/1.1\r\nX: " + QByteArray(70000, 'a') + "\r\n\r\n"},
         "HTTP/1.1 431 Request Header Fields Too Large\r\n" + bad.mid(26));
     row("idle after a response", {"GET / HTTP/1.1\r\n\r\n"}, ok("1 / {}", ""));
     row("idle after 100 Continue and half the body",
@@ -181,7 +184,8 @@ void tst_QHttpServer::exchange()
         } else if (part == "<abort in data>") { // the connection must outlive its parser
             duringData = [&] {
                 client.socket.abort();
-                (void)QTest::qWaitFor([&] { return !socket || socket->state() == QTcpSocket::UnconnectedState; });
+                (void)QTest::qWaitFor(
+                    [&] { return !socket || socket->state() == QTcpSocket::UnconnectedState; });
             };
         } else {
             const int before = reads.count();
@@ -260,16 +264,16 @@ void tst_QHttpServer::acceptingPauses()
     waits("/capped", false, &holder);
     QCOMPARE(errors.count(), 0);
     waits("/served", true, nullptr);
-    QEXPECT_FAIL("", "a listener that has accepted all it had once (EAGAIN) reports no later accept "
-                     "error, so the server tries again on every turn of the loop", Continue);
-    QVERIFY2(errors.count() > 0 && errors.count() <= 3, qPrintable(QString::number(errors.count())));
+    QEXPECT_FAIL("", "a listener that has once accepted all it had (EAGAIN) reports no later "
+                     "accept error, so the server tries again on every turn of the loop", Continue);
+    QVERIFY2(errors.count() > 0 && errors.count() <= 3, QByteArray::number(errors.count()).data());
     // a new listener reports the failure, and the server backs off
     server->findChild<QTcpServer *>()->close();
     QVERIFY(server->listen(QHostAddress(QHostAddress::LocalHost), 0));
     errors.clear();
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^cannot accept connections "));
     waits("/fresh", true, nullptr);
-    QVERIFY2(errors.count() > 0 && errors.count() <= 3, qPrintable(QString::number(errors.count())));
+    QVERIFY2(errors.count() > 0 && errors.count() <= 3, QByteArray::number(errors.count()).data());
 #else
     QSKIP("descriptor limits are a POSIX matter");
 #endif
