@@ -161,8 +161,10 @@ void tst_PelHttpServer::exchange_data()
         "hi { \"content-length\": \"2\", \"prefer\": \"respond-async, return=representation; "
         "x=1, wait=0\"\n}\n" + page
             + error("504 Gateway Timeout", "TIMEOUT", "the page did not answer in time"));
+    // a PEL_listener page has its envelopes: no whole body is kept for it
+    const QByteArray noBody = "POST /a%20b/c?x=%41&y \n";
     row("a page without PEL_receive", "listener answer", post(prefer),
-        preferHi
+        "hi { \"content-length\": \"2\", \"prefer\": \"return=representation\"\n}\n" + noBody
             + error("501 Not Implemented", "NOT_IMPLEMENTED", "the page defines no PEL_receive"));
     row("a web page may not read the answer", "receiver answer",
         post(prefer + "Origin: http://example.com\r\n"), forbidden);
@@ -179,7 +181,7 @@ void tst_PelHttpServer::exchange_data()
         error("413 Payload Too Large", "PAYLOAD_TOO_LARGE",
               "the page takes bodies of at most 16777216 bytes", anyone));
     row("PEL_listener pages take any size", "listener", post("", large),
-        "POST /a%20b/c?x=%41&y <too large>\n" + ok);
+        noBody + ok);
 }
 
 void tst_PelHttpServer::exchange()
