@@ -7,6 +7,16 @@
 #include <QTcpSocket>
 #include <QTimerEvent>
 
+#if defined(Q_OS_UNIX)
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace {
 constexpr int defaultIdleTimeout = 120 * 1000;
 // Well below the usual limit of 1024 descriptors a process gets, so that one program cannot
@@ -41,7 +51,20 @@ QHttpServer::~QHttpServer()
 
 bool QHttpServer::listen(const QHostAddress &address, quint16 port)
 {
-    return tcpServer->listen(address, port);
+    if (!tcpServer->listen(address, port))
+        return false;
+#if defined(Q_OS_UNIX)
+    // QTcpServer reports only the first accept error of its life: once it has accepted all it
+    // had (EAGAIN), running out of descriptors goes unreported while the listening socket stays
+    // readable, and it tries again on every turn of the event loop. So connections are
+    // accepted here.
+    tcpServer->pauseAccepting();
+    delete acceptNotifier;
+    acceptNotifier =
+            new QSocketNotifier(tcpServer->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(acceptNotifier, &QSocketNotifier::activated, this, &QHttpServer::acceptConnections);
+#endif
+    return true;
 }
 
 QString QHttpServer::errorString() const
@@ -65,7 +88,7 @@ void QHttpServer::setMaxConnections(int count)
 void QHttpServer::acceptConnections()
 {
     while (connections < maxConnections) {
-        QTcpSocket *socket = tcpServer->nextPendingConnection();
+        QTcpSocket *socket = nextConnection();
         if (!socket)
             break;
         if (socket->state() != QAbstractSocket::ConnectedState) {
@@ -83,21 +106,54 @@ void QHttpServer::acceptConnections()
     updateAccepting();
 }
 
+QTcpSocket *QHttpServer::nextConnection()
+{
+#if defined(Q_OS_UNIX)
+    if (acceptNotifier) {
+        const int descriptor = ::accept(int(tcpServer->socketDescriptor()), nullptr, nullptr);
+        if (descriptor < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
+                pauseAfterFailure(QString::fromLocal8Bit(std::strerror(errno)), errno);
+            return nullptr;
+        }
+        ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+        auto *socket = new QTcpSocket;
+        if (!socket->setSocketDescriptor(descriptor)) {
+            ::close(descriptor);
+            delete socket;
+            return nullptr;
+        }
+        return socket;
+    }
+#endif
+    return tcpServer->nextPendingConnection();
+}
+
 void QHttpServer::acceptFailed(QAbstractSocket::SocketError error)
 {
-    tcpServer->pauseAccepting();
     if (acceptedSinceError) {
-        // The listener reports the end of a burst of connections with the error of an earlier
+        // QTcpServer reports the end of a burst of connections with the error of an earlier
         // failure: try again at once, and back off only when nothing was accepted in between.
         acceptedSinceError = false;
+        tcpServer->pauseAccepting();
         updateAccepting();
         return;
     }
+    pauseAfterFailure(tcpServer->errorString(), int(error));
+}
+
+void QHttpServer::pauseAfterFailure(const QString &reason, int code)
+{
+    tcpServer->pauseAccepting();
+#if defined(Q_OS_UNIX)
+    if (acceptNotifier)
+        acceptNotifier->setEnabled(false);
+#endif
     // Whatever failed (most often: no descriptor left) fails again at once while the listening
     // socket stays readable, so it is retried after a pause, not from every turn of the loop.
     if (!warnedAcceptFailure) {
         qWarning("cannot accept connections (%s, error %d); trying again every %d ms",
-                 qPrintable(tcpServer->errorString()), int(error), acceptRetryDelay);
+                 qPrintable(reason), code, acceptRetryDelay);
         warnedAcceptFailure = true;
     }
     acceptRetry.start(acceptRetryDelay, this);
@@ -124,7 +180,14 @@ void QHttpServer::updateAccepting()
 {
     if (!tcpServer->isListening() || acceptRetry.isActive())
         return;
-    if (connections < maxConnections)
+    const bool accepting = connections < maxConnections;
+#if defined(Q_OS_UNIX)
+    if (acceptNotifier) {
+        acceptNotifier->setEnabled(accepting);
+        return;
+    }
+#endif
+    if (accepting)
         tcpServer->resumeAccepting();
     else
         tcpServer->pauseAccepting();

@@ -6,7 +6,9 @@
 #include <QObject>
 
 class QHostAddress;
+class QSocketNotifier;
 class QTcpServer;
+class QTcpSocket;
 class QHttpRequest;
 class QHttpResponse;
 
@@ -41,11 +43,14 @@ protected:
 
 private:
     void acceptConnections();
+    QTcpSocket *nextConnection();
     void acceptFailed(QAbstractSocket::SocketError error);
+    void pauseAfterFailure(const QString &reason, int code);
     void connectionGone();
     void updateAccepting();
 
     QTcpServer *tcpServer;
+    QSocketNotifier *acceptNotifier = nullptr; // Unix: accepts in place of tcpServer
     int idleTimeout;
     int maxConnections;
     int connections = 0;

@@ -232,7 +232,19 @@ void tst_QHttpServer::clientThatDoesNotRead()
 void tst_QHttpServer::acceptingPauses()
 {
 #if defined(Q_OS_UNIX)
-    QSignalSpy errors(server->findChild<QTcpServer *>(), &QTcpServer::acceptError);
+    // A server that retried at once would find its listening socket readable on every turn.
+    struct Activations : QObject
+    {
+        int count = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            count += event->type() == QEvent::SockAct ? 1 : 0;
+            return false;
+        }
+    } activations;
+    auto *listener = server->findChild<QSocketNotifier *>(QString(), Qt::FindDirectChildrenOnly);
+    QVERIFY(listener);
+    listener->installEventFilter(&activations);
     // a client waits in the backlog while the server is at its cap or the process has no
     // descriptor left, and is served once that is over
     const auto waits = [&](const QByteArray &path, bool noDescriptors, RawHttpClient *holder) {
@@ -247,9 +259,10 @@ void tst_QHttpServer::acceptingPauses()
             ::close(int(limit.rlim_cur));
         }
         QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit) == 0);
-        // a listener retried at once would fail on every turn of the loop
+        activations.count = 0;
         for (int turn = 0; turn < 2000; ++turn)
             QCoreApplication::processEvents();
+        QVERIFY2(activations.count <= 5, QByteArray::number(activations.count).constData());
         QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
         QVERIFY2(client.unread().isEmpty(), "served above the limit");
         if (holder)
@@ -262,18 +275,9 @@ void tst_QHttpServer::acceptingPauses()
     QVERIFY(holder.connectToPort(port()));
     QTRY_VERIFY(serverSide());
     waits("/capped", false, &holder);
-    QCOMPARE(errors.count(), 0);
-    waits("/served", true, nullptr);
-    QEXPECT_FAIL("", "a listener that has once accepted all it had (EAGAIN) reports no later "
-                     "accept error, so the server tries again on every turn of the loop", Continue);
-    QVERIFY2(errors.count() > 0 && errors.count() <= 3, QByteArray::number(errors.count()).data());
-    // a new listener reports the failure, and the server backs off
-    server->findChild<QTcpServer *>()->close();
-    QVERIFY(server->listen(QHostAddress(QHostAddress::LocalHost), 0));
-    errors.clear();
+    // a listener that has accepted before, out of descriptors: one warning, then a pause
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^cannot accept connections "));
-    waits("/fresh", true, nullptr);
-    QVERIFY2(errors.count() > 0 && errors.count() <= 3, QByteArray::number(errors.count()).data());
+    waits("/served", true, nullptr);
 #else
     QSKIP("descriptor limits are a POSIX matter");
 #endif
