@@ -135,11 +135,19 @@ QByteArray listenerCall(const QByteArray &body, const QByteArray &headers, int *
     QByteArray out;
     out.reserve(body.size() + headers.size() + 128);
     out += listenerCallHead;
+    // gathered in a block of its own: appending byte by byte costs more than the rest
+    char block[1024];
+    int used = 0;
     int size = 0;
-    writeEnvelope(body, headers, [&out, &size](QChar c) {
-        writeLiteralCharacter(c.unicode(), [&out](char a) { out += a; });
+    writeEnvelope(body, headers, [&](QChar c) {
+        if (used > int(sizeof block) - 6) {
+            out.append(block, used);
+            used = 0;
+        }
+        writeLiteralCharacter(c.unicode(), [&](char a) { block[used++] = a; });
         ++size;
     });
+    out.append(block, used);
     out += listenerCallTail;
     if (envelopeSize)
         *envelopeSize = size;
