@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds the fuzzers with clang and runs each for a bounded time: the HTTP one on a copy of the
-# seed corpus, the page envelope one from nothing.
+# Builds the fuzzers with clang and runs them for SECONDS in all: two thirds for the HTTP one on a
+# copy of the seed corpus, a third for the page envelope one from nothing.
 #   tests/fuzz/run-fuzz.sh [SECONDS] [BUILD_DIR]      (defaults: 60, build-fuzz)
 # Exits non-zero when a fuzzer finds a crash; the crashing input is left in BUILD_DIR.
 set -eu
@@ -21,7 +21,8 @@ trap 'rm -rf "$corpus"' EXIT
 mkdir "$corpus/http" "$corpus/envelope"
 cp "$here"/corpus/* "$corpus/http"/
 
-"$build/bin/fuzz_http" -max_total_time="$seconds" -max_len=8192 -timeout=20 \
+envelopeSeconds=$((seconds / 3 > 0 ? seconds / 3 : 1))
+"$build/bin/fuzz_http" -max_total_time=$((seconds - envelopeSeconds)) -max_len=8192 -timeout=20 \
     -print_final_stats=1 -artifact_prefix="$build/" "$corpus/http"
-"$build/bin/fuzz_envelope" -max_total_time="$seconds" -max_len=4096 -timeout=20 \
+"$build/bin/fuzz_envelope" -max_total_time="$envelopeSeconds" -max_len=4096 -timeout=20 \
     -print_final_stats=1 -artifact_prefix="$build/" "$corpus/envelope"
