@@ -22,7 +22,7 @@ constexpr quint32 maxHeaderBytes = 64 * 1024;
 constexpr int initialBufferSize = 4096;
 // Input read but not parsed yet above which nothing more is read.
 constexpr int maxUnparsedBytes = 1024 * 1024;
-constexpr int readChunk = 64 * 1024;
+constexpr int maxReadSize = 64 * 1024;
 // Output the client has not taken yet above which nothing more is parsed.
 constexpr qint64 maxUnsentBytes = 1024 * 1024;
 
@@ -201,21 +201,25 @@ void QHttpConnection::readFromSocket()
     // Read on while a request waits for its answer or its output (up to a bound), and while a
     // receiver runs an event loop from inside the parser, so that a client that goes away is
     // noticed.
-    char chunk[readChunk];
     for (;;) {
-        const int room = qMin(readChunk, maxUnparsedBytes - readBuffer.size());
+        const int start = readBuffer.size();
+        const int room = qMin(qMax(readBuffer.capacity() - start, initialBufferSize),
+                              maxUnparsedBytes - start);
         if (closing || room <= 0)
             break;
-        const qint64 got = socket->read(chunk, room);
+        readBuffer.resize(start + room);
+        const qint64 got = socket->read(readBuffer.data() + start, room);
+        readBuffer.resize(start + int(qMax<qint64>(got, 0)));
         if (got < 0) {
             // An unbuffered socket finds the peer's close here and says nothing: announce it
             // as a buffered one would, to whoever watches the socket (this connection too).
             emit socket->disconnected();
             return;
         }
-        readBuffer.append(chunk, int(got));
         if (got < room)
             break;
+        // more is waiting: bigger reads from now on
+        readBuffer.reserve(qMin(2 * readBuffer.capacity(), maxReadSize));
         parseBuffered();
     }
     parseBuffered();
