@@ -165,6 +165,10 @@ static Run run(QTcpServer &server, const char *bytes, int size, int step, Answer
     // answers and resumes queued from the event loop, each of which may queue the next
     for (int round = 0; round < 64; ++round)
         result.output += turn(client);
+    // reset rather than closed, so that no port waits out TIME_WAIT: a long run would use
+    // them all up
+    const linger reset = {1, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     ::close(client);
     delete connection.data();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
