@@ -1,8 +1,11 @@
-// Page-delivery benchmark: Pelorin against a Node.js server that pushes each POST to a page
-// in headless Chromium over Server-Sent Events. The same sender drives both; both pages run
-// page.js and are read through the DevTools protocol.
+// Page-delivery benchmark: Pelorin, its page taking messages through PEL_listener and through
+// PEL_receive, against a Node.js server that pushes each POST to a page in headless Chromium
+// over Server-Sent Events. The same sender drives all; all pages run page.js and are read
+// through the DevTools protocol. Then the round trip of requests that wait for the page's
+// answer, the rate of the page's events to a subscriber of GET /events, and the start-up time
+// and idle memory of Pelorin beside a bare QWebEngineView program showing the same page.
 //
-//   node --experimental-websocket bench.js <pelorin-binary> <work-dir>
+//   node --experimental-websocket bench.js <pelorin-binary> <minimal-binary> <work-dir>
 //   node bench.js --sse-server <port> <page.js>        (the anchor, started by the above)
 'use strict';
 const http = require('http');
@@ -20,6 +23,12 @@ const RATE = +(process.env.RATE || 1000);
 const SENDER = process.env.SENDER || 'wrk';
 const WRK_SECONDS = +(process.env.WRK_SECONDS || 3);
 const WRK_THREADS = +(process.env.WRK_THREADS || 1);
+// Requests that wait for the page's answer: ANSWERED of them at ANSWER_RATE per second.
+const ANSWERED = +(process.env.ANSWERED || 2000);
+const ANSWER_RATE = +(process.env.ANSWER_RATE || 200);
+// Events the page publishes at once, and start-up runs of each program.
+const EVENTS = +(process.env.EVENTS || 20000);
+const STARTS = +(process.env.STARTS || 3);
 const now = () => performance.timeOrigin + performance.now();
 const sleep = ms => new Promise(r => setTimeout(r, ms));
 
@@ -139,14 +148,21 @@ class DevTools {
 
 // The sender: POST {"t":<send time in ms>,"i":<n>} to port, CONNECTIONS keep-alive
 // connections, either as fast as the replies come back or paced at RATE per second.
-function post(agent, port, i) {
+// Resolves with the status (0 for a failed connection) and the milliseconds to the answer.
+function post(agent, port, i, extraHeaders) {
     return new Promise(resolve => {
-        const body = `{"t":${now().toFixed(3)},"i":${i}}`;
+        const sent = now();
+        const body = `{"t":${sent.toFixed(3)},"i":${i}}`;
         const req = http.request({host: '127.0.0.1', port, method: 'POST', path: '/', agent,
                                   headers: {'Content-Type': 'application/json',
-                                            'Content-Length': Buffer.byteLength(body)}},
-                                 res => { res.resume(); res.on('end', resolve); });
-        req.on('error', resolve);
+                                            'Content-Length': Buffer.byteLength(body),
+                                            ...extraHeaders}},
+                                 res => {
+                                     res.resume();
+                                     res.on('end', () => resolve({status: res.statusCode,
+                                                                  ms: now() - sent}));
+                                 });
+        req.on('error', () => resolve({status: 0, ms: now() - sent}));
         req.end(body);
     });
 }
@@ -201,7 +217,7 @@ async function waitQuiet(dt, quietMs, timeoutMs) {
     return seen;
 }
 
-async function sendPaced(port, count, rate) {
+async function sendPaced(port, count, rate, extraHeaders) {
     const agent = new http.Agent({keepAlive: true, maxSockets: CONNECTIONS});
     const pending = [];
     const start = now();
@@ -211,10 +227,11 @@ async function sendPaced(port, count, rate) {
             await sleep(1);
         while (now() < due)
             await new Promise(r => setImmediate(r));
-        pending.push(post(agent, port, i));
+        pending.push(post(agent, port, i, extraHeaders));
     }
-    await Promise.all(pending);
+    const results = await Promise.all(pending);
     agent.destroy();
+    return results;
 }
 
 function percentile(sorted, p) {
@@ -268,29 +285,116 @@ async function measure(name, port, dt) {
     return result;
 }
 
-async function main() {
-    const [binary, work] = process.argv.slice(2);
+// Pelorin from an app directory of its own, its page counting calls; with receive, the page
+// defines PEL_receive.
+async function startPelorin(binary, work, name, receive) {
     const pageJs = fs.readFileSync(path.join(__dirname, 'page.js'), 'utf8');
-
-    // Pelorin from an app directory of its own, its page counting calls.
-    const appDir = path.join(work, 'pelorin');
+    const appDir = path.join(work, name);
     fs.mkdirSync(path.join(appDir, 'assets'), {recursive: true});
     fs.copyFileSync(binary, path.join(appDir, 'pelorin'));
     fs.chmodSync(path.join(appDir, 'pelorin'), 0o755);
-    const pelorinPort = await freePort();
-    const pelorinDebug = await freePort();
+    const port = await freePort();
+    const debug = await freePort();
     fs.writeFileSync(path.join(appDir, 'config.ini'),
-                     `[CONNECT]\nHOST=127.0.0.1\nPORT=${pelorinPort}\nURL=\nCRYPTO=\n[UIUX]\nTITLE=Pelorin\nBASESIZE_H=600\nBASESIZE_W=400\n`);
+                     `[CONNECT]\nHOST=127.0.0.1\nPORT=${port}\nURL=\nCRYPTO=\n[UIUX]\nTITLE=Pelorin\nBASESIZE_H=600\nBASESIZE_W=400\n`);
     fs.writeFileSync(path.join(appDir, 'assets', 'index.html'),
-                     `<html><head><script>${pageJs}</script></head><body>counting</body></html>`);
-    const pelorin = spawn(path.join(appDir, 'pelorin'), [], {
+                     `<html><head>${receive ? '<script>window.PEL_BENCH_RECEIVE = true;</script>' : ''}`
+                     + `<script>${pageJs}</script></head><body>counting</body></html>`);
+    const startedAt = now();
+    const proc = spawn(path.join(appDir, 'pelorin'), [], {
         cwd: appDir, stdio: 'ignore',
-        env: {...process.env, QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${pelorinDebug}`,
+        env: {...process.env, QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${debug}`,
               QTWEBENGINE_DISABLE_SANDBOX: '1'}});
-    children.push(pelorin);
-    const pelorinPage = await DevTools.attach(pelorinDebug, '/assets/index.html', 60000);
+    children.push(proc);
+    return {proc, port, debug, startedAt};
+}
+
+// Requests that wait for the page's answer, paced: milliseconds from send to answer.
+async function roundTrip(port) {
+    const results = await sendPaced(port, ANSWERED, ANSWER_RATE,
+                                    {'Prefer': 'return=representation'});
+    const answered = results.filter(r => r.status === 200);
+    const ms = answered.map(r => r.ms).sort((a, b) => a - b);
+    return {answered: answered.length, p50ms: +percentile(ms, 50).toFixed(3),
+            p99ms: +percentile(ms, 99).toFixed(3)};
+}
+
+// Events the page publishes with pelorin.send, counted by a subscriber of GET /events.
+function eventsRate(port, dt) {
+    return new Promise((resolve, reject) => {
+        let seen = 0, start = 0, pending = '';
+        const timer = setTimeout(() => { req.destroy(); resolve({events: seen, perSec: 0}); },
+                                 120000);
+        const req = http.get({host: '127.0.0.1', port, path: '/events',
+                              headers: {'Accept': 'text/event-stream'}}, res => {
+            res.setEncoding('utf8');
+            res.on('data', chunk => {
+                const lines = (pending + chunk).split('\n');
+                pending = lines.pop();
+                seen += lines.filter(l => l.startsWith('data: ')).length;
+                if (seen >= EVENTS) {
+                    clearTimeout(timer);
+                    req.destroy();
+                    resolve({events: seen, perSec: Math.round(seen / ((now() - start) / 1000))});
+                }
+            });
+            start = now();
+            dt.eval(`sendEvents(${EVENTS})`);
+        });
+        req.on('error', reject);
+    });
+}
+
+// From spawning a program to the first message its page gets, and its memory 3 s later.
+async function startOnce(kind, pelorinBinary, minimalBinary, work, run) {
+    let proc, startedAt, debug;
+    if (kind === 'pelorin') {
+        let port;
+        ({proc, port, debug, startedAt} = await startPelorin(pelorinBinary, work,
+                                                             `start-${run}`, false));
+        // one message, sent as soon as the server takes it; Pelorin holds it for the page
+        for (let i = 0; i < 6000; ++i) {
+            const agent = new http.Agent({keepAlive: false});
+            const r = await post(agent, port, i);
+            agent.destroy();
+            if (r.status === 200)
+                break;
+            await sleep(5);
+        }
+    } else {
+        const html = path.join(work, 'minimal.html');
+        fs.writeFileSync(html, `<html><head><script>${fs.readFileSync(path.join(__dirname, 'page.js'), 'utf8')}`
+                               + '</script></head><body>counting</body></html>');
+        debug = await freePort();
+        startedAt = now();
+        proc = spawn(minimalBinary, [html], {
+            stdio: 'ignore',
+            env: {...process.env, QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${debug}`,
+                  QTWEBENGINE_DISABLE_SANDBOX: '1'}});
+        children.push(proc);
+    }
+    const dt = await DevTools.attach(debug, kind === 'pelorin' ? '/assets/index.html' : 'minimal.html',
+                                     60000);
+    await dt.waitCount(1, 60000);
+    const firstMs = (await dt.eval('S.first')) - startedAt;
     await sleep(3000);
-    const memory = {idleKiB: rssKiB(pelorin.pid)};
+    const idleKiB = rssKiB(proc.pid);
+    dt.ws.close();
+    process.kill(proc.pid, 'SIGTERM');
+    await new Promise(r => proc.exitCode !== null || proc.signalCode !== null ? r() : proc.on('exit', r));
+    return {firstMs, idleKiB};
+}
+
+const median = values => [...values].sort((a, b) => a - b)[Math.floor((values.length - 1) / 2)];
+
+async function main() {
+    const [binary, minimalBinary, work] = process.argv.slice(2);
+
+    const listener = await startPelorin(binary, work, 'pelorin', false);
+    const receiver = await startPelorin(binary, work, 'pelorin-receive', true);
+    const listenerPage = await DevTools.attach(listener.debug, '/assets/index.html', 60000);
+    const receiverPage = await DevTools.attach(receiver.debug, '/assets/index.html', 60000);
+    await sleep(3000);
 
     // The anchor: Node.js SSE server and headless Chromium.
     const ssePort = await freePort();
@@ -311,22 +415,39 @@ async function main() {
         await sleep(100);
 
     const results = [];
-    results.push(await measure('pelorin', pelorinPort, pelorinPage));
-    memory.afterFloodKiB = rssKiB(pelorin.pid);
+    results.push(await measure('pelorin PEL_listener', listener.port, listenerPage));
+    const afterFloodKiB = rssKiB(listener.proc.pid);
+    results.push(await measure('pelorin PEL_receive', receiver.port, receiverPage));
     results.push(await measure('node-sse-chromium', ssePort, ssePage));
+    const answers = await roundTrip(receiver.port);
+    const events = await eventsRate(receiver.port, receiverPage);
+    for (const p of [listener, receiver, {proc: sse}, {proc: chromium}])
+        process.kill(p.proc.pid, 'SIGTERM');
 
-    const [p, s] = results;
+    const starts = {pelorin: [], minimal: []};
+    for (let run = 0; run < STARTS; ++run) {
+        for (const kind of ['pelorin', 'minimal'])
+            starts[kind].push(await startOnce(kind, binary, minimalBinary, work, run));
+    }
+
+    const anchor = results[2];
     console.log(`sender ${SENDER === 'wrk' ? `wrk ${WRK_SECONDS}s, ${WRK_THREADS} thread(s)` : `node, N=${N}`}`
                 + ` connections=${CONNECTIONS} paced=${PACED} at ${RATE}/s`);
-    console.log('case                 msgs/s   p50 ms  p99 ms  delivered');
+    console.log('case                    msgs/s  x sse   p50 ms  p99 ms  delivered');
     for (const r of results)
-        console.log(`${r.name.padEnd(20)} ${String(r.msgsPerSec).padStart(7)} ${r.p50ms.toFixed(3).padStart(8)}`
-                    + ` ${r.p99ms.toFixed(3).padStart(7)}  ${r.delivered}/${r.sent}, ${r.pacedDelivered}/${PACED}`);
-    console.log(`ratio msgs/s pelorin/sse: ${(p.msgsPerSec / s.msgsPerSec).toFixed(2)} (target >= 1.5);`
-                + ` p50 ${p.p50ms} ms (<= 0.5), p99 ${p.p99ms} ms (<= 3)`);
-    console.log(`pelorin resident memory with web-engine processes: idle ${memory.idleKiB} KiB,`
-                + ` after the flood's ${p.delivered} messages ${memory.afterFloodKiB} KiB`);
-    process.kill(pelorin.pid, 'SIGTERM');
+        console.log(`${r.name.padEnd(22)} ${String(r.msgsPerSec).padStart(7)} ${(r.msgsPerSec / anchor.msgsPerSec).toFixed(2).padStart(6)}`
+                    + ` ${r.p50ms.toFixed(3).padStart(8)} ${r.p99ms.toFixed(3).padStart(7)}  ${r.delivered}/${r.sent}, ${r.pacedDelivered}/${PACED}`);
+    console.log(`targets: PEL_listener >= 1.5x sse, PEL_receive no slower; paced p50 <= 0.5 ms, p99 <= 3 ms`);
+    console.log(`answered requests (Prefer: return=representation) at ${ANSWER_RATE}/s: ${answers.answered}/${ANSWERED},`
+                + ` p50 ${answers.p50ms} ms (<= 1), p99 ${answers.p99ms} ms (<= 5)`);
+    console.log(`events from pelorin.send to a GET /events subscriber: ${events.perSec}/s (${events.events} events)`);
+    const med = (kind, key) => median(starts[kind].map(s => s[key]));
+    console.log(`start-up to the first message, median of ${STARTS}: pelorin ${med('pelorin', 'firstMs').toFixed(0)} ms,`
+                + ` bare QWebEngineView ${med('minimal', 'firstMs').toFixed(0)} ms`
+                + ` (x ${(med('pelorin', 'firstMs') / med('minimal', 'firstMs')).toFixed(2)}, target <= 1.10)`);
+    console.log(`resident memory with web-engine processes, idle: pelorin ${med('pelorin', 'idleKiB')} KiB,`
+                + ` bare QWebEngineView ${med('minimal', 'idleKiB')} KiB; pelorin after the flood's`
+                + ` ${results[0].delivered} messages ${afterFloodKiB} KiB`);
     stopAll();
 }
 

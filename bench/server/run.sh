@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Drives the Pelorin server, nginx (one worker) and a plain Node.js http server with wrk on
-# loopback in one run, and prints requests/s and p99 latency side by side with ratios.
+# loopback in one run, and prints requests/s, p99 latency and CPU time per request side by
+# side with ratios.
 #
 #   bench/server/run.sh [build-dir]      (default build-dir: build-bench, Release)
 #
-# Environment: DURATION seconds per wrk run (5), REPEATS per case (3, medians are shown).
+# Environment: DURATION seconds per wrk run (5), REPEATS per case (3, medians are shown),
+# CASES: an extended regular expression the case names must match (all cases).
 # With two or more CPUs the servers share CPU 1 and wrk runs on CPU 0, so each server gets
 # one core and none competes with the load generator.
 set -euo pipefail
@@ -89,6 +91,19 @@ for s in "${servers[@]}"; do
     fi
 done
 
+# CPU time (clock ticks) used so far by a server and its worker processes: on a shared machine
+# the CPU cost of a request is steadier than the requests per second.
+declare -A pidOf=([pelorin]=${pids[0]} [nginx]=${pids[1]} [node]=${pids[2]})
+cpuTicks() {
+    local total=0 p f
+    for p in "$1" $(ps -o pid= --ppid "$1"); do
+        read -r -a f <"/proc/$p/stat" || continue
+        total=$((total + f[13] + f[14]))
+    done
+    echo "$total"
+}
+hz=$(getconf CLK_TCK)
+
 # --- drive them --------------------------------------------------------------------------
 # case name: method connections extra-header
 cases=(
@@ -99,6 +114,7 @@ cases=(
     "POST 16 keep-alive|POST|16|"
     "POST 16 close|POST|16|Connection: close"
 )
+mapfile -t cases < <(printf '%s\n' "${cases[@]}" | grep -E -- "${CASES:-.}")
 
 toMicroseconds() {
     awk -v v="$1" 'BEGIN {
@@ -107,16 +123,20 @@ toMicroseconds() {
         else if (v ~ /m$/) print n * 60000000; else print n * 1000000 }'
 }
 
-declare -A rps p99 errors
+declare -A rps p99 errors cpu
 for ((r = 1; r <= repeats; r++)); do
     for c in "${cases[@]}"; do
         IFS='|' read -r name method conns header <<<"$c"
         for s in "${servers[@]}"; do
             args=(-t1 -c"$conns" -d"${duration}s" --timeout 2s --latency -s "$here/request.lua")
             [[ -n "$header" ]] && args+=(-H "$header")
+            ticks=$(cpuTicks "${pidOf[$s]}")
             out=$(BENCH_METHOD=$method "${clientCpu[@]}" wrk "${args[@]}" \
                 "http://127.0.0.1:${portOf[$s]}/?a=1")
+            ticks=$(($(cpuTicks "${pidOf[$s]}") - ticks))
             rps[$name,$s]+="$(awk '/^Requests\/sec:/ {print $2}' <<<"$out") "
+            cpu[$name,$s]+="$(awk -v t="$ticks" -v hz="$hz" '/ requests in / {
+                print t / hz * 1e6 / $1 }' <<<"$out") "
             p99[$name,$s]+="$(toMicroseconds "$(awk '$1 == "99%" {print $2}' <<<"$out")") "
             bad=$(awk '/Non-2xx/ {n += $NF} /Socket errors/ {gsub(",", ""); n += $4 + $6 + $8 + $10}
                        END {print n + 0}' <<<"$out")
@@ -131,22 +151,26 @@ median() {
 }
 
 echo
-echo "wrk, ${duration}s per run, median of $repeats; p99 in microseconds; x = Pelorin / other"
-printf '%-20s %10s %10s %10s %8s %8s | %8s %8s %8s %8s\n' case "pel req/s" "nginx" "node" \
-    "x nginx" "x node" "pel p99" nginx node "x nginx"
+echo "wrk, ${duration}s per run, median of $repeats; p99 and CPU per request in microseconds;"
+echo "x = Pelorin / other for req/s and p99, other / Pelorin for CPU per request"
+printf '%-20s %9s %9s %9s %7s %7s | %7s %7s %7s %7s | %6s %6s %6s %7s %7s\n' case "pel req/s" \
+    nginx node "x nginx" "x node" "pel p99" nginx node "x nginx" "pel cpu" nginx node \
+    "x nginx" "x node"
 for c in "${cases[@]}"; do
     name=${c%%|*}
-    declare -A m=() l=()
+    declare -A m=() l=() u=()
     for s in "${servers[@]}"; do
         m[$s]=$(median "${rps[$name,$s]}")
         l[$s]=$(median "${p99[$name,$s]}")
+        u[$s]=$(median "${cpu[$name,$s]}")
     done
-    printf '%-20s %10.0f %10.0f %10.0f %8.2f %8.2f | %8.0f %8.0f %8.0f %8.2f\n' "$name" \
-        "${m[pelorin]}" "${m[nginx]}" "${m[node]}" \
-        "$(awk -v a="${m[pelorin]}" -v b="${m[nginx]}" 'BEGIN {print a / b}')" \
-        "$(awk -v a="${m[pelorin]}" -v b="${m[node]}" 'BEGIN {print a / b}')" \
-        "${l[pelorin]}" "${l[nginx]}" "${l[node]}" \
-        "$(awk -v a="${l[pelorin]}" -v b="${l[nginx]}" 'BEGIN {print a / b}')"
+    ratio() { awk -v a="$1" -v b="$2" 'BEGIN {print (b > 0 ? a / b : 0)}'; }
+    printf '%-20s %9.0f %9.0f %9.0f %7.2f %7.2f | %7.0f %7.0f %7.0f %7.2f | %6.1f %6.1f %6.1f %7.2f %7.2f\n' \
+        "$name" "${m[pelorin]}" "${m[nginx]}" "${m[node]}" \
+        "$(ratio "${m[pelorin]}" "${m[nginx]}")" "$(ratio "${m[pelorin]}" "${m[node]}")" \
+        "${l[pelorin]}" "${l[nginx]}" "${l[node]}" "$(ratio "${l[pelorin]}" "${l[nginx]}")" \
+        "${u[pelorin]}" "${u[nginx]}" "${u[node]}" \
+        "$(ratio "${u[nginx]}" "${u[pelorin]}")" "$(ratio "${u[node]}" "${u[pelorin]}")"
 done
 for key in "${!errors[@]}"; do
     if [[ ${errors[$key]} -ne 0 ]]; then

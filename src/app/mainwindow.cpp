@@ -5,7 +5,6 @@
 #include "mainwindowui.h"
 #include "pagebridge.h"
 #include "pagechannel.h"
-#include "pageenvelope.h"
 #include "pagelocation.h"
 #include "pelhttpserver.h"
 #include "previewpage.h"
@@ -107,7 +106,7 @@ void MainWindow::loadSettings()
 void MainWindow::readProcessedData(QByteArray body, QByteArray headers)
 {
     if (bridge->mode() != PelHttpServer::PageMode::Receiver)
-        bridge->deliver(pageEnvelope(body, headers));
+        bridge->deliver(body, headers);
 }
 
 void MainWindow::showPreviewPage()

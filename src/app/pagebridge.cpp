@@ -81,18 +81,27 @@ QWebEnginePage *PageBridge::page() const
 
 void PageBridge::deliver(const QString &envelope)
 {
+    holdCall(listenerCall(envelope).toLatin1(), int(envelope.size()));
+}
+
+void PageBridge::deliver(const QByteArray &body, const QByteArray &headers)
+{
+    int envelopeSize = 0;
+    QByteArray call = listenerCall(body, headers, &envelopeSize);
+    holdCall(std::move(call), envelopeSize);
+}
+
+void PageBridge::holdCall(QByteArray &&call, int envelopeSize)
+{
     qCDebug(lcPage,
             "message of %d characters: %s",
-            int(envelope.size()),
+            envelopeSize,
             loading || !target ? "held" : "delivered");
     if (!loading && takesWholeRequests())
         return;
-    // The call is pure ASCII: held as bytes, it takes half the memory of its QString. (From a
-    // temporary, toLatin1() would keep the QString's whole buffer.)
-    const QString call = listenerCall(envelope);
-    Held held{call.toLatin1(), PageRequest()};
-    const qint64 size = held.call.size();
-    hold(std::move(held), size);
+    // The call is pure ASCII, held as bytes.
+    const qint64 size = call.size();
+    hold(Held{std::move(call), PageRequest()}, size);
 }
 
 void PageBridge::deliverRequest(const PageRequest &request)

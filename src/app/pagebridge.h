@@ -68,6 +68,8 @@ public:
     QWebEnginePage *page() const;
 
     void deliver(const QString &envelope);
+    // The same for the envelope of body and headers, built straight into its listener call.
+    void deliver(const QByteArray &body, const QByteArray &headers);
     void deliverRequest(const PageRequest &request);
 
     PelHttpServer::PageMode mode() const;
@@ -107,6 +109,7 @@ private:
         PageRequest request;
     };
 
+    void holdCall(QByteArray &&call, int envelopeSize);
     void hold(Held &&held, qint64 size);
     bool takesWholeRequests() const;
     QByteArray callFor(Held &held);

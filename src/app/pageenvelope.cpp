@@ -8,68 +8,149 @@
 
 namespace {
 
-QString stripBreaksAndBackslashes(QString text)
+const char hexDigits[] = "0123456789abcdef";
+
+// Writes the envelope one character at a time to put: the indented JSON document of body and
+// headers as strings (line feeds, tabs and backslashes removed), less its line breaks and its
+// escapes' backslashes, with a quotation mark left out where '{' follows or '}' precedes it,
+// which turns quoted object texts into nested objects.
+template <typename Put>
+class EnvelopeWriter
 {
-    text.replace(QStringLiteral("\n"), QString(), Qt::CaseSensitive);
-    text.replace(QStringLiteral("\t"), QString(), Qt::CaseSensitive);
-    text.replace(QStringLiteral("\\"), QString(), Qt::CaseSensitive);
-    return text;
+public:
+    explicit EnvelopeWriter(Put put)
+        : put(put)
+    {}
+
+    void write(const QByteArray &body, const QByteArray &headers)
+    {
+        text("{    \"body\": \"");
+        value(body);
+        text("\",    \"headers\": \"");
+        value(headers);
+        text("\"}");
+    }
+
+private:
+    void text(const char *ascii)
+    {
+        for (; *ascii; ++ascii)
+            character(QLatin1Char(*ascii));
+    }
+
+    void value(const QByteArray &bytes)
+    {
+        for (const QChar c : textFromUtf8(bytes)) {
+            const ushort code = c.unicode();
+            if (code == '\n' || code == '\t' || code == '\\') {
+                continue;
+            } else if (code == '\b' || code == '\f' || code == '\r') {
+                character(QLatin1Char(code == '\b' ? 'b' : code == '\f' ? 'f' : 'r'));
+            } else if (code < 0x20) {
+                text("u00");
+                character(QLatin1Char(hexDigits[code >> 4]));
+                character(QLatin1Char(hexDigits[code & 0xf]));
+            } else {
+                character(c);
+            }
+        }
+    }
+
+    void character(QChar c)
+    {
+        if (quoteHeld) {
+            quoteHeld = false;
+            if (c != QLatin1Char('{') && beforeQuote != QLatin1Char('}'))
+                put(QLatin1Char('"'));
+        }
+        if (c == QLatin1Char('"')) {
+            quoteHeld = true;
+            beforeQuote = previous;
+        } else {
+            put(c);
+        }
+        previous = c;
+    }
+
+    Put put;
+    QChar previous;
+    QChar beforeQuote;
+    bool quoteHeld = false;
+};
+
+template <typename Put>
+void writeEnvelope(const QByteArray &body, const QByteArray &headers, Put put)
+{
+    EnvelopeWriter<Put>(put).write(body, headers);
 }
 
-void appendUnicodeEscape(QString &out, ushort code)
+// Writes code into a single-quoted script string. Everything outside printable ASCII is written
+// as \uXXXX: line terminators (U+2028, U+2029 included), lone surrogates and all else then
+// reach the page unaltered. '<' and '>' are escaped too, so no "</script>" or "<!--" ever
+// stands in the script text.
+template <typename Put>
+void writeLiteralCharacter(ushort code, Put put)
 {
-    static const char hex[] = "0123456789abcdef";
-    out += QLatin1String("\\u");
-    for (int shift = 12; shift >= 0; shift -= 4)
-        out += QLatin1Char(hex[(code >> shift) & 0xf]);
+    if (code >= 0x20 && code < 0x7f && code != '\'' && code != '\\' && code != '<'
+        && code != '>') {
+        put(char(code));
+        return;
+    }
+    for (const char c : {'\\', 'u', hexDigits[code >> 12], hexDigits[(code >> 8) & 0xf],
+                         hexDigits[(code >> 4) & 0xf], hexDigits[code & 0xf]})
+        put(c);
 }
+
+void appendStringLiteral(QString &out, const QString &text)
+{
+    for (const QChar c : text)
+        writeLiteralCharacter(c.unicode(), [&out](char a) { out += QLatin1Char(a); });
+}
+
+const char listenerCallHead[] = "try{PEL_listener('";
+const char listenerCallTail[] = "')}catch(e){console.error('PEL_listener failed:',e)}\n";
 
 } // namespace
 
 QString pageEnvelope(const QByteArray &body, const QByteArray &headers)
 {
-    QJsonObject object;
-    object.insert(QStringLiteral("headers"), stripBreaksAndBackslashes(textFromUtf8(headers)));
-    object.insert(QStringLiteral("body"), stripBreaksAndBackslashes(textFromUtf8(body)));
-
-    // The serialiser's own escapes lose their backslashes before the brace pairs are looked
-    // for, so that quoted object texts become nested objects.
-    QString text = textFromUtf8(QJsonDocument(object).toJson());
-    text.replace(QStringLiteral("\n"), QString(), Qt::CaseSensitive);
-    text.replace(QStringLiteral("\t"), QString(), Qt::CaseSensitive);
-    text.replace(QStringLiteral("\\"), QString(), Qt::CaseSensitive);
-    text.replace(QStringLiteral("\"{"), QStringLiteral("{"), Qt::CaseSensitive);
-    text.replace(QStringLiteral("}\""), QStringLiteral("}"), Qt::CaseSensitive);
-    return text;
+    QString out;
+    out.reserve(body.size() + headers.size() + 32);
+    writeEnvelope(body, headers, [&out](QChar c) { out += c; });
+    return out;
 }
-
-namespace {
-
-// Writes text as the inside of a single-quoted script string. Everything outside printable
-// ASCII is written as \uXXXX: line terminators (U+2028, U+2029 included), lone surrogates and
-// all else then reach the page unaltered. '<' and '>' are escaped too, so no "</script>" or
-// "<!--" ever stands in the script text.
-void appendStringLiteral(QString &out, const QString &text)
-{
-    for (const QChar c : text) {
-        const ushort code = c.unicode();
-        if (code < 0x20 || code >= 0x7f || c == QLatin1Char('\'') || c == QLatin1Char('\\')
-            || c == QLatin1Char('<') || c == QLatin1Char('>'))
-            appendUnicodeEscape(out, code);
-        else
-            out += c;
-    }
-}
-
-} // namespace
 
 QString listenerCall(const QString &envelope)
 {
     QString out;
     out.reserve(envelope.size() + 96);
-    out += QLatin1String("try{PEL_listener('");
+    out += QLatin1String(listenerCallHead);
     appendStringLiteral(out, envelope);
-    out += QLatin1String("')}catch(e){console.error('PEL_listener failed:',e)}\n");
+    out += QLatin1String(listenerCallTail);
+    return out;
+}
+
+QByteArray listenerCall(const QByteArray &body, const QByteArray &headers, int *envelopeSize)
+{
+    QByteArray out;
+    out.reserve(body.size() + headers.size() + 128);
+    out += listenerCallHead;
+    // gathered in a block of its own: appending byte by byte costs more than the rest
+    char block[1024];
+    int used = 0;
+    int size = 0;
+    writeEnvelope(body, headers, [&](QChar c) {
+        if (used > int(sizeof block) - 6) {
+            out.append(block, used);
+            used = 0;
+        }
+        writeLiteralCharacter(c.unicode(), [&](char a) { block[used++] = a; });
+        ++size;
+    });
+    out.append(block, used);
+    out += listenerCallTail;
+    if (envelopeSize)
+        *envelopeSize = size;
     return out;
 }
 

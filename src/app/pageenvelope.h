@@ -17,6 +17,11 @@ QString pageEnvelope(const QByteArray &body, const QByteArray &headers);
 // caught and reported to the page's console, so statements can be joined into one script.
 QString listenerCall(const QString &envelope);
 
+// The same call, as bytes, made in one pass over body and headers; envelopeSize, if given, is
+// set to the envelope's length in characters.
+QByteArray listenerCall(const QByteArray &body, const QByteArray &headers,
+                        int *envelopeSize = nullptr);
+
 // The whole request as a page's PEL_receive gets it, as JSON text: an object of id, method,
 // path, query, headers (names lower-cased) and body, the body decoded as UTF-8 with invalid
 // sequences as U+FFFD.

@@ -10,9 +10,7 @@
 #include <charconv>
 
 #if defined(Q_OS_UNIX)
-#include <sys/socket.h>
-
-#include <cerrno>
+#include <unistd.h>
 #endif
 
 Q_LOGGING_CATEGORY(lcHttp, "pelorin.http", QtWarningMsg)
@@ -22,9 +20,10 @@ namespace {
 // Request line plus headers; anything longer is answered with 431.
 constexpr quint32 maxHeaderBytes = 64 * 1024;
 constexpr int initialBufferSize = 4096;
-// Qt stops reading from the network when this much is unread.
-constexpr qint64 socketReadLimit = 1024 * 1024;
-// Output the client has not taken yet above which nothing more is read from it.
+// Input read but not parsed yet above which nothing more is read.
+constexpr int maxUnparsedBytes = 1024 * 1024;
+constexpr int maxReadSize = 64 * 1024;
+// Output the client has not taken yet above which nothing more is parsed.
 constexpr qint64 maxUnsentBytes = 1024 * 1024;
 
 // Appends text as UTF-8. Header names and values are nearly always ASCII, which is copied
@@ -48,40 +47,6 @@ void appendText(QByteArray &out, const QString &text)
         }
         dst[i] = (c == '\r' || c == '\n') ? ' ' : char(c);
     }
-}
-
-// Header names and values handed to setHeader are mostly the same few strings for every
-// response. Their bytes are kept here, keyed by the shared text itself: a string that shares
-// its data with a kept one has the same content, since changing a shared string detaches it.
-// Only texts shared with someone else (literals, kept copies) are worth keeping; a fresh one,
-// such as a number built for this response, is converted on the spot.
-struct HeaderText
-{
-    QString text;
-    QByteArray bytes;
-};
-constexpr int headerTextSlots = 16;
-thread_local HeaderText headerTexts[headerTextSlots];
-thread_local int nextHeaderText = 0;
-
-void appendHeaderText(QByteArray &out, const QString &text)
-{
-    if (text.isDetached() || text.isEmpty()) {
-        appendText(out, text);
-        return;
-    }
-    for (const HeaderText &kept : headerTexts) {
-        if (kept.text.isSharedWith(text)) {
-            out.append(kept.bytes);
-            return;
-        }
-    }
-    HeaderText &slot = headerTexts[nextHeaderText];
-    nextHeaderText = (nextHeaderText + 1) % headerTextSlots;
-    slot.text = text;
-    slot.bytes.resize(0);
-    appendText(slot.bytes, text);
-    out.append(slot.bytes);
 }
 
 // Whether name is known (lower-case ASCII letters and '-') in any case. Neither name this is
@@ -116,16 +81,33 @@ void appendLiteral(QByteArray &out, const char *text)
 
 } // namespace
 
-QHttpConnection::QHttpConnection(QTcpSocket *socket, int idleTimeout, QObject *parent)
+QHttpConnection::QHttpConnection(QTcpSocket *tcpSocket, int idleTimeout, QObject *parent)
     : QObject(parent)
-    , socket(socket)
+    , socket(tcpSocket)
     , idleTimeout(idleTimeout)
 {
-    Q_ASSERT(socket);
+    Q_ASSERT(tcpSocket);
     Q_ASSERT(idleTimeout > 0);
-    socket->setParent(this);
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket->setReadBufferSize(socketReadLimit);
+    tcpSocket->setParent(this);
+    tcpSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    tcpSocket->setReadBufferSize(maxUnparsedBytes);
+#if defined(Q_OS_UNIX)
+    // The connection moves to an unbuffered socket, whose read() is one read from the system:
+    // a QTcpSocket asks for the size of what is waiting before every read and copies it
+    // through a buffer of its own. What it has read already comes along.
+    auto *unbuffered = new QAbstractSocket(QAbstractSocket::TcpSocket, this);
+    const int descriptor = int(tcpSocket->socketDescriptor()) < 0
+            ? -1 : ::dup(int(tcpSocket->socketDescriptor()));
+    if (descriptor >= 0 && unbuffered->setSocketDescriptor(descriptor)) {
+        readBuffer = tcpSocket->readAll();
+        delete tcpSocket;
+        socket = unbuffered;
+    } else {
+        if (descriptor >= 0)
+            ::close(descriptor);
+        delete unbuffered;
+    }
+#endif
 
     http_parser_init(&parser, HTTP_REQUEST);
     parser.data = this;
@@ -136,11 +118,15 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, int idleTimeout, QObject *p
     headerField.reserve(64);
     headerValue.reserve(256);
 
-    connect(socket, &QIODevice::readyRead, this, &QHttpConnection::socketReadyRead);
+    // channelReadyRead, unlike readyRead, also comes while a receiver runs an event loop from
+    // inside this connection's handler of it.
+    connect(socket, &QIODevice::channelReadyRead, this, &QHttpConnection::socketReadyRead);
     connect(socket, &QIODevice::bytesWritten, this, &QHttpConnection::outputDrained);
     connect(socket, &QAbstractSocket::disconnected, this, &QHttpConnection::socketDisconnected);
     idleSince.start();
     idleTimer.start(idleTimeout, this);
+    if (!readBuffer.isEmpty())
+        queueResume();
 }
 
 QHttpConnection::~QHttpConnection()
@@ -190,12 +176,19 @@ void QHttpConnection::socketReadyRead()
 void QHttpConnection::outputDrained()
 {
     idleSince.start();
-    if (outputBlocked && !outputFull() && !resumeQueued) {
+    if (outputBlocked && !outputFull()) {
         outputBlocked = false;
         // bytesWritten may come from inside a write of the application: go on from the loop
-        resumeQueued = true;
-        QMetaObject::invokeMethod(this, &QHttpConnection::resumeParsing, Qt::QueuedConnection);
+        queueResume();
     }
+}
+
+void QHttpConnection::queueResume()
+{
+    if (resumeQueued)
+        return;
+    resumeQueued = true;
+    QMetaObject::invokeMethod(this, &QHttpConnection::resumeParsing, Qt::QueuedConnection);
 }
 
 bool QHttpConnection::outputFull() const
@@ -205,20 +198,30 @@ bool QHttpConnection::outputFull() const
 
 void QHttpConnection::readFromSocket()
 {
-    // While a complete request waits for its response, further bytes stay with the socket.
-    if (parsing || closing || (requestComplete && !responseDone))
-        return;
-    if (outputFull()) {
-        outputBlocked = true;
-        return;
+    // Read on while a request waits for its answer or its output (up to a bound), and while a
+    // receiver runs an event loop from inside the parser, so that a client that goes away is
+    // noticed.
+    for (;;) {
+        const int start = readBuffer.size();
+        const int room = qMin(qMax(readBuffer.capacity() - start, initialBufferSize),
+                              maxUnparsedBytes - start);
+        if (closing || room <= 0)
+            break;
+        readBuffer.resize(start + room);
+        const qint64 got = socket->read(readBuffer.data() + start, room);
+        readBuffer.resize(start + int(qMax<qint64>(got, 0)));
+        if (got < 0) {
+            // An unbuffered socket finds the peer's close here and says nothing: announce it
+            // as a buffered one would, to whoever watches the socket (this connection too).
+            emit socket->disconnected();
+            return;
+        }
+        if (got < room)
+            break;
+        // more is waiting: bigger reads from now on
+        readBuffer.reserve(qMin(2 * readBuffer.capacity(), maxReadSize));
+        parseBuffered();
     }
-    const qint64 available = socket->bytesAvailable();
-    if (available <= 0)
-        return;
-    const int start = readBuffer.size();
-    readBuffer.resize(start + int(available));
-    const qint64 got = socket->read(readBuffer.data() + start, available);
-    readBuffer.resize(start + int(qMax<qint64>(got, 0)));
     parseBuffered();
 }
 
@@ -238,9 +241,12 @@ void QHttpConnection::parseBuffered()
             outputBlocked = true;
             break;
         }
+        // Shared, not copied: bytes read from an event loop that a receiver runs detach
+        // readBuffer and leave these as they are.
+        const QByteArray input = readBuffer;
         const size_t parsed =
-            http_parser_execute(&parser, parserSettings(), readBuffer.constData() + readOffset,
-                                size_t(readBuffer.size() - readOffset));
+            http_parser_execute(&parser, parserSettings(), input.constData() + readOffset,
+                                size_t(input.size() - readOffset));
         readOffset += int(parsed);
         const http_errno error = HTTP_PARSER_ERRNO(&parser);
         if (error == HPE_PAUSED) {
@@ -255,6 +261,7 @@ void QHttpConnection::parseBuffered()
             readOffset = readBuffer.size();
         }
     }
+    const bool wasFull = readBuffer.size() >= maxUnparsedBytes;
     if (readOffset == readBuffer.size()) {
         readBuffer.resize(0);
         readOffset = 0;
@@ -263,6 +270,9 @@ void QHttpConnection::parseBuffered()
         readOffset = 0;
     }
     parsing = false;
+    // reading stopped for want of room, and nothing else reads what the socket still holds
+    if (wasFull && readBuffer.size() < maxUnparsedBytes)
+        queueResume();
     // the socket went while the parser ran; now nothing of this object is on the stack above
     if (gone)
         deleteLater();
@@ -402,9 +412,9 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
 
 void QHttpConnection::addResponseHeader(const QString &field, const QString &value)
 {
-    appendHeaderText(responseHeaders, field);
+    appendText(responseHeaders, field);
     responseHeaders.append(": ", 2);
-    appendHeaderText(responseHeaders, value);
+    appendText(responseHeaders, value);
     responseHeaders.append("\r\n", 2);
     if (sameName(field, QLatin1String("content-length"))) {
         responseHasContentLength = true;
@@ -486,11 +496,10 @@ void QHttpConnection::finishResponse(QHttpResponse *response, int status, const 
 
     if (!keepAlive) {
         closeAfterWrite();
-    } else if (requestComplete && !parsing && !resumeQueued) {
+    } else if (requestComplete && !parsing) {
         // Answered from outside the parser: go on with buffered bytes from the event loop,
         // not from inside the caller's end().
-        resumeQueued = true;
-        QMetaObject::invokeMethod(this, &QHttpConnection::resumeParsing, Qt::QueuedConnection);
+        queueResume();
     }
 }
 
@@ -520,34 +529,9 @@ void QHttpConnection::writeOut()
     // A client that has gone gets nothing written.
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
-    const char *data = writeBuffer.constData();
-    qint64 size = writeBuffer.size();
-#if defined(Q_OS_UNIX) && defined(MSG_NOSIGNAL)
-    // Sent straight to the network when nothing is queued before it: QTcpSocket::write would
-    // switch the socket's write notifier on and off again for every response, and each switch
-    // wakes the event loop.
-    if (socket->bytesToWrite() == 0 && socket->socketDescriptor() != -1) {
-        ssize_t sent;
-        do {
-            sent = ::send(int(socket->socketDescriptor()), data, size_t(size), MSG_NOSIGNAL);
-        } while (sent < 0 && errno == EINTR);
-        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            qCDebug(lcHttp, "send failed: %s", strerror(errno));
-            socket->abort();
-            return;
-        }
-        if (sent > 0) {
-            idleSince.start();
-            data += sent;
-            size -= sent;
-        }
-        if (size == 0)
-            return;
-    }
-#endif
-    // What the network did not take is queued; flush() sends it now rather than on the next
-    // turn of the event loop.
-    if (socket->write(data, size) < 0) {
+    // An unbuffered socket sends at once and keeps only what the network did not take; flush()
+    // has a buffered one send now rather than on the next turn of the event loop.
+    if (socket->write(writeBuffer) < 0) {
         qCDebug(lcHttp, "write failed: %s", qPrintable(socket->errorString()));
         socket->abort();
         return;

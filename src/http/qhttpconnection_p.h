@@ -13,6 +13,7 @@
 
 #include <http_parser.h>
 
+class QAbstractSocket;
 class QTcpSocket;
 
 Q_DECLARE_LOGGING_CATEGORY(lcHttp)
@@ -21,7 +22,8 @@ Q_DECLARE_LOGGING_CATEGORY(lcHttp)
 // it is serving (both are its children), feeds the bytes it reads to http-parser, and serves one
 // request at a time: bytes of a following request stay buffered until the current response has
 // ended, so pipelined requests are answered in order. While more than maxUnsentBytes of output
-// wait for the client, nothing more is read or parsed; bytesWritten resumes it. A connection that
+// wait for the client, nothing more is parsed (and at most maxUnparsedBytes read); bytesWritten
+// resumes it. A connection that
 // makes no progress (no byte read, no byte of output drained) for the idle time is closed, and
 // aborted when its output is stuck; only a complete request waiting for the application's answer
 // is not the client's stall. The connection deletes itself (deleteLater) once its socket has
@@ -31,8 +33,8 @@ class QHttpConnection : public QObject
     Q_OBJECT
 
 public:
-    // Takes ownership of socket. idleTimeout is in milliseconds.
-    QHttpConnection(QTcpSocket *socket, int idleTimeout, QObject *parent);
+    // Takes ownership of tcpSocket (on Unix, of its descriptor). idleTimeout is in milliseconds.
+    QHttpConnection(QTcpSocket *tcpSocket, int idleTimeout, QObject *parent);
     ~QHttpConnection() override;
 
     // Whether http-parser is running on this connection's stack right now.
@@ -73,6 +75,7 @@ private:
     void readFromSocket();
     void parseBuffered();
     void resumeParsing();
+    void queueResume();
     void commitHeader();
     void fail(http_errno error);
     void appendHead(int status, qint64 contentLength);
@@ -80,7 +83,7 @@ private:
     void closeAfterWrite();
     void socketDisconnected();
 
-    QTcpSocket *socket;
+    QAbstractSocket *socket;
     http_parser parser;
     // Bytes read but not yet parsed; readOffset is where parsing goes on.
     QByteArray readBuffer;

@@ -7,8 +7,8 @@
 // Bytes from the outside become text here: UTF-8, cut at the first NUL byte.
 inline QString textFromUtf8(const QByteArray &bytes)
 {
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(bytes.constData(), nul < 0 ? bytes.size() : nul);
+    // Qt 5 converts a QByteArray up to its first NUL
+    return QString::fromUtf8(bytes);
 }
 
 #endif // UTF8TEXT_H

@@ -25,7 +25,7 @@ namespace {
 constexpr int MethodGet = 1;
 constexpr int MethodPost = 3;
 
-// The reply documents and header values never change; build them once.
+// The reply documents never change; build them once.
 const QByteArray &statusDocument()
 {
     static const QByteArray document = jsonDocument(
@@ -38,17 +38,6 @@ const QByteArray &errorDocument()
     static const QByteArray document = jsonDocument(
             {{QStringLiteral("error"), QStringLiteral("UNUSED_HTTP_METHOD")}});
     return document;
-}
-
-QString contentLengthOf(const QByteArray &body)
-{
-    static const QString statusLength = QString::number(statusDocument().size());
-    static const QString errorLength = QString::number(errorDocument().size());
-    if (body.size() == statusDocument().size())
-        return statusLength;
-    if (body.size() == errorDocument().size())
-        return errorLength;
-    return QString::number(body.size());
 }
 
 // The request's signals and the slots they drive, found by their signatures once rather than
@@ -287,9 +276,7 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
 {
     if (!token.isEmpty()
         && !bearerTokenMatches(req->headers().value(QStringLiteral("authorization")), token)) {
-        static const QString wwwAuthenticate = QStringLiteral("WWW-Authenticate");
-        static const QString bearer = QStringLiteral("Bearer");
-        resp->setHeader(wwwAuthenticate, bearer);
+        resp->setHeader(QStringLiteral("WWW-Authenticate"), QStringLiteral("Bearer"));
         // answered at once; the layer reads past whatever body follows
         replyError(resp, 401, QStringLiteral("UNAUTHORIZED"));
         return;
@@ -406,9 +393,7 @@ void PelHttpServer::answerRequest(quint64 id, const QByteArray &json)
     const QPointer<QHttpResponse> resp = awaiting.take(id);
     if (!resp)
         return;
-    static const QString preferenceApplied = QStringLiteral("Preference-Applied");
-    static const QString representation = QStringLiteral("return=representation");
-    resp->setHeader(preferenceApplied, representation);
+    resp->setHeader(QStringLiteral("Preference-Applied"), QStringLiteral("return=representation"));
     reply(resp, 200, json, Audience::CallerOnly);
 }
 
@@ -512,25 +497,14 @@ void PelHttpServer::replyError(QHttpResponse *resp, int status, const QString &c
 void PelHttpServer::reply(QHttpResponse *resp, int status, const QByteArray &body,
                           Audience audience)
 {
-    static const QString allowOrigin = QStringLiteral("Access-Control-Allow-Origin");
-    static const QString anyOrigin = QStringLiteral("*");
-    static const QString contentLength = QStringLiteral("Content-Length");
-    static const QString cacheControl = QStringLiteral("Cache-Control");
-    static const QString noCache = QStringLiteral("no-cache, no-store, max-age=0, must-revalidate");
-    static const QString contentType = QStringLiteral("Content-Type");
-    static const QString json = QStringLiteral("application/json");
-    static const QString pelorin = QStringLiteral("Pelorin");
-    static const QString pelorinVersion = QStringLiteral("1.0");
-    static const QString server = QStringLiteral("Server");
-    static const QString serverName = QStringLiteral("Pelorin v1.0");
-
     if (audience == Audience::Anyone)
-        resp->setHeader(allowOrigin, anyOrigin);
-    resp->setHeader(contentLength, contentLengthOf(body));
-    resp->setHeader(cacheControl, noCache);
-    resp->setHeader(contentType, json);
-    resp->setHeader(pelorin, pelorinVersion);
-    resp->setHeader(server, serverName);
+        resp->setHeader(QStringLiteral("Access-Control-Allow-Origin"), QStringLiteral("*"));
+    resp->setHeader(QStringLiteral("Content-Length"), QString::number(body.size()));
+    resp->setHeader(QStringLiteral("Cache-Control"),
+                    QStringLiteral("no-cache, no-store, max-age=0, must-revalidate"));
+    resp->setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
+    resp->setHeader(QStringLiteral("Pelorin"), QStringLiteral("1.0"));
+    resp->setHeader(QStringLiteral("Server"), QStringLiteral("Pelorin v1.0"));
     resp->writeHead(status);
     resp->end(body);
 }

@@ -1,0 +1,23 @@
+// The anchor for start-up time and memory: the least program that shows a page in a
+// QWebEngineView and hands it one message once it has loaded.
+// Usage: pelorin-bench-minimal <page.html>
+#include <QApplication>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication app(argc, argv);
+    if (argc != 2)
+        return 2;
+    QWebEngineView view;
+    QObject::connect(&view, &QWebEngineView::loadFinished, &view, [&view](bool ok) {
+        if (ok)
+            view.page()->runJavaScript(QStringLiteral("PEL_listener('{\"first\":1}')"));
+    });
+    view.load(QUrl::fromLocalFile(QString::fromLocal8Bit(argv[1])));
+    view.resize(400, 600);
+    view.show();
+    return app.exec();
+}
