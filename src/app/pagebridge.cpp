@@ -176,7 +176,7 @@ QByteArray PageBridge::callFor(Held &held)
                            .arg(PelHttpServer::maxWholeBody));
         return QByteArray();
     }
-    return receiverCall(pageRequestJson(request), request.wantsAnswer).toLatin1();
+    return receiverCall(request);
 }
 
 void PageBridge::refuse(const PageRequest &request, int status, const QString &code,

@@ -3,8 +3,6 @@
 #include "pagerequest.h"
 #include "utf8text.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 
 namespace {
 
@@ -154,27 +152,50 @@ QByteArray listenerCall(const QByteArray &body, const QByteArray &headers, int *
     return out;
 }
 
-QString pageRequestJson(const PageRequest &request)
+QByteArray receiverCall(const PageRequest &request)
 {
-    QJsonObject headers;
-    for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it)
-        headers.insert(it.key(), it.value());
-    const QJsonObject object{{QStringLiteral("id"), double(request.id)},
-                             {QStringLiteral("method"), QString::fromUtf8(request.method)},
-                             {QStringLiteral("path"), QString::fromUtf8(request.path)},
-                             {QStringLiteral("query"), QString::fromUtf8(request.query)},
-                             {QStringLiteral("headers"), headers},
-                             {QStringLiteral("body"), QString::fromUtf8(request.body)}};
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
-
-QString receiverCall(const QString &json, bool wantsAnswer)
-{
-    QString out;
-    out.reserve(json.size() + 96);
-    out += QLatin1String("try{pelorin.receive('");
-    appendStringLiteral(out, json);
-    out += wantsAnswer ? QLatin1String("',true)") : QLatin1String("',false)");
-    out += QLatin1String("}catch(e){console.error('PEL_receive failed:',e)}\n");
+    QByteArray out;
+    out.reserve(request.body.size() + 1024);
+    out += "try{pelorin.receive('";
+    // The request as JSON text, each of its characters written into the script string.
+    const auto put = [&out](char c) { out += c; };
+    const auto raw = [&](const QByteArray &ascii) {
+        for (const char c : ascii)
+            writeLiteralCharacter(uchar(c), put);
+    };
+    const auto string = [&](const QString &text) {
+        raw("\"");
+        for (const QChar c : text) {
+            const ushort code = c.unicode();
+            if (code == '"' || code == '\\') {
+                raw("\\");
+                writeLiteralCharacter(code, put);
+            } else if (code < 0x20) {
+                raw(QByteArray("\\u00") + hexDigits[code >> 4] + hexDigits[code & 0xf]);
+            } else {
+                writeLiteralCharacter(code, put);
+            }
+        }
+        raw("\"");
+    };
+    raw("{\"id\":" + QByteArray::number(request.id) + ",\"method\":");
+    string(QString::fromUtf8(request.method));
+    raw(",\"path\":");
+    string(QString::fromUtf8(request.path));
+    raw(",\"query\":");
+    string(QString::fromUtf8(request.query));
+    raw(",\"headers\":{");
+    for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it) {
+        if (it != request.headers.cbegin())
+            raw(",");
+        string(it.key());
+        raw(":");
+        string(it.value());
+    }
+    raw("},\"body\":");
+    string(QString::fromUtf8(request.body));
+    raw("}");
+    out += request.wantsAnswer ? "',true)" : "',false)";
+    out += "}catch(e){console.error('PEL_receive failed:',e)}\n";
     return out;
 }

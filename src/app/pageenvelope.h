@@ -22,14 +22,11 @@ QString listenerCall(const QString &envelope);
 QByteArray listenerCall(const QByteArray &body, const QByteArray &headers,
                         int *envelopeSize = nullptr);
 
-// The whole request as a page's PEL_receive gets it, as JSON text: an object of id, method,
-// path, query, headers (names lower-cased) and body, the body decoded as UTF-8 with invalid
-// sequences as U+FFFD.
-QString pageRequestJson(const PageRequest &request);
-
-// One statement that hands json to the page's receiver as an escaped string literal, which the
-// page parses itself: the data is never read as script. wantsAnswer sends the handler's result
-// back. Like listenerCall, it reports a failure to the console.
-QString receiverCall(const QString &json, bool wantsAnswer);
+// One statement that hands a whole request to the page's PEL_receive (through pelorin.receive)
+// as JSON text in an escaped string literal, which the page parses itself: the data is never
+// read as script. The text is an object of id, method, path, query, headers (names lower-cased)
+// and body, the body decoded as UTF-8 with invalid sequences as U+FFFD. A request whose caller
+// waits gets the handler's result sent back. A failure is reported to the console.
+QByteArray receiverCall(const PageRequest &request);
 
 #endif // PAGEENVELOPE_H
