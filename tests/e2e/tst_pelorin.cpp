@@ -4,8 +4,8 @@
 
 #include <signal.h>
 
-// The built program as a black box: its default page fed over HTTP, read through remote
-// debugging, and its end with a companion that has a background child of its own.
+// The built program as a black box: its default page fed over HTTP and read through remote
+// debugging, and its end, which takes the companion (a shell with a background child) along.
 class tst_Pelorin : public QObject
 {
     Q_OBJECT
@@ -32,20 +32,21 @@ void tst_Pelorin::run()
     QFETCH(QString, familyMode);
 
     PelorinRun pelorin;
-    const QString out = pelorin.appDir.path() + "/companion.txt";
+    // An argument with a blank, quoted in the command line.
+    const QString out = pelorin.appDir.path() + "/two words";
     QVERIFY(pelorin.start(QString(), "/bin/sh " + QCoreApplication::applicationDirPath()
-                                             + "/companionfamily.sh " + out + ' ' + familyMode));
+                                             + "/companionfamily.sh \"" + out + "\" " + familyMode));
     QCOMPARE(QFileInfo(pelorin.appDir.path() + "/assets/index.html").size(), 130);
 
     // The default page shows every message as text, script and markup included.
-    const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(pelorin.port) + "\r\n";
     const QByteArray hostile = "');window.pwned=1;//<img src=x onerror=window.pwned=1>";
     const QString headers = "\"headers\": {    \"content-length\": \"%1\",    \"host\": \"127.0.0.1:"
                             + QString::number(pelorin.port) + "\"}}\n";
     QString shown;
     for (const QByteArray &body : {QByteArray("{\"n\":1}"), hostile}) {
-        const QByteArray reply = pelorin.exchange("POST / HTTP/1.1\r\n" + host + "Content-Length: "
-                                                  + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        const QByteArray reply = pelorin.exchange(
+                "POST / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(pelorin.port)
+                + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
         QCOMPARE(RawHttpClient::bodyOf(reply), QByteArray("{\n    \"status\": \"OK\"\n}\n"));
         shown += QString::fromUtf8(body.startsWith('{') ? "{    \"body\": " + body + ",    "
                                                         : "{    \"body\": \"" + body + "\",    ")
@@ -61,7 +62,8 @@ void tst_Pelorin::run()
     QVERIFY(processIsLive(pids.at(0).toLongLong()) && processIsLive(pids.at(1).toLongLong()));
     ::kill(pid_t(pelorin.process.processId()), signalNumber);
     QVERIFY(pelorin.process.waitForFinished(20000));
-    QCOMPARE(pelorin.process.exitStatus() == QProcess::NormalExit && pelorin.process.exitCode() == 0,
+    QCOMPARE(pelorin.process.exitStatus() == QProcess::NormalExit
+                     && pelorin.process.exitCode() == 0,
              signalNumber != SIGKILL);
     QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.at(0).toLongLong()), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.at(1).toLongLong()), 10000);
