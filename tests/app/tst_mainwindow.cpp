@@ -6,32 +6,11 @@
 #include "rawhttpclient.h"
 #include "webtestutil.h"
 
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWebEngineView>
 
-namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-}
-
-// Records each whole request in window.calls and answers by path.
-const QByteArray receiverPage =
-        "<html><body><script>window.calls = [];"
-        "function PEL_receive(r) { window.calls.push(r);"
-        " if (r.path === '/throw') throw new Error('no such thing');"
-        " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2}), 10));"
-        " if (r.path === '/reject') return Promise.reject('refused');"
-        " return r.body.length; }</script></body></html>";
-
-} // namespace
-
-// The window with its real server and page, in an app directory of its own whose config.ini
-// names the page "my page.html" there by a plain path.
+// The window with its real server, page and companion, in an app directory of its own.
 class tst_MainWindow : public QObject
 {
     Q_OBJECT
@@ -46,19 +25,23 @@ private slots:
     void pageEventsReachSubscribers();
 
 private:
-    QScopedPointer<QTemporaryDir> appDir;
-    QString pagePath;
+    void writeConfig(const QByteArray &text)
+    {
+        QFile file(appDir.path() + "/config.ini");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    }
+
+    QTemporaryDir appDir;
+    // Shown once and kept for the tests after wholeRequests.
+    QScopedPointer<MainWindow> window;
+    PreviewPage *page = nullptr;
     quint16 port = 0;
 };
 
 void tst_MainWindow::init()
 {
-    appDir.reset(new QTemporaryDir);
-    AppDirectory::setPath(appDir->path());
-    pagePath = appDir->path() + "/my page.html";
-    port = freeLoopbackPort();
-    writeFile(appDir->path() + "/config.ini", "[CONNECT]\nPORT=" + QByteArray::number(port)
-                                                      + "\nURL=" + pagePath.toUtf8() + '\n');
+    AppDirectory::setPath(appDir.path());
+    QFile::remove(appDir.path() + "/config.ini");
 }
 
 void tst_MainWindow::settings_data()
@@ -89,14 +72,12 @@ void tst_MainWindow::settings()
     QFETCH(QString, title);
     QFETCH(QSize, size);
 
-    const QString path = appDir->path() + "/config.ini";
-    QFile::remove(path);
     if (!before.isEmpty())
-        writeFile(path, before);
+        writeConfig(before);
     MainWindow window;
-    QCOMPARE(readFile(path), after);
+    QCOMPARE(readFile(appDir.path() + "/config.ini"), after);
     if (url.isEmpty())
-        url = QUrl::fromLocalFile(appDir->path() + "/assets/index.html").toString();
+        url = QUrl::fromLocalFile(appDir.path() + "/assets/index.html").toString();
     QCOMPARE(window.url, url);
     QCOMPARE(window.windowTitle(), title);
     QCOMPARE(QSize(window.baseWidth, window.baseHeight), size);
@@ -112,10 +93,9 @@ void tst_MainWindow::companionIsHeard()
                 else
                     previous(type, context, message);
             });
-    writeFile(appDir->path() + "/config.ini",
-              "[CONNECT]\nPORT=0\nURL=about:blank\nCRYPTO=/bin/sh "
-                      + QCoreApplication::applicationDirPath().toUtf8() + "/companionfamily.sh "
-                      + appDir->path().toUtf8() + "/pids\n");
+    writeConfig("[CONNECT]\nPORT=0\nURL=about:blank\nCRYPTO=/bin/sh "
+                + QCoreApplication::applicationDirPath().toUtf8() + "/companionfamily.sh "
+                + appDir.path().toUtf8() + "/pids\n");
     MainWindow window;
     // Both channels, line by line: a control character shows as '?', a line longer than the
     // bound comes in pieces.
@@ -128,62 +108,66 @@ void tst_MainWindow::companionIsHeard()
 
 void tst_MainWindow::wholeRequests_data()
 {
-    QTest::addColumn<QByteArray>("page");
-    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QByteArray>("answer"); // without "Prefer: return=representation" when empty
 
     QByteArray big;
     while (big.size() < 300 * 1024)
         big += "line\n\ttab \\ back \"quote\" 'single' </script> \xe2\x80\xa8 \xc3\xa9 \xff\n";
-    const auto post = [](const QByteArray &path, const QByteArray &body, bool prefer = true) {
-        return "POST " + path + " HTTP/1.1\r\n"
-               + (prefer ? "Prefer: return=representation\r\n" : "")
-               + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    const auto error = [](const QByteArray &message) {
+        return "{\n    \"error\": \"PAGE_ERROR\",\n    \"message\": \"" + message + "\"\n}\n";
     };
-    const auto error = [](const QByteArray &code, const QByteArray &message) {
-        return "{\n    \"error\": \"" + code + "\",\n    \"message\": \"" + message + "\"\n}\n";
-    };
-    QTest::addRow("300 KB in one call, exact")
-            << receiverPage << post("/?q=%41", big, false) << 200
-            << QByteArray("{\n    \"status\": \"OK\"\n}\n");
-    QTest::addRow("the handler's value") << receiverPage << post("/", "abc") << 200 << QByteArray("3");
-    QTest::addRow("what a promise resolves to")
-            << receiverPage << post("/promise", "abc") << 200 << QByteArray("{\"n\":2}");
-    QTest::addRow("a throw") << receiverPage << post("/throw", "abc") << 500
-                             << error("PAGE_ERROR", "no such thing");
-    QTest::addRow("a rejection") << receiverPage << post("/reject", "abc") << 500
-                                 << error("PAGE_ERROR", "refused");
-    QTest::addRow("a page without PEL_receive")
-            << recordingPageHtml().toUtf8() << post("/", "abc") << 501
-            << error("NOT_IMPLEMENTED", "the page defines no PEL_receive");
+    // The first is sent while the page loads, and held.
+    QTest::addRow("300 KB in one call, exact") << QByteArray("/?q=%41") << big << 200 << QByteArray();
+    QTest::addRow("the handler's value") << QByteArray("/") << QByteArray("abc") << 200
+                                         << QByteArray("3");
+    QTest::addRow("what a promise resolves to") << QByteArray("/promise") << QByteArray("abc")
+                                                << 200 << QByteArray("{\"n\":2}");
+    QTest::addRow("a throw") << QByteArray("/throw") << QByteArray() << 500
+                             << error("no such thing");
+    QTest::addRow("a rejection") << QByteArray("/reject") << QByteArray() << 500
+                                 << error("refused");
 }
 
 void tst_MainWindow::wholeRequests()
 {
-    QFETCH(QByteArray, page);
-    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, body);
     QFETCH(int, status);
     QFETCH(QByteArray, answer);
 
-    writeFile(pagePath, page);
-    MainWindow window;
-    window.show();
-    // Sent while the page loads: held, then given to the handler the document defines.
+    if (!window) {
+        // Records each whole request in window.calls and answers by path.
+        QFile html(appDir.path() + "/my page.html");
+        QVERIFY(html.open(QIODevice::WriteOnly));
+        html.write("<html><body><script>window.calls = [];"
+                   "function PEL_receive(r) { window.calls.push(r);"
+                   " if (r.path === '/throw') throw new Error('no such thing');"
+                   " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2})));"
+                   " if (r.path === '/reject') return Promise.reject('refused');"
+                   " return r.body.length; }</script></body></html>");
+        html.close();
+        port = freeLoopbackPort();
+        // The page named by a plain path with a blank.
+        writeConfig("[CONNECT]\nPORT=" + QByteArray::number(port) + "\nURL=" + html.fileName().toUtf8());
+        window.reset(new MainWindow);
+        window->show();
+        page = window->findChild<PreviewPage *>();
+    }
     RawHttpClient client;
     QVERIFY(client.connectToPort(port));
-    client.send(request);
+    client.send("POST " + path + " HTTP/1.1\r\n"
+                + (answer.isEmpty() ? "" : "Prefer: return=representation\r\n")
+                + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
     const QByteArray response = client.readResponse(false, 30000);
     QCOMPARE(RawHttpClient::statusOf(response), status);
-    QCOMPARE(RawHttpClient::bodyOf(response), answer);
-    // The configured page is used as it is: no assets folder is made.
-    QVERIFY(!QFileInfo::exists(appDir->path() + "/assets"));
-    if (page != receiverPage)
-        return;
-    auto *view = window.findChild<PreviewPage *>();
-    QTRY_COMPARE_WITH_TIMEOUT(evaluateJavaScriptSync(view, "window.calls.length").toInt(), 1, 30000);
-    const QVariantMap call = evaluateJavaScriptSync(view, "window.calls[0]").toMap();
-    const QByteArray body = RawHttpClient::bodyOf(request);
+    QCOMPARE(RawHttpClient::bodyOf(response),
+             answer.isEmpty() ? QByteArray("{\n    \"status\": \"OK\"\n}\n") : answer);
+    QTRY_VERIFY_WITH_TIMEOUT(
+            evaluateJavaScriptSync(page, "window.calls.length > 0").toBool(), 30000);
+    const QVariantMap call = evaluateJavaScriptSync(page, "window.calls.pop()").toMap();
     QCOMPARE(call.value("body").toString(), QString::fromUtf8(body));
     QCOMPARE(call.value("headers").toMap().value("content-length").toString(),
              QString::number(body.size()));
@@ -191,19 +175,15 @@ void tst_MainWindow::wholeRequests()
 
 void tst_MainWindow::pageEventsReachSubscribers()
 {
-    writeFile(pagePath, receiverPage);
-    MainWindow window;
-    window.show();
-    auto *page = window.findChild<PreviewPage *>();
-    QTRY_VERIFY_WITH_TIMEOUT(evaluateJavaScriptSync(page, "window.calls").isValid(), 30000);
+    QVERIFY(page);
     // Showing the window again, and Ctrl+Q, leave the window, its page and its document be.
     evaluateJavaScriptSync(page, "window.marker = 42");
-    window.hide();
-    window.showMinimized();
-    window.showNormal();
-    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
-    QVERIFY(window.isVisible());
-    QCOMPARE(window.findChild<QWebEngineView *>()->page(), page);
+    window->hide();
+    window->showMinimized();
+    window->showNormal();
+    QTest::keyClick(window.data(), Qt::Key_Q, Qt::ControlModifier);
+    QVERIFY(window->isVisible());
+    QCOMPARE(window->findChild<QWebEngineView *>()->page(), page);
     QCOMPARE(evaluateJavaScriptSync(page, "window.marker").toInt(), 42);
 
     RawHttpClient subscriber;

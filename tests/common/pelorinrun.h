@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QWebSocket>
@@ -14,11 +16,10 @@
 #include "processutil.h"
 #include "rawhttpclient.h"
 
-#include <unistd.h>
-
 // The built pelorin binary, copied into an app directory of its own with its own ports,
 // optionally a page of our choice as assets/index.html and a companion command. Its page is
-// read over the DevTools protocol that QTWEBENGINE_REMOTE_DEBUGGING opens.
+// read over the DevTools protocol that QTWEBENGINE_REMOTE_DEBUGGING opens. As root, Chromium
+// needs QTWEBENGINE_DISABLE_SANDBOX=1 in the environment.
 class PelorinRun
 {
 public:
@@ -28,30 +29,29 @@ public:
     bool launch(const QString &pagePath = QString(), const QString &companion = QString())
     {
         const QString dir = appDir.path();
-        if (!appDir.isValid() || !QFile::copy(QStringLiteral(PELORIN_BINARY), dir + "/pelorin")
-            || (!pagePath.isEmpty()
-                && !(QDir(dir).mkdir("assets")
-                     && QFile::copy(pagePath, dir + "/assets/index.html"))))
+        if (!QFile::copy(QStringLiteral(PELORIN_BINARY), dir + "/pelorin")
+            || (!pagePath.isEmpty() && !(QDir(dir).mkdir("assets")
+                                         && QFile::copy(pagePath, dir + "/assets/index.html"))))
             return false;
         port = freeLoopbackPort();
-        debugPort = freeLoopbackPort();
-        // Written as an INI string literal, so that the quotes in the command line survive.
-        QString crypto = companion;
-        crypto.replace("%PORT%", QString::number(port)).replace("\\", "\\\\").replace("\"", "\\\"");
-        QFile config(dir + "/config.ini");
-        if (!config.open(QIODevice::WriteOnly))
-            return false;
-        config.write("[CONNECT]\nHOST=127.0.0.1\nPORT=" + QByteArray::number(port) + "\nCRYPTO=\""
-                     + crypto.toUtf8() + "\"\n[UIUX]\nBASESIZE_H=600\nBASESIZE_W=500\n");
-        config.close();
-
+        // Below the ephemeral ports, where no closed connection of ours can linger: Chromium
+        // does not listen on a port that one holds.
+        QTcpServer probe;
+        for (debugPort = 20000 + QRandomGenerator::global()->bounded(10000);
+             !probe.listen(QHostAddress::LocalHost, debugPort); ++debugPort) {}
+        probe.close();
+        {
+            QSettings config(dir + "/config.ini", QSettings::IniFormat);
+            config.setValue("CONNECT/PORT", port);
+            config.setValue("CONNECT/CRYPTO",
+                            QString(companion).replace("%PORT%", QString::number(port)));
+            config.setValue("UIUX/BASESIZE_H", 600);
+            config.setValue("UIUX/BASESIZE_W", 500);
+        }
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QTWEBENGINE_REMOTE_DEBUGGING",
                            "127.0.0.1:" + QString::number(debugPort));
-        if (::getuid() == 0) // Chromium's sandbox refuses to run as root.
-            environment.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
         process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(dir);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
         process.start(dir + "/pelorin", QStringList());
         return process.waitForStarted(10000);
