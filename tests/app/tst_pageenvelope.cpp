@@ -17,31 +17,27 @@ void tst_PageEnvelope::envelope_data()
     QTest::addColumn<QByteArray>("headers"); // as the server writes them: JSON-escaped values
     QTest::addColumn<QString>("envelope");
 
-    const QByteArray example = "{\n    \"content-length\": \"7\",\n    \"host\": \"127.0.0.1:9977\"\n}\n";
-    const QString exampleMember =
-            ",    \"headers\": {    \"content-length\": \"7\",    \"host\": \"127.0.0.1:9977\"}}";
+    const QByteArray example = "{\n    \"content-length\": \"7\",\n    \"host\": \"h\"\n}\n";
+    const QString headers = ",    \"headers\": {    \"content-length\": \"7\",    \"host\": \"h\"}}";
     QTest::addRow("the worked example")
-            << QByteArray("{\"n\":1}") << example << "{    \"body\": {\"n\":1}" + exampleMember;
-    QTest::addRow("query text") << QByteArray("a=1&b=2") << example
-                                << "{    \"body\": \"a=1&b=2\"" + exampleMember;
+            << QByteArray("{\"n\":1}") << example << "{    \"body\": {\"n\":1}" + headers;
     QTest::addRow("backslashes, line feeds and tabs vanish, CR is r, quotes stand bare")
             << QByteArray("C:\\temp\\x\r\nline2\tsaid \"hi\"") << example
-            << "{    \"body\": \"C:tempxrline2said \"hi\"\"" + exampleMember;
+            << "{    \"body\": \"C:tempxrline2said \"hi\"\"" + headers;
     QTest::addRow("a braced string inside JSON loses its quotes")
             << QByteArray("{\"a\":{\"b\":\"{c}\"}}") << example
-            << "{    \"body\": {\"a\":{\"b\":{c}}}" + exampleMember;
+            << "{    \"body\": {\"a\":{\"b\":{c}}}" + headers;
     QTest::addRow("an opening brace alone leaves one quote")
-            << QByteArray("{abc") << example << "{    \"body\": {abc\"" + exampleMember;
+            << QByteArray("{abc") << example << "{    \"body\": {abc\"" + headers;
     QTest::addRow("other control characters keep the rest of their escape")
-            << QByteArray("a\x01z\b\f") << example << "{    \"body\": \"au0001zbf\"" + exampleMember;
-    QTest::addRow("NUL ends the body") << QByteArray("before\0after", 12) << example
-                                       << "{    \"body\": \"before\"" + exampleMember;
+            << QByteArray("a\x01z\b\f") << example << "{    \"body\": \"au0001zbf\"" + headers;
+    QTest::addRow("NUL ends the body")
+            << QByteArray("before\0after", 12) << example << "{    \"body\": \"before\"" + headers;
     QTest::addRow("UTF-8 passes, invalid bytes become U+FFFD")
             << QByteArray("\xc3\xa9 \xf0\x9f\x98\x80 a\xffz") << example
-            << QString::fromUtf8("{    \"body\": \"\xc3\xa9 \xf0\x9f\x98\x80 a\xef\xbf\xbdz\"")
-                       + exampleMember;
-    QTest::addRow("no headers") << QByteArray("x") << QByteArray("{\n}\n")
-                                << "{    \"body\": \"x\",    \"headers\": {}}";
+            << QString::fromUtf8("{    \"body\": \"\xc3\xa9 \xf0\x9f\x98\x80 a\xef\xbf\xbdz\"") + headers;
+    QTest::addRow("no headers")
+            << QByteArray("x") << QByteArray("{\n}\n") << "{    \"body\": \"x\",    \"headers\": {}}";
     QTest::addRow("header values: quote bare, tab is t, backslash vanishes")
             << QByteArray("x") << QByteArray("{\n    \"x-a\": \"\\\"b\\\"\\tc:\\\\d\"\n}\n")
             << "{    \"body\": \"x\",    \"headers\": {    \"x-a\": \"\"b\"tc:d\"}}";

@@ -2,7 +2,6 @@
 #include "processutil.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -19,22 +18,20 @@ private slots:
 
 void tst_PageLocation::choosesPage_data()
 {
-    // In the app directory: "name" a file holding its own name, "name/" a folder,
-    // "name->target" a symbolic link.
+    // In the app directory, which holds the folder assets/index.a: "name" a file holding its
+    // own name, "name->target" a symbolic link.
     QTest::addColumn<QStringList>("entries");
     QTest::addColumn<QString>("page"); // the page chosen in assets/; empty for none
     QTest::addColumn<bool>("defaultWritten");
 
-    QTest::addRow("no assets folder") << QStringList() << "index.html" << true;
-    QTest::addRow("no index.*") << QStringList{"assets/readme.txt"} << "index.html" << true;
+    QTest::addRow("no page, a folder index.a") << QStringList() << "index.html" << true;
     QTest::addRow("any index.*, its case kept")
             << QStringList{"assets/INDEX.PHP"} << "INDEX.PHP" << false;
     QTest::addRow("first by name, case ignored")
             << QStringList{"assets/Index.PHP", "assets/index.html", "assets/index.htm"}
             << "index.htm" << false;
-    QTest::addRow("folders and links are no pages")
-            << QStringList{"other.html", "assets/index.a/", "assets/index.b->other.html",
-                           "assets/index.c"}
+    QTest::addRow("links are no pages")
+            << QStringList{"other.html", "assets/index.b->other.html", "assets/index.c"}
             << "index.c" << false;
     QTest::addRow("a dangling link named index.html is not written through")
             << QStringList{"assets/index.html->missing.html"} << QString() << false;
@@ -49,18 +46,13 @@ void tst_PageLocation::choosesPage()
     // The page's URL text must name the file whatever the path holds.
     QTemporaryDir tempDir;
     const QString appDir = tempDir.path() + QString::fromUtf8("/a #b?c%20d \xc3\xa9");
-    QVERIFY(QDir().mkpath(appDir));
+    QVERIFY(QDir().mkpath(appDir + "/assets/index.a"));
     for (const QString &entry : entries) {
-        const QString path = appDir + '/' + entry.section("->", 0, 0);
-        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QFile file(appDir + '/' + entry.section("->", 0, 0));
         if (entry.contains("->"))
-            QVERIFY(QFile::link(appDir + '/' + entry.section("->", 1), path));
-        else if (entry.endsWith('/'))
-            QVERIFY(QDir().mkpath(path));
-        else {
-            QFile file(path);
+            QVERIFY(QFile::link(appDir + '/' + entry.section("->", 1), file.fileName()));
+        else
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(entry.toUtf8()) > 0);
-        }
     }
     if (page.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^No page to show: .+: .+"));
@@ -72,7 +64,7 @@ void tst_PageLocation::choosesPage()
              defaultWritten);
     // What was there keeps its content; nothing is written through a link.
     for (const QString &entry : entries) {
-        if (!entry.endsWith('/') && !entry.contains("->"))
+        if (!entry.contains("->"))
             QCOMPARE(readFile(appDir + '/' + entry), entry.toUtf8());
     }
     QVERIFY(!QFile::exists(appDir + "/missing.html"));

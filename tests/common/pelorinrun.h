@@ -34,20 +34,19 @@ public:
                                          && QFile::copy(pagePath, dir + "/assets/index.html"))))
             return false;
         port = freeLoopbackPort();
+        QSettings config(dir + "/config.ini", QSettings::IniFormat);
+        config.setValue("CONNECT/PORT", port);
+        config.setValue("CONNECT/CRYPTO",
+                        QString(companion).replace("%PORT%", QString::number(port)));
+        config.setValue("UIUX/BASESIZE_H", 600);
+        config.setValue("UIUX/BASESIZE_W", 500);
+        config.sync();
         // Below the ephemeral ports, where no closed connection of ours can linger: Chromium
         // does not listen on a port that one holds.
         QTcpServer probe;
         for (debugPort = 20000 + QRandomGenerator::global()->bounded(10000);
              !probe.listen(QHostAddress::LocalHost, debugPort); ++debugPort) {}
         probe.close();
-        {
-            QSettings config(dir + "/config.ini", QSettings::IniFormat);
-            config.setValue("CONNECT/PORT", port);
-            config.setValue("CONNECT/CRYPTO",
-                            QString(companion).replace("%PORT%", QString::number(port)));
-            config.setValue("UIUX/BASESIZE_H", 600);
-            config.setValue("UIUX/BASESIZE_W", 500);
-        }
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QTWEBENGINE_REMOTE_DEBUGGING",
                            "127.0.0.1:" + QString::number(debugPort));
@@ -60,14 +59,12 @@ public:
     // launch(), then waits for the page's own document to be loaded and define PEL_listener.
     bool start(const QString &pagePath = QString(), const QString &companion = QString())
     {
+        const QString ready = "document.readyState == 'complete' && typeof PEL_listener == "
+                              "'function' && location.href.endsWith('/assets/index.html')";
         if (!launch(pagePath, companion))
             return false;
-        // The first document may still be the blank one that comes before the page.
         for (QDeadlineTimer deadline(60000); !deadline.hasExpired(); QTest::qWait(200)) {
-            if (openDebugger()
-                && evaluate("document.readyState == 'complete' && typeof PEL_listener == "
-                            "'function' && location.href.endsWith('/assets/index.html')")
-                           .toBool())
+            if (openDebugger() && evaluate(ready).toBool())
                 return true;
         }
         return false;
@@ -91,7 +88,7 @@ public:
                && process.exitCode() == 0;
     }
 
-    // The expression's value in the page (after start()); undefined on an exception or after
+    // The expression's value in the page, after start(); undefined on an exception or after
     // 10 s.
     QJsonValue evaluate(const QString &expression)
     {
@@ -103,10 +100,8 @@ public:
         for (int seen = 0; answers.size() > seen || answers.wait(10000); ++seen) {
             const QJsonObject answer =
                     QJsonDocument::fromJson(answers.at(seen).first().toString().toUtf8()).object();
-            const QJsonObject outcome = answer.value("result").toObject();
-            if (answer.value("id").toInt() == lastId)
-                return outcome.contains("exceptionDetails") ? QJsonValue(QJsonValue::Undefined)
-                                                            : outcome.value("result")["value"];
+            if (answer["id"] == lastId && !answer["result"].toObject().contains("exceptionDetails"))
+                return answer["result"]["result"]["value"];
         }
         return QJsonValue(QJsonValue::Undefined);
     }
