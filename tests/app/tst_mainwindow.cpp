@@ -1,5 +1,4 @@
 #include "appdirectory.h"
-#include "companionprocess.h"
 #include "mainwindow.h"
 #include "previewpage.h"
 #include "processutil.h"
@@ -10,7 +9,7 @@
 #include <QTest>
 #include <QWebEngineView>
 
-// The window with its real server, page and companion, in an app directory of its own.
+// The window with its real server and page, in an app directory of its own.
 class tst_MainWindow : public QObject
 {
     Q_OBJECT
@@ -19,7 +18,6 @@ private slots:
     void init();
     void settings_data();
     void settings();
-    void companionIsHeard();
     void wholeRequests_data();
     void wholeRequests();
     void pageEventsReachSubscribers();
@@ -81,29 +79,6 @@ void tst_MainWindow::settings()
     QCOMPARE(window.url, url);
     QCOMPARE(window.windowTitle(), title);
     QCOMPARE(QSize(window.baseWidth, window.baseHeight), size);
-}
-
-void tst_MainWindow::companionIsHeard()
-{
-    static QStringList heard;
-    static QtMessageHandler previous = qInstallMessageHandler(
-            [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
-                if (qstrcmp(context.category, "pelorin.companion") == 0 && type == QtInfoMsg)
-                    heard.append(message);
-                else
-                    previous(type, context, message);
-            });
-    writeConfig("[CONNECT]\nPORT=0\nURL=about:blank\nCRYPTO=/bin/sh "
-                + QCoreApplication::applicationDirPath().toUtf8() + "/companionfamily.sh "
-                + appDir.path().toUtf8() + "/pids\n");
-    MainWindow window;
-    // Both channels, line by line: a control character shows as '?', a line longer than the
-    // bound comes in pieces.
-    QTRY_COMPARE_WITH_TIMEOUT(heard.size(), 4, 10000);
-    for (const QString &line : {QString("on stdout"), QString("on stderr ?[1m"),
-                                QString(CompanionProcess::maxLine, 'x'),
-                                QString(70000 - CompanionProcess::maxLine, 'x')})
-        QVERIFY2(heard.contains("sh: " + line), qPrintable(line.left(20)));
 }
 
 void tst_MainWindow::wholeRequests_data()

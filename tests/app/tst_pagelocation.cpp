@@ -30,9 +30,6 @@ void tst_PageLocation::choosesPage_data()
     QTest::addRow("first by name, case ignored")
             << QStringList{"assets/Index.PHP", "assets/index.html", "assets/index.htm"}
             << "index.htm" << false;
-    QTest::addRow("links are no pages")
-            << QStringList{"other.html", "assets/index.b->other.html", "assets/index.c"}
-            << "index.c" << false;
     QTest::addRow("a dangling link named index.html is not written through")
             << QStringList{"assets/index.html->missing.html"} << QString() << false;
 }

@@ -7,7 +7,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -25,7 +24,7 @@ class PelorinRun
 public:
     // pagePath: copied to assets/index.html; empty keeps the page Pelorin writes itself.
     // companion: CONNECT/CRYPTO, where %PORT% stands for Pelorin's port. Does not wait for the
-    // page.
+    // page. Pelorin's output goes to the test's, unless process was told otherwise.
     bool launch(const QString &pagePath = QString(), const QString &companion = QString())
     {
         const QString dir = appDir.path();
@@ -41,17 +40,18 @@ public:
         config.setValue("UIUX/BASESIZE_H", 600);
         config.setValue("UIUX/BASESIZE_W", 500);
         config.sync();
-        // Below the ephemeral ports, where no closed connection of ours can linger: Chromium
-        // does not listen on a port that one holds.
-        QTcpServer probe;
-        for (debugPort = 20000 + QRandomGenerator::global()->bounded(10000);
-             !probe.listen(QHostAddress::LocalHost, debugPort); ++debugPort) {}
+        // Bound without sharing, the probe gets no port a closed connection lingers on, which
+        // Chromium would not listen on.
+        QTcpSocket probe;
+        probe.bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress);
+        debugPort = probe.localPort();
         probe.close();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QTWEBENGINE_REMOTE_DEBUGGING",
                            "127.0.0.1:" + QString::number(debugPort));
         process.setProcessEnvironment(environment);
-        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        if (process.processChannelMode() == QProcess::SeparateChannels) // left as it was made
+            process.setProcessChannelMode(QProcess::ForwardedChannels);
         process.start(dir + "/pelorin", QStringList());
         return process.waitForStarted(10000);
     }
