@@ -15,12 +15,12 @@ class tst_MainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void settings_data();
-    void settings();
+    void initTestCase();
     void wholeRequests_data();
     void wholeRequests();
     void pageEventsReachSubscribers();
+    void settings_data();
+    void settings();
 
 private:
     void writeConfig(const QByteArray &text)
@@ -30,16 +30,94 @@ private:
     }
 
     QTemporaryDir appDir;
-    // Shown once and kept for the tests after wholeRequests.
+    // Shown with a page that records each whole request in window.calls and answers by path.
     QScopedPointer<MainWindow> window;
     PreviewPage *page = nullptr;
     quint16 port = 0;
 };
 
-void tst_MainWindow::init()
+void tst_MainWindow::initTestCase()
 {
     AppDirectory::setPath(appDir.path());
-    QFile::remove(appDir.path() + "/config.ini");
+    QFile html(appDir.path() + "/my page.html");
+    QVERIFY(html.open(QIODevice::WriteOnly));
+    html.write("<html><body><script>window.calls = []; function PEL_receive(r) { calls.push(r);"
+               " if (r.path === '/throw') throw new Error('no such thing');"
+               " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2})));"
+               " if (r.path === '/reject') return Promise.reject('refused'); }</script></body></html>");
+    html.close();
+    port = freeLoopbackPort();
+    // The page named by a plain path with a blank.
+    writeConfig("[CONNECT]\nPORT=" + QByteArray::number(port) + "\nURL=" + html.fileName().toUtf8());
+    window.reset(new MainWindow);
+    window->show();
+    page = window->findChild<PreviewPage *>();
+}
+
+void tst_MainWindow::wholeRequests_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("answer"); // without "Prefer: return=representation" when empty
+
+    QByteArray big;
+    while (big.size() < 300 * 1024)
+        big += "line\n\ttab \\ back \"quote\" 'single' </script> \xe2\x80\xa8 \xc3\xa9 \xff\n";
+    const auto error = [](const QByteArray &message) {
+        return "{\n    \"error\": \"PAGE_ERROR\",\n    \"message\": \"" + message + "\"\n}\n";
+    };
+    // The first is sent while the page loads, and held for it.
+    QTest::addRow("300 KB in one call, exact") << QByteArray("/?q=%41") << big << 200 << QByteArray();
+    QTest::addRow("what a promise resolves to") << QByteArray("/promise") << QByteArray("abc")
+                                                << 200 << QByteArray("{\"n\":2}");
+    QTest::addRow("a throw") << QByteArray("/throw") << QByteArray() << 500
+                             << error("no such thing");
+    QTest::addRow("a rejection") << QByteArray("/reject") << QByteArray() << 500
+                                 << error("refused");
+}
+
+void tst_MainWindow::wholeRequests()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QByteArray, answer);
+
+    RawHttpClient client;
+    QVERIFY(client.connectToPort(port));
+    client.send("POST " + path + " HTTP/1.1\r\n"
+                + (answer.isEmpty() ? "" : "Prefer: return=representation\r\n")
+                + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    const QByteArray response = client.readResponse(false, 30000);
+    QCOMPARE(RawHttpClient::statusOf(response), status);
+    QCOMPARE(RawHttpClient::bodyOf(response),
+             answer.isEmpty() ? QByteArray("{\n    \"status\": \"OK\"\n}\n") : answer);
+    QTRY_VERIFY_WITH_TIMEOUT(
+            evaluateJavaScriptSync(page, "window.calls.length > 0").toBool(), 30000);
+    const QVariantMap call = evaluateJavaScriptSync(page, "window.calls.pop()").toMap();
+    QCOMPARE(call.value("body").toString(), QString::fromUtf8(body));
+    QCOMPARE(call.value("headers").toMap().value("content-length").toString(),
+             QString::number(body.size()));
+}
+
+void tst_MainWindow::pageEventsReachSubscribers()
+{
+    // Showing the window again keeps its page and the document.
+    window->hide();
+    window->show();
+    QCOMPARE(window->findChild<QWebEngineView *>()->page(), page);
+
+    RawHttpClient subscriber;
+    QVERIFY(subscriber.connectToPort(port));
+    subscriber.send("GET /events HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return subscriber.unread().contains("\r\n\r\n"); }, 5000));
+    const QString script = "pelorin.send({s: 'a\\nb'}); pelorin.send(2);"
+                           "try { pelorin.send(undefined); 'sent' } catch (e) { e.name }";
+    QCOMPARE(evaluateJavaScriptSync(page, script).toString(), "TypeError");
+    QVERIFY(QTest::qWaitFor([&] {
+        return subscriber.unread().endsWith("id: 1\ndata: {\"s\":\"a\\nb\"}\n\nid: 2\ndata: 2\n\n");
+    }, 10000));
 }
 
 void tst_MainWindow::settings_data()
@@ -70,6 +148,7 @@ void tst_MainWindow::settings()
     QFETCH(QString, title);
     QFETCH(QSize, size);
 
+    QFile::remove(appDir.path() + "/config.ini");
     if (!before.isEmpty())
         writeConfig(before);
     MainWindow window;
@@ -79,93 +158,6 @@ void tst_MainWindow::settings()
     QCOMPARE(window.url, url);
     QCOMPARE(window.windowTitle(), title);
     QCOMPARE(QSize(window.baseWidth, window.baseHeight), size);
-}
-
-void tst_MainWindow::wholeRequests_data()
-{
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("answer"); // without "Prefer: return=representation" when empty
-
-    QByteArray big;
-    while (big.size() < 300 * 1024)
-        big += "line\n\ttab \\ back \"quote\" 'single' </script> \xe2\x80\xa8 \xc3\xa9 \xff\n";
-    const auto error = [](const QByteArray &message) {
-        return "{\n    \"error\": \"PAGE_ERROR\",\n    \"message\": \"" + message + "\"\n}\n";
-    };
-    // The first is sent while the page loads, and held.
-    QTest::addRow("300 KB in one call, exact") << QByteArray("/?q=%41") << big << 200 << QByteArray();
-    QTest::addRow("the handler's value") << QByteArray("/") << QByteArray("abc") << 200
-                                         << QByteArray("3");
-    QTest::addRow("what a promise resolves to") << QByteArray("/promise") << QByteArray("abc")
-                                                << 200 << QByteArray("{\"n\":2}");
-    QTest::addRow("a throw") << QByteArray("/throw") << QByteArray() << 500
-                             << error("no such thing");
-    QTest::addRow("a rejection") << QByteArray("/reject") << QByteArray() << 500
-                                 << error("refused");
-}
-
-void tst_MainWindow::wholeRequests()
-{
-    QFETCH(QByteArray, path);
-    QFETCH(QByteArray, body);
-    QFETCH(int, status);
-    QFETCH(QByteArray, answer);
-
-    if (!window) {
-        // Records each whole request in window.calls and answers by path.
-        QFile html(appDir.path() + "/my page.html");
-        QVERIFY(html.open(QIODevice::WriteOnly));
-        html.write("<html><body><script>window.calls = [];"
-                   "function PEL_receive(r) { window.calls.push(r);"
-                   " if (r.path === '/throw') throw new Error('no such thing');"
-                   " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2})));"
-                   " if (r.path === '/reject') return Promise.reject('refused');"
-                   " return r.body.length; }</script></body></html>");
-        html.close();
-        port = freeLoopbackPort();
-        // The page named by a plain path with a blank.
-        writeConfig("[CONNECT]\nPORT=" + QByteArray::number(port) + "\nURL=" + html.fileName().toUtf8());
-        window.reset(new MainWindow);
-        window->show();
-        page = window->findChild<PreviewPage *>();
-    }
-    RawHttpClient client;
-    QVERIFY(client.connectToPort(port));
-    client.send("POST " + path + " HTTP/1.1\r\n"
-                + (answer.isEmpty() ? "" : "Prefer: return=representation\r\n")
-                + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-    const QByteArray response = client.readResponse(false, 30000);
-    QCOMPARE(RawHttpClient::statusOf(response), status);
-    QCOMPARE(RawHttpClient::bodyOf(response),
-             answer.isEmpty() ? QByteArray("{\n    \"status\": \"OK\"\n}\n") : answer);
-    QTRY_VERIFY_WITH_TIMEOUT(
-            evaluateJavaScriptSync(page, "window.calls.length > 0").toBool(), 30000);
-    const QVariantMap call = evaluateJavaScriptSync(page, "window.calls.pop()").toMap();
-    QCOMPARE(call.value("body").toString(), QString::fromUtf8(body));
-    QCOMPARE(call.value("headers").toMap().value("content-length").toString(),
-             QString::number(body.size()));
-}
-
-void tst_MainWindow::pageEventsReachSubscribers()
-{
-    QVERIFY(page);
-    // Showing the window again keeps its page and the document.
-    window->hide();
-    window->show();
-    QCOMPARE(window->findChild<QWebEngineView *>()->page(), page);
-
-    RawHttpClient subscriber;
-    QVERIFY(subscriber.connectToPort(port));
-    subscriber.send("GET /events HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n");
-    QVERIFY(QTest::qWaitFor([&] { return subscriber.unread().contains("\r\n\r\n"); }, 5000));
-    const QString script = "pelorin.send({s: 'a\\nb'}); pelorin.send(2);"
-                           "try { pelorin.send(undefined); 'sent' } catch (e) { e.name }";
-    QCOMPARE(evaluateJavaScriptSync(page, script).toString(), "TypeError");
-    QVERIFY(QTest::qWaitFor([&] {
-        return subscriber.unread().endsWith("id: 1\ndata: {\"s\":\"a\\nb\"}\n\nid: 2\ndata: 2\n\n");
-    }, 10000));
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -27,21 +27,6 @@ protected:
     }
 };
 
-QStringList callsOf(QWebEnginePage *page)
-{
-    return evaluateJavaScriptSync(page, "window.calls").toStringList();
-}
-
-// count envelopes of equal length. The listener throws on the one in the middle, which must
-// not keep the others in its script from their calls.
-QStringList envelopes(int count)
-{
-    QStringList list;
-    for (int i = 0; i < count; ++i)
-        list.append(pageEnvelope(i == count / 2 ? "throw" : QByteArray::number(10000 + i), ""));
-    return list;
-}
-
 } // namespace
 
 class tst_PageBridge : public QObject
@@ -97,7 +82,11 @@ void tst_PageBridge::eachOnceInOrder()
     QFETCH(QString, file);
     QFETCH(int, room);
 
-    const QStringList sent = envelopes(1000);
+    // Envelopes of equal length. The listener throws on the one in the middle, which must not
+    // keep the others in its script from their calls.
+    QStringList sent;
+    for (int i = 0; i < 1000; ++i)
+        sent.append(pageEnvelope(i == 500 ? "throw" : QByteArray::number(10000 + i), ""));
     ConsolePage page;
     PageBridge bridge(nullptr, room > 0 ? listenerCall(sent.first()).size() * room
                                         : PageBridge::defaultMaxPending);
@@ -145,7 +134,7 @@ void tst_PageBridge::eachOnceInOrder()
     // The first document got a prefix, the new one the rest: what the first never confirmed,
     // then all that came later, each once; with too little room, the newest only.
     const QStringList first = page.messages;
-    const QStringList next = callsOf(&page);
+    const QStringList next = evaluateJavaScriptSync(&page, "window.calls").toStringList();
     QCOMPARE(first, sent.mid(0, first.size()));
     QCOMPARE(next, sent.mid(sent.size() - next.size()));
     QCOMPARE(first.size() + next.size() >= sent.size(), room == 0);

@@ -29,15 +29,11 @@ void tst_PageEnvelope::envelope_data()
             << "{    \"body\": {\"a\":{\"b\":{c}}}" + headers;
     QTest::addRow("an opening brace alone leaves one quote")
             << QByteArray("{abc") << example << "{    \"body\": {abc\"" + headers;
-    QTest::addRow("other control characters keep the rest of their escape")
-            << QByteArray("a\x01z\b\f") << example << "{    \"body\": \"au0001zbf\"" + headers;
-    QTest::addRow("NUL ends the body")
-            << QByteArray("before\0after", 12) << example << "{    \"body\": \"before\"" + headers;
+    QTest::addRow("other control characters keep the rest of their escape, NUL ends the body")
+            << QByteArray("a\x01z\b\f\0after", 11) << example << "{    \"body\": \"au0001zbf\"" + headers;
     QTest::addRow("UTF-8 passes, invalid bytes become U+FFFD")
             << QByteArray("\xc3\xa9 \xf0\x9f\x98\x80 a\xffz") << example
             << QString::fromUtf8("{    \"body\": \"\xc3\xa9 \xf0\x9f\x98\x80 a\xef\xbf\xbdz\"") + headers;
-    QTest::addRow("no headers")
-            << QByteArray("x") << QByteArray("{\n}\n") << "{    \"body\": \"x\",    \"headers\": {}}";
     QTest::addRow("header values: quote bare, tab is t, backslash vanishes")
             << QByteArray("x") << QByteArray("{\n    \"x-a\": \"\\\"b\\\"\\tc:\\\\d\"\n}\n")
             << "{    \"body\": \"x\",    \"headers\": {    \"x-a\": \"\"b\"tc:d\"}}";

@@ -15,7 +15,7 @@ inline QByteArray readFile(const QString &path)
 inline bool processIsLive(qint64 pid)
 {
     const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    return stat.lastIndexOf(')') > 0 && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
+    return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
 }
 
 #endif // PROCESSUTIL_H
