@@ -1,6 +1,5 @@
 #include "appdirectory.h"
 #include "mainwindow.h"
-#include "previewpage.h"
 #include "processutil.h"
 #include "rawhttpclient.h"
 #include "webtestutil.h"
@@ -32,7 +31,7 @@ private:
     QTemporaryDir appDir;
     // Shown with a page that records each whole request in window.calls and answers by path.
     QScopedPointer<MainWindow> window;
-    PreviewPage *page = nullptr;
+    QWebEnginePage *page = nullptr;
     quint16 port = 0;
 };
 
@@ -51,7 +50,7 @@ void tst_MainWindow::initTestCase()
     writeConfig("[CONNECT]\nPORT=" + QByteArray::number(port) + "\nURL=" + html.fileName().toUtf8());
     window.reset(new MainWindow);
     window->show();
-    page = window->findChild<PreviewPage *>();
+    page = window->findChild<QWebEngineView *>()->page();
 }
 
 void tst_MainWindow::wholeRequests_data()

@@ -15,10 +15,8 @@
 #include "processutil.h"
 #include "rawhttpclient.h"
 
-// The built pelorin binary, copied into an app directory of its own with its own ports,
-// optionally a page of our choice as assets/index.html and a companion command. Its page is
-// read over the DevTools protocol that QTWEBENGINE_REMOTE_DEBUGGING opens. As root, Chromium
-// needs QTWEBENGINE_DISABLE_SANDBOX=1 in the environment.
+// The built pelorin binary in an app directory of its own, on ports of its own; its page is
+// read over the DevTools protocol (as root, Chromium needs QTWEBENGINE_DISABLE_SANDBOX=1).
 class PelorinRun
 {
 public:
@@ -117,7 +115,6 @@ public:
     quint16 port = 0;
 
 private:
-    // Connects to the page's DevTools target, once there is one.
     bool openDebugger()
     {
         RawHttpClient client;
