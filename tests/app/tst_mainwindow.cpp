@@ -1,323 +1,160 @@
 #include "appdirectory.h"
-#include "companionprocess.h"
 #include "mainwindow.h"
 #include "processutil.h"
+#include "rawhttpclient.h"
+#include "webtestutil.h"
 
-#include <QAction>
-#include <QFileInfo>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWebEngineView>
 
-namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-// A config that keeps the window off the network's fixed port and off the local page.
-QByteArray quietConfig(const QByteArray &extraConnect = QByteArray())
-{
-    return "[CONNECT]\nHOST=127.0.0.1\nPORT=0\nURL=about:blank\n" + extraConnect
-           + "\n[UIUX]\nTITLE=Test\nBASESIZE_H=300\nBASESIZE_W=400\n";
-}
-
-QString helperPath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/companionhelper");
-}
-
-} // namespace
-
+// The window with its real server and page, in an app directory of its own.
 class tst_MainWindow : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-
-    void firstStartWritesDefaults();
-    void existingFileIsReadAsItStands_data();
-    void existingFileIsReadAsItStands();
-    void shortcutsTriggerNothing_data();
-    void shortcutsTriggerNothing();
-    void everyShowEmitsWindowLoaded();
-
-    void companionStarts_data();
-    void companionStarts();
-    void noCompanionWithoutCommand();
-    void companionIsHeardAndEndsWithTheWindow();
+    void initTestCase();
+    void wholeRequests_data();
+    void wholeRequests();
+    void pageEventsReachSubscribers();
+    void settings_data();
+    void settings();
 
 private:
-    QString configPath() const { return appDir->path() + QStringLiteral("/config.ini"); }
+    void writeConfig(const QByteArray &text)
+    {
+        QFile file(appDir.path() + "/config.ini");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    }
 
-    QTemporaryDir *appDir = nullptr;
+    QTemporaryDir appDir;
+    // Shown with a page that records each whole request in window.calls and answers by path.
+    QScopedPointer<MainWindow> window;
+    QWebEnginePage *page = nullptr;
+    quint16 port = 0;
 };
 
-void tst_MainWindow::init()
+void tst_MainWindow::initTestCase()
 {
-    appDir = new QTemporaryDir;
-    QVERIFY(appDir->isValid());
-    AppDirectory::setPath(appDir->path());
+    AppDirectory::setPath(appDir.path());
+    QFile html(appDir.path() + "/my page.html");
+    QVERIFY(html.open(QIODevice::WriteOnly));
+    html.write("<script>window.calls = []; function PEL_receive(r) { calls.push(r);"
+               " if (r.path === '/throw') throw new Error('no such thing');"
+               " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2})));"
+               " if (r.path === '/reject') return Promise.reject('refused'); }</script>");
+    html.close();
+    port = freeLoopbackPort();
+    // The page named by a plain path with a blank.
+    writeConfig("[CONNECT]\nPORT=" + QByteArray::number(port) + "\nURL="
+                + html.fileName().toUtf8());
+    window.reset(new MainWindow);
+    window->show();
+    page = window->findChild<QWebEngineView *>()->page();
 }
 
-void tst_MainWindow::cleanup()
+void tst_MainWindow::wholeRequests_data()
 {
-    AppDirectory::setPath(QString());
-    delete appDir;
-    appDir = nullptr;
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("answer"); // without "Prefer: return=representation" when empty
+
+    QByteArray big;
+    while (big.size() < 300 * 1024)
+        big += "line\n\ttab \\ back \"quote\" 'single' </script> \xe2\x80\xa8 \xc3\xa9 \xff\n";
+    const auto error = [](const QByteArray &message) {
+        return "{\n    \"error\": \"PAGE_ERROR\",\n    \"message\": \"" + message + "\"\n}\n";
+    };
+    // The first is sent while the page loads, and held for it.
+    QTest::addRow("300 KB in one call, exact")
+            << QByteArray("/?q=%41") << big << 200 << QByteArray();
+    QTest::addRow("what a promise resolves to") << QByteArray("/promise") << QByteArray("abc")
+                                                << 200 << QByteArray("{\"n\":2}");
+    QTest::addRow("a throw") << QByteArray("/throw") << QByteArray() << 500
+                             << error("no such thing");
+    QTest::addRow("a rejection") << QByteArray("/reject") << QByteArray() << 500
+                                 << error("refused");
 }
 
-void tst_MainWindow::firstStartWritesDefaults()
+void tst_MainWindow::wholeRequests()
 {
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QByteArray, answer);
+
+    RawHttpClient client;
+    QVERIFY(client.connectToPort(port));
+    client.send("POST " + path + " HTTP/1.1\r\n"
+                + (answer.isEmpty() ? "" : "Prefer: return=representation\r\n")
+                + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    const QByteArray response = client.readResponse(false, 30000);
+    QCOMPARE(response.mid(9, 3).toInt(), status); // "HTTP/1.1 200 OK"
+    QCOMPARE(RawHttpClient::bodyOf(response),
+             answer.isEmpty() ? QByteArray("{\n    \"status\": \"OK\"\n}\n") : answer);
+    QTRY_VERIFY_WITH_TIMEOUT(
+            evaluateJavaScriptSync(page, "window.calls.length > 0").toBool(), 30000);
+    const QVariantMap call = evaluateJavaScriptSync(page, "window.calls.pop()").toMap();
+    QCOMPARE(call.value("body").toString(), QString::fromUtf8(body));
+    QCOMPARE(call.value("headers").toMap().value("content-length").toString(),
+             QString::number(body.size()));
+}
+
+void tst_MainWindow::pageEventsReachSubscribers()
+{
+    // Showing the window again keeps its page and the document.
+    window->hide();
+    window->show();
+    QCOMPARE(window->findChild<QWebEngineView *>()->page(), page);
+
+    RawHttpClient subscriber;
+    QVERIFY(subscriber.connectToPort(port));
+    subscriber.send("GET /events HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return subscriber.unread().contains("\r\n\r\n"); }, 5000));
+    const QString script = "pelorin.send({s: 'a\\nb'}); pelorin.send(2);"
+                           "try { pelorin.send(undefined); 'sent' } catch (e) { e.name }";
+    QCOMPARE(evaluateJavaScriptSync(page, script).toString(), "TypeError");
+    QVERIFY(QTest::qWaitFor([&] {
+        return subscriber.unread().endsWith("id: 1\ndata: {\"s\":\"a\\nb\"}\n\nid: 2\ndata: 2\n\n");
+    }, 10000));
+}
+
+void tst_MainWindow::settings_data()
+{
+    QTest::addColumn<QByteArray>("before"); // config.ini; none when empty
+    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<QString>("read"); // URL (@ for the page in assets/), title, width x height
+
+    QTest::addRow("the first start writes the defaults")
+            << QByteArray()
+            << QByteArray("[CONNECT]\nCRYPTO=\nHOST=127.0.0.1\nPORT=9977\nURL=\n\n"
+                          "[UIUX]\nBASESIZE_H=1024\nBASESIZE_W=768\nTITLE=Pelorin\n")
+            << "@ Pelorin 768x1024";
+    const QByteArray mine = "[CONNECT]\nPORT=0\nURL=file:///D:/My%20Pages/a+b.html\n[UIUX]\n"
+                            "TITLE=Gr\xc3\xbc\xc3\x9f" "e\nBASESIZE_H=300\nBASESIZE_W=800px\n";
+    QTest::addRow("a file is read as it stands and left alone")
+            << mine << mine << QString::fromUtf8("file:///D:/My Pages/a+b.html Grüße 0x300");
+}
+
+void tst_MainWindow::settings()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    QFETCH(QString, read);
+
+    QFile::remove(appDir.path() + "/config.ini");
+    if (!before.isEmpty())
+        writeConfig(before);
     MainWindow window;
-
-    QSettings written(configPath(), QSettings::IniFormat);
-    QCOMPARE(written.childGroups(), QStringList({"CONNECT", "UIUX"}));
-    QCOMPARE(written.value("CONNECT/HOST").toString(), "127.0.0.1");
-    QCOMPARE(written.value("CONNECT/PORT").toString(), "9977");
-    QCOMPARE(written.value("CONNECT/URL").toString(), "");
-    QCOMPARE(written.value("CONNECT/CRYPTO").toString(), "");
-    QCOMPARE(written.value("UIUX/TITLE").toString(), "Pelorin");
-    QCOMPARE(written.value("UIUX/BASESIZE_H").toString(), "1024");
-    QCOMPARE(written.value("UIUX/BASESIZE_W").toString(), "768");
-    written.beginGroup("CONNECT");
-    QCOMPARE(written.childKeys().size(), 4);
-    written.endGroup();
-
-    QCOMPARE(window.host, "127.0.0.1");
-    QCOMPARE(window.port, "9977");
-    QCOMPARE(window.title, "Pelorin");
-    QCOMPARE(window.companionCommand, "");
-    QCOMPARE(window.baseHeight, 1024);
-    QCOMPARE(window.baseWidth, 768);
-    // Portrait: 768 wide, 1024 high.
-    QCOMPARE(window.size(), QSize(768, 1024));
-    QCOMPARE(window.windowTitle(), "Pelorin");
-}
-
-void tst_MainWindow::existingFileIsReadAsItStands_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<int>("height");
-    QTest::addColumn<int>("width");
-
-    const QByteArray sizes = "BASESIZE_H=300\nBASESIZE_W=400\n";
-    QTest::addRow("second start reads the defaults back")
-        << QByteArray("[CONNECT]\nHOST=127.0.0.1\nPORT=0\nURL=about:blank\nCRYPTO=\n"
-                      "[UIUX]\nTITLE=Pelorin\nBASESIZE_H=1024\nBASESIZE_W=768\n")
-        << "about:blank" << "Pelorin" << 1024 << 768;
-    // With no location configured the local page is used.
-    QTest::addRow("zero-byte file reads as empty")
-        << QByteArray() << "assets/index.html" << QString() << 0 << 0;
-    QTest::addRow("missing title stays missing")
-        << QByteArray("[CONNECT]\nPORT=0\nURL=about:blank\n[UIUX]\n" + sizes) << "about:blank"
-        << QString() << 300 << 400;
-    QTest::addRow("width wide reads as 0")
-        << QByteArray("[CONNECT]\nPORT=0\nURL=x:\n[UIUX]\nBASESIZE_H=300\nBASESIZE_W=wide\n")
-        << "x:" << QString() << 300 << 0;
-    QTest::addRow("width 800px reads as 0")
-        << QByteArray("[CONNECT]\nPORT=0\nURL=x:\n[UIUX]\nBASESIZE_H=300\nBASESIZE_W=800px\n")
-        << "x:" << QString() << 300 << 0;
-    QTest::addRow("percent-encoded url is decoded")
-        << QByteArray("[CONNECT]\nPORT=0\nURL=file:///D:/My%20Pages/start.html\n")
-        << "file:///D:/My Pages/start.html" << QString() << 0 << 0;
-    QTest::addRow("plain url with a blank stays")
-        << QByteArray("[CONNECT]\nPORT=0\nURL=file:///D:/My Pages/start.html\n")
-        << "file:///D:/My Pages/start.html" << QString() << 0 << 0;
-    QTest::addRow("plus sign stays a plus sign")
-        << QByteArray("[CONNECT]\nPORT=0\nURL=http://127.0.0.1/?a+b\n") << "http://127.0.0.1/?a+b"
-        << QString() << 0 << 0;
-    // A plain path: "@APPDIR@" stands for the app directory.
-    QTest::addRow("plain path to an existing file loads that file")
-        << QByteArray("[CONNECT]\nPORT=0\nURL=@APPDIR@/config.ini\n") << "@APPDIR@/config.ini"
-        << QString() << 0 << 0;
-    QTest::addRow("plain path to no file stays, with a warning")
-        << QByteArray("[CONNECT]\nPORT=0\nURL=/no/such/page.html\n") << "/no/such/page.html"
-        << QString() << 0 << 0;
-    QTest::addRow("utf-8 title round-trips")
-        << QByteArray("[CONNECT]\nPORT=0\nURL=x:\n[UIUX]\nTITLE=Grüße – 日本\n" + sizes) << "x:"
-        << QString::fromUtf8("Grüße – 日本") << 300 << 400;
-}
-
-void tst_MainWindow::existingFileIsReadAsItStands()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(QString, url);
-    QFETCH(QString, title);
-    QFETCH(int, height);
-    QFETCH(int, width);
-
-    content.replace("@APPDIR@", appDir->path().toUtf8());
-    writeFile(configPath(), content);
-    const QDateTime modified = QFileInfo(configPath()).lastModified();
-    if (url.startsWith(QLatin1String("assets/")))
-        url = QUrl::fromLocalFile(appDir->path() + '/' + url).toString();
-    if (url.startsWith(QLatin1String("@APPDIR@")))
-        url = QUrl::fromLocalFile(url.replace(QLatin1String("@APPDIR@"), appDir->path())).toString();
-    if (QUrl(url).scheme().isEmpty() && !url.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral(
-                "CONNECT/URL \"%1\" has no scheme and names no file; it is loaded as a URL and "
-                "may show nothing").arg(url)));
-    {
-        MainWindow window;
-        QCOMPARE(window.url, url);
-        QCOMPARE(window.title, title);
-        QCOMPARE(window.windowTitle(), title);
-        QCOMPARE(window.baseHeight, height);
-        QCOMPARE(window.baseWidth, width);
-    }
-    QCOMPARE(readFile(configPath()), content);
-    QCOMPARE(QFileInfo(configPath()).lastModified(), modified);
-}
-
-void tst_MainWindow::shortcutsTriggerNothing_data()
-{
-    QTest::addColumn<QString>("action");
-    QTest::addColumn<int>("key");
-    QTest::addRow("ctrl+o") << "actionOpen" << int(Qt::Key_O);
-    QTest::addRow("ctrl+s") << "actionSave" << int(Qt::Key_S);
-    QTest::addRow("ctrl+q does not close") << "actionExit" << int(Qt::Key_Q);
-    QTest::addRow("ctrl+n") << "actionNew" << int(Qt::Key_N);
-}
-
-void tst_MainWindow::shortcutsTriggerNothing()
-{
-    QFETCH(QString, action);
-    QFETCH(int, key);
-    writeFile(configPath(), quietConfig());
-    MainWindow window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QSignalSpy triggered(window.findChild<QAction *>(action), &QAction::triggered);
-
-    QTest::keyClick(&window, Qt::Key(key), Qt::ControlModifier);
-    QCoreApplication::processEvents();
-    QCOMPARE(triggered.count(), 0);
-    QVERIFY(window.isVisible());
-}
-
-void tst_MainWindow::everyShowEmitsWindowLoaded()
-{
-    writeFile(configPath(), quietConfig());
-    MainWindow window;
-    QSignalSpy loaded(&window, &MainWindow::windowLoaded);
-    QSignalSpy showEvents(&window, &MainWindow::sigShowEvent);
-
-    window.show();
-    QCOMPARE(loaded.count(), 1);
-    window.hide();
-    window.show();
-    QCOMPARE(loaded.count(), 2);
-    window.showMinimized();
-    window.showNormal();
-    QVERIFY(loaded.count() >= 3);
-    QCOMPARE(showEvents.count(), 0);
-}
-
-void tst_MainWindow::companionStarts_data()
-{
-    QTest::addColumn<QString>("folderName");
-    QTest::addColumn<bool>("quoted");
-    QTest::addRow("plain path") << "companion" << true;
-    QTest::addRow("quoted path with a blank") << "my companion" << true;
-    // Unquoted, the command splits at the blank and names a program that does not exist.
-    QTest::addRow("unquoted path with a blank is reported") << "my companion" << false;
-}
-
-void tst_MainWindow::companionStarts()
-{
-    QFETCH(QString, folderName);
-    QFETCH(bool, quoted);
-    const QString folder = appDir->path() + '/' + folderName;
-    QVERIFY(QDir().mkpath(folder));
-    const QString program = folder + QStringLiteral("/companionhelper");
-    QVERIFY(QFile::copy(helperPath(), program));
-    const QString out = appDir->path() + QStringLiteral("/started.txt");
-    if (quoted) {
-        writeFile(configPath(),
-                  quietConfig("CRYPTO=\"\\\"" + program.toUtf8() + "\\\" " + out.toUtf8()
-                              + " \\\"two words\\\"\"\n"));
-    } else {
-        writeFile(configPath(),
-                  quietConfig("CRYPTO=" + program.toUtf8() + ' ' + out.toUtf8() + '\n'));
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QStringLiteral("^companion \".*my companion/"
-                                                               "companionhelper .*\" failed to "
-                                                               "start: .+")));
-    }
-
-    MainWindow window;
-    QCOMPARE(window.findChildren<QProcess *>().size(), 1);
-    auto *process = window.findChild<QProcess *>();
-    if (!quoted) {
-        QTRY_COMPARE(process->state(), QProcess::NotRunning);
-        QCOMPARE(process->error(), QProcess::FailedToStart);
-        QVERIFY(!QFile::exists(out));
-        return;
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), 10000);
-    QCOMPARE(readFile(out).split('\n').value(1), QByteArray("two words"));
-    QCOMPARE(process->state(), QProcess::Running);
-}
-
-void tst_MainWindow::noCompanionWithoutCommand()
-{
-    writeFile(configPath(), quietConfig("CRYPTO=\n"));
-    MainWindow window;
-    QVERIFY(window.findChildren<QProcess *>().isEmpty());
-}
-
-void tst_MainWindow::companionIsHeardAndEndsWithTheWindow()
-{
-#if !defined(Q_OS_LINUX)
-    QSKIP("reads process states from /proc");
-#endif
-    static QStringList forwarded;
-    static QtMessageHandler previous = nullptr;
-    forwarded.clear();
-    previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context,
-                                         const QString &message) {
-        if (qstrcmp(context.category, "pelorin.companion") == 0 && type == QtInfoMsg)
-            forwarded.append(message);
-        else
-            previous(type, context, message);
-    });
-    const QString out = appDir->path() + QStringLiteral("/started.txt");
-    const QByteArray script =
-            QCoreApplication::applicationDirPath().toUtf8() + "/companionfamily.sh";
-    writeFile(configPath(), quietConfig("CRYPTO=/bin/sh " + script + ' ' + out.toUtf8() + '\n'));
-    QList<QByteArray> pids;
-    {
-        MainWindow window;
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), 10000);
-        pids = readFile(out).trimmed().split(' ');
-        QCOMPARE(pids.size(), 2);
-        QVERIFY(processIsLive(pids.at(0).toLongLong()));
-        QVERIFY(processIsLive(pids.at(1).toLongLong()));
-
-        // Both channels, line by line; a control character shows as '?'; a line longer than
-        // the bound comes in pieces.
-        const QString prefix = QStringLiteral("sh: ");
-        QTRY_COMPARE_WITH_TIMEOUT(forwarded.size(), 4, 10000);
-        QVERIFY(forwarded.contains(prefix + "on stdout"));
-        QVERIFY(forwarded.contains(prefix + "on stderr ?[1m"));
-        QVERIFY(forwarded.contains(prefix + QString(CompanionProcess::maxLine, 'x')));
-        QVERIFY(forwarded.contains(prefix + QString(70000 - CompanionProcess::maxLine, 'x')));
-    }
-    qInstallMessageHandler(previous);
-    // Gone with the window, the background child included, not later.
-    QVERIFY(!processIsLive(pids.at(0).toLongLong()));
-    QVERIFY(!processIsLive(pids.at(1).toLongLong()));
+    QCOMPARE(readFile(appDir.path() + "/config.ini"), after);
+    read.replace("@", QUrl::fromLocalFile(appDir.path() + "/assets/index.html").toString());
+    QCOMPARE(QStringLiteral("%1 %2 %3x%4")
+                     .arg(window.url, window.windowTitle())
+                     .arg(window.baseWidth)
+                     .arg(window.baseHeight),
+             read);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -1,9 +1,7 @@
 #ifndef PROCESSUTIL_H
 #define PROCESSUTIL_H
 
-#include <QByteArray>
 #include <QFile>
-#include <QString>
 
 // The whole content of the file at path; empty when it cannot be read.
 inline QByteArray readFile(const QString &path)
@@ -12,13 +10,12 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Whether process pid exists and is not a zombie (reads /proc).
+// Whether process pid exists and is not a zombie. /proc/pid/stat: "pid (comm) state ...",
+// where comm may hold blanks.
 inline bool processIsLive(qint64 pid)
 {
-    // pid (comm) state ...; comm may hold blanks, so read after its closing bracket.
     const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    const int close = stat.lastIndexOf(')');
-    return close > 0 && stat.mid(close + 2, 1) != "Z";
+    return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
 }
 
 #endif // PROCESSUTIL_H

@@ -60,7 +60,7 @@ void tst_Examples::initTestCase()
     QVERIFY(listener.launch(examples + QStringLiteral("/listener/index.html"),
                             python.arg(examples, QStringLiteral("companion/loadavg.py"))));
     for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
-        QVERIFY2(run->inspector->attach(QStringLiteral("/assets/index.html"), 60000),
+        QVERIFY2(run->waitForPage(),
                  "a Pelorin with an example page did not come up (is there a display?)");
 }
 

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include <unistd.h>
+
 namespace {
 
 const QString examples = QStringLiteral(EXAMPLES_DIR);
