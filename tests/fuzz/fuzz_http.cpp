@@ -125,7 +125,14 @@ static int connectClient(QTcpServer &server, QPointer<QHttpConnection> &connecti
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     // each send goes out at once, not held back until the last one is acknowledged
     const int noDelay = 1;
+    // From a loopback address of its own each time: the ports of connections that the server
+    // closed first wait out TIME_WAIT, and a long run would use up those of one address.
+    static quint32 clients = 0;
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(0x7f010001u + (clients++ % 0xfffe00u));
     if (client < 0 || ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay)
+        || ::bind(client, reinterpret_cast<sockaddr *>(&local), sizeof local)
         || ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address)
         || !server.waitForNewConnection(5000))
         qFatal("no loopback connection");
