@@ -529,6 +529,9 @@ void PelHttpServer::emitData(Exchange &exchange, const QByteArray &data)
     exchange.requestData = data;
     if (exchange.request == request)
         requestData = data;
+    // a page that takes whole requests has no use for the pieces
+    if (pageMode == PageMode::Receiver)
+        return;
     // the headers stay the same for every chunk of a request's body
     if (exchange.headers.isEmpty())
         exchange.headers = headersDocument(visibleHeaders(exchange.request));

@@ -118,8 +118,6 @@ void tst_PelHttpServer::exchange_data()
         error("403 Forbidden", "FORBIDDEN", "web pages may not read what the page holds");
     const QByteArray prefer = "Prefer: return=representation\r\n";
     const QByteArray page = "POST /a%20b/c?x=%41&y hi\n";
-    const QByteArray preferHi =
-        "hi { \"content-length\": \"2\", \"prefer\": \"return=representation\"\n}\n" + page;
     const QByteArray six = " { \"content-length\": \"6\"\n}\n";
     const QByteArray three = " { \"content-length\": \"3\"\n}\n";
     const QByteArray first = "POST /?x=1 HTTP/1.1\r\nContent-Length: 6\r\n\r\nabc";
@@ -152,15 +150,14 @@ void tst_PelHttpServer::exchange_data()
     row("token: more after it", "token", post("Authorization: Bearer s3cr\xc3\xa9tt\r\n"), denied);
     row("token: another scheme", "token", post("Authorization: Basic s3cr\xc3\xa9t\r\n"), denied);
     row("token: none sent, with any method", "token", {"PUT / HTTP/1.1\r\n\r\n"}, denied);
+    // a page that takes whole requests gets no pieces
     row("the page's answer", "receiver answer", post(prefer),
-        preferHi + reply("200 OK", "[\"hi\"]", "Preference-Applied: return=representation\r\n"));
+        page + reply("200 OK", "[\"hi\"]", "Preference-Applied: return=representation\r\n"));
     row("the page throws", "receiver throw", post(prefer),
-        preferHi + error("500 Internal Server Error", "PAGE_ERROR", "boom"));
+        page + error("500 Internal Server Error", "PAGE_ERROR", "boom"));
     row("no answer within wait, one preference among others", "receiver",
         post("Prefer: respond-async, return=representation; x=1, wait=0\r\n"),
-        "hi { \"content-length\": \"2\", \"prefer\": \"respond-async, return=representation; "
-        "x=1, wait=0\"\n}\n" + page
-            + error("504 Gateway Timeout", "TIMEOUT", "the page did not answer in time"));
+        page + error("504 Gateway Timeout", "TIMEOUT", "the page did not answer in time"));
     // a PEL_listener page has its envelopes: no whole body is kept for it
     const QByteArray noBody = "POST /a%20b/c?x=%41&y \n";
     row("a page without PEL_receive", "listener answer", post(prefer),
@@ -176,7 +173,7 @@ void tst_PelHttpServer::exchange_data()
     row("/events without text/event-stream is a GET", "", {"GET /events HTTP/1.1\r\n\r\n"},
         " {\n}\nGET /events \n" + ok);
     row("without the preference, the fixed reply at once", "receiver", post("Origin: http://x\r\n"),
-        "hi { \"content-length\": \"2\", \"origin\": \"http://x\"\n}\n" + page + ok);
+        page + ok);
     row("a body too large for PEL_receive", "receiver", post("", large),
         error("413 Payload Too Large", "PAYLOAD_TOO_LARGE",
               "the page takes bodies of at most 16777216 bytes", anyone));
