@@ -10,10 +10,10 @@ packages=(
     qtbase5-dev qtwebengine5-dev libqt5webchannel5-dev libqt5websockets5-dev libhttp-parser-dev
     xvfb xauth curl python3 nodejs
     clang libclang-rt-14-dev
-    mosquitto mosquitto-clients
+    mosquitto mosquitto-clients procps
 )
 if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(wrk nginx-light chromium procps)
+    packages+=(wrk nginx-light chromium)
 fi
 
 missing=()
