@@ -10,258 +10,263 @@ const QString examples = QStringLiteral(EXAMPLES_DIR);
 // POSTs body to Pelorin and returns the reply's body; empty when no reply came.
 QByteArray post(PelorinRun &run, const QByteArray &body, const QByteArray &contentType)
 {
-    return RawHttpClient::bodyOf(run.exchange(
-            "POST / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(run.port)
-            + "\r\nContent-Type: " + contentType
-            + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body));
+    return RawHttpClient::bodyOf(
+            run.exchange("POST / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(run.port)
+                         + "\r\nContent-Type: " + contentType + "\r\nContent-Length: "
+                         + QByteArray::number(body.size()) + "\r\n\r\n" + body));
+}
+
+// pgrep's "pid name" lines for selection, of processes that are not zombies.
+QByteArray pgrep(const QStringList &selection)
+{
+    QProcess pgrep;
+    pgrep.start("pgrep", QStringList{"-l", "-r", "D,I,R,S,T,t"} + selection);
+    return pgrep.waitForFinished(10000) ? pgrep.readAllStandardOutput() : "pgrep hung";
 }
 
 } // namespace
 
 // Runs every example against the real program: each page in a Pelorin window of its own, the
-// companions started through CONNECT/CRYPTO, and each client snippet.
+// companions started through CONNECT/CRYPTO, each client snippet, and two fleet displays fed
+// through a mosquitto broker of the test's own.
 class tst_Examples : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void dashboardShowsMessagesExactlyAsText();
-    void dashboardKeepsTheNewestFifty();
-    void clientSnippetReachesThePage_data();
-    void clientSnippetReachesThePage();
-    void askExitsWithTheAnswer_data();
-    void askExitsWithTheAnswer();
-    void buttonsChangeWhatThePageShows();
-    void listenerShowsCompanionReadings();
-    void companionStopsWhenPelorinIsGone_data();
-    void companionStopsWhenPelorinIsGone();
-    void cleanupTestCase();
+    PelorinRun dashboard, ask, buttons;
+    PelorinRun listener;    // the older page contract, fed by the load-average companion
+    PelorinRun alpha, beta; // the fleet
+    QTemporaryDir brokerDir;
+    QProcess broker;
+    QStringList mqtt; // mosquitto_pub's and mosquitto_sub's broker
 
-private:
     QJsonValue page(const QString &expression) { return dashboard.evaluate(expression); }
-    int dashboardCount() { return page(QStringLiteral("dashboardCount()")).toInt(-1); }
+    // Publishes payloads on topic, one per line, or a lone payload whole, line breaks and all.
+    bool publish(const QString &topic, const QList<QByteArray> &payloads)
+    {
+        QProcess pub;
+        pub.start("mosquitto_pub",
+                  mqtt + QStringList{"-q", "1", "-t", topic, payloads.size() == 1 ? "-s" : "-l"});
+        pub.write(payloads.size() == 1 ? payloads.first() : payloads.join('\n') + '\n');
+        pub.closeWriteChannel();
+        return pub.waitForFinished(30000) && pub.exitStatus() == QProcess::NormalExit
+               && pub.exitCode() == 0;
+    }
 
-    PelorinRun dashboard;
-    PelorinRun ask;
-    PelorinRun buttons;
-    // The older page contract, fed by the load-average companion.
-    PelorinRun listener;
+    // Publishes payloads on topic; whether both displays then show them as their newest
+    // messages, in order, within timeout ms.
+    bool bothDisplaysShow(const QString &topic, const QList<QByteArray> &payloads, int timeout)
+    {
+        const QString expected = topic + ' ' + payloads.join("\n" + topic.toUtf8() + ' ');
+        const QString shown = "received.slice(-" + QString::number(payloads.size())
+                              + ").map(m => m.topic + ' ' + m.body).join('\\n')";
+        return publish(topic, payloads)
+               && QTest::qWaitFor(
+                       [&] {
+                           return alpha.evaluate(shown) == expected
+                                  && beta.evaluate(shown) == expected;
+                       },
+                       timeout);
+    }
+
+    // Starts mosquitto; whether a probe then becomes the newest message of both displays: then
+    // both companions are subscribed, and no earlier message is still on its way.
+    bool startBrokerForBothDisplays()
+    {
+        broker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        broker.start(QStringLiteral(MOSQUITTO), {"-c", brokerDir.filePath("mosquitto.conf")});
+        for (int n = 1; n <= 60 && broker.waitForStarted(10000); QTest::qWait(200), ++n) {
+            if (bothDisplaysShow("pelorin/display/probe", {"probe " + QByteArray::number(n)}, 1000))
+                return true;
+        }
+        return false;
+    }
+
+    // Clicks run's button once; "display clicks" of the event then published on name's topic.
+    QString clickAndWatchEvents(PelorinRun &run, const QString &name)
+    {
+        QProcess watch;
+        watch.start("mosquitto_sub", mqtt + QStringList{"-t", "pelorin/events/" + name});
+        QByteArray output; // once it shows a probe of ours the watcher is subscribed
+        for (int i = 0; i < 50 && !output.contains("probe"); ++i) {
+            publish("pelorin/events/" + name, {"probe"});
+            output += watch.waitForReadyRead(200) ? watch.readAllStandardOutput() : "";
+        }
+        run.evaluate("document.querySelector('button').click()");
+        while (!output.contains("}\n") && watch.waitForReadyRead(20000))
+            output += watch.readAllStandardOutput();
+        const QJsonObject event = QJsonDocument::fromJson(output.mid(output.indexOf('{'))).object();
+        return event["display"].toString() + ' ' + QString::number(event["clicks"].toInt());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        const QString python = "python3 \"" + examples + "/%1\" %PORT%";
+        QVERIFY(dashboard.launch(examples + "/dashboard/index.html"));
+        QVERIFY(ask.launch(examples + "/ask/index.html"));
+        QVERIFY(buttons.launch(examples + "/buttons/index.html", python.arg("buttons/buttons.py")));
+        QVERIFY(listener.launch(examples + "/listener/index.html",
+                                python.arg("companion/loadavg.py")));
+        for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
+            QVERIFY2(run->waitForPage(), "a Pelorin with an example page did not come up");
+    }
+
+    void dashboardShowsMessagesExactlyAsText()
+    {
+        // Must arrive exactly, newest first, and the tag must stay text.
+        const QByteArray json = "{\"sensor\":\"door\",\"open\":true}";
+        const QByteArray text = "it's \"quoted\"\t<b>bold</b>\r\nC:\\temp\\x\n";
+        QCOMPARE(post(dashboard, json, "application/json"), statusDocument);
+        QCOMPARE(post(dashboard, text, "text/plain"), statusDocument);
+        const QString bodies
+                = "Array.from(document.querySelectorAll('#messages .body'), e => e.textContent)";
+        QTRY_COMPARE_WITH_TIMEOUT(page(bodies).toVariant().toStringList(),
+                                  (QStringList{text, json}),
+                                  10000);
+        QCOMPARE(page("document.querySelectorAll('b').length").toInt(-1), 0);
+    }
+
+    // Each example program against a Pelorin, or with nobody listening on its port.
+    void exampleProgram_data()
+    {
+        QTest::addColumn<QString>("command"); // program and arguments; %PORT%: pelorin's port
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("pelorin"); // and /button: clicked once the question shows
+        QTest::addColumn<int>("replies");     // stdout: that many replies, nothing else
+        QTest::addColumn<QString>("error");   // in stderr
+        // The clients' data tags are the sources they name in their messages.
+        QTest::newRow("curl") << "sh clients/curl.sh %PORT%" << 0 << "dashboard" << 1 << "";
+        QTest::newRow("python") << "python3 clients/post.py %PORT%" << 0 << "dashboard" << 1 << "";
+        QTest::newRow("node") << "node clients/post.mjs %PORT%" << 0 << "dashboard" << 1 << "";
+        QTest::newRow("loop") << "sh clients/loop.sh %PORT% 3 0.1" << 0 << "dashboard" << 3 << "";
+        const QString ask = "sh ask/ask.sh Deploy\"v2\"<b>now</b>?\n\\o/\u00e9t\u00e9 %PORT%";
+        QTest::newRow("ask yes") << ask << 0 << "ask/yes" << 0 << "";
+        QTest::newRow("ask no") << ask << 1 << "ask/no" << 0 << "";
+        QTest::newRow("ask no PEL_receive") << ask << 2 << "listener" << 0 << "answered 501";
+        QTest::newRow("ask nobody") << ask << 2 << "" << 0 << "not reachable";
+        QTest::newRow("loadavg alone") << "python3 companion/loadavg.py %PORT% --interval 0.1" << 1
+                                       << "" << 0 << "5 POSTs";
+        QTest::newRow("buttons alone")
+                << "python3 buttons/buttons.py %PORT%" << 1 << "" << 0 << "5 connections";
+    }
+
+    void exampleProgram()
+    {
+        QFETCH(QString, command);
+        QFETCH(int, exitCode);
+        QFETCH(QString, pelorin);
+        QFETCH(int, replies);
+        QFETCH(QString, error);
+        const QString button = pelorin.section('/', 1);
+        const QMap<QString, PelorinRun *> runs{{"dashboard", &dashboard},
+                                               {"ask", &ask},
+                                               {"listener", &listener}};
+        PelorinRun *run = runs.value(pelorin.section('/', 0, 0));
+        QStringList arguments = command.split(' ');
+        arguments.replaceInStrings("%PORT%", QString::number(run ? run->port : freeLoopbackPort()));
+        const QString program = arguments.takeFirst();
+        arguments[0].prepend(examples + '/');
+        if (QStandardPaths::findExecutable(program).isEmpty())
+            QSKIP(qPrintable(program + " is not installed"));
+        QProcess script;
+        script.start(program, arguments);
+        const QString question = "document.getElementById('question').textContent";
+        if (!button.isEmpty())
+            QTRY_COMPARE_WITH_TIMEOUT(run->evaluate(question).toString(), arguments[1], 10000);
+        // Clicked until it ends: the button takes no click while no question shows.
+        for (int i = 0; !button.isEmpty() && i < 40 && !script.waitForFinished(500); ++i)
+            run->evaluate("document.getElementById('" + button + "').click()");
+        QVERIFY2(script.state() == QProcess::NotRunning || script.waitForFinished(20000), "running");
+        const QByteArray stderrText = script.readAllStandardError();
+        QVERIFY2(script.exitStatus() == QProcess::NormalExit && script.exitCode() == exitCode
+                         && stderrText.contains(error.toUtf8()),
+                 stderrText.constData());
+        QCOMPARE(script.readAllStandardOutput(), statusDocument.repeated(replies));
+        // Each client's source differs from those before: the newest bodies are this client's.
+        const QString sources
+                = "Array.from(document.querySelectorAll('#messages .body'))"
+                  ".slice(0, %1).every(e => JSON.parse(e.textContent).source == '%2')";
+        if (run == &dashboard)
+            QTRY_VERIFY_WITH_TIMEOUT(page(sources.arg(replies).arg(QTest::currentDataTag())).toBool(),
+                                     10000);
+    }
+
+    void companionsDriveTheirPages()
+    {
+        // The companion's newest envelope; a reading holds nothing that the envelope mangles.
+        const QString load = "JSON.parse(Array.from(envelopes.children, e => e.textContent)"
+                             ".find(t => t.includes('loadavg/'))).body.load1";
+        QTRY_VERIFY_WITH_TIMEOUT(listener.evaluate(load).isDouble(), 15000);
+        // The buttons program shows its state once it listens for clicks.
+        const QString count = "document.getElementById('count').textContent";
+        QTRY_COMPARE_WITH_TIMEOUT(buttons.evaluate(count).toString(), QStringLiteral("0"), 20000);
+        for (const QString step : {"plus 1", "plus 2", "minus 1", "reset 0"}) {
+            buttons.evaluate("document.getElementById('" + step.chopped(2) + "').click()");
+            QTRY_COMPARE_WITH_TIMEOUT(buttons.evaluate(count).toString(), step.right(1), 10000);
+        }
+    }
+
+    void fleetDisplaysFollowTheBroker()
+    {
+        if (!QFileInfo(QStringLiteral(MOSQUITTO)).isExecutable())
+            QSKIP("mosquitto is not installed");
+        const quint16 brokerPort = freeLoopbackPort();
+        mqtt = QStringLiteral("-h 127.0.0.1 -p %1").arg(brokerPort).split(' ');
+        QFile config(brokerDir.filePath("mosquitto.conf"));
+        // As root mosquitto would become the user mosquitto, who cannot read our folder.
+        QVERIFY(config.open(QIODevice::WriteOnly)
+                && config.write("allow_anonymous true\nuser root\nlistener "
+                                + QByteArray::number(brokerPort) + " 127.0.0.1\n")
+                           > 0);
+        config.close();
+        const QString companion = QStringLiteral(
+                "python3 %1/fleet/companion.py %PORT% --broker 127.0.0.1 --broker-port %2 "
+                "--name %3");
+        for (PelorinRun *run : {&alpha, &beta})
+            QVERIFY(run->start(examples + "/fleet/index.html",
+                               companion.arg(examples)
+                                       .arg(brokerPort)
+                                       .arg(run == &alpha ? "alpha" : "beta")));
+        // The displays come up before the broker: their first connection attempts fail.
+        QVERIFY2(startBrokerForBothDisplays(), "no broker, or the companions did not subscribe");
+        QList<QByteArray> numbered;
+        for (int n = 1; n <= 200; ++n)
+            numbered << "message " + QByteArray::number(n);
+        QVERIFY2(bothDisplaysShow("pelorin/display/all", numbered, 30000), "lost or reordered");
+        const QByteArray markup
+                = "<img src=x onerror=\"document.title='owned'\">\n\"q\" \\ \xc3\xa9";
+        QVERIFY(bothDisplaysShow("pelorin/display/hall 2/\u00fcber", {markup}, 30000));
+        QCOMPARE(alpha.evaluate("document.querySelectorAll('img').length").toInt(-1), 0);
+        QCOMPARE(clickAndWatchEvents(alpha, "alpha"), QStringLiteral("alpha 1"));
+
+        broker.terminate();
+        QVERIFY(broker.waitForFinished(10000));
+        // Both get messages again, and events are published again.
+        QVERIFY2(startBrokerForBothDisplays(), "no broker, or the companions did not resubscribe");
+        QCOMPARE(clickAndWatchEvents(beta, "beta"), QStringLiteral("beta 1"));
+
+        for (PelorinRun *run : {&alpha, &beta}) {
+            // The MQTT clients must stay in the companion's group, which Pelorin ends.
+            const QString pelorin = QString::number(run->process.processId());
+            const QString companion = pgrep({"-P", pelorin, "python3"}).split(' ').first();
+            const QByteArray group = pgrep({"-g", companion});
+            QVERIFY2(group.contains(" mosquitto_sub") && group.contains(" mosquitto_pub"),
+                     group.constData());
+            QVERIFY(run->terminate());
+            QTRY_VERIFY2_WITH_TIMEOUT(pgrep({"-g", companion}).isEmpty(), group.constData(), 10000);
+        }
+    }
+
+    void cleanupTestCase()
+    {
+        for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
+            QVERIFY(run->terminate());
+        broker.terminate();
+        if (!broker.waitForFinished(10000))
+            broker.kill();
+    }
 };
 
-void tst_Examples::initTestCase()
-{
-    // All four start at once; each is then waited for.
-    QVERIFY(dashboard.launch(examples + QStringLiteral("/dashboard/index.html")));
-    QVERIFY(ask.launch(examples + QStringLiteral("/ask/index.html")));
-    const QString python = QStringLiteral("python3 \"%1/%2\" %PORT%");
-    QVERIFY(buttons.launch(examples + QStringLiteral("/buttons/index.html"),
-                           python.arg(examples, QStringLiteral("buttons/buttons.py"))));
-    QVERIFY(listener.launch(examples + QStringLiteral("/listener/index.html"),
-                            python.arg(examples, QStringLiteral("companion/loadavg.py"))));
-    for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
-        QVERIFY2(run->waitForPage(),
-                 "a Pelorin with an example page did not come up (is there a display?)");
-}
-
-void tst_Examples::dashboardShowsMessagesExactlyAsText()
-{
-    QCOMPARE(dashboardCount(), 0);
-    // The page cannot know the configured port, so its hint must not name one.
-    const QString hint
-            = page("getComputedStyle(document.getElementById('messages'), '::after').content")
-                      .toString();
-    QVERIFY2(hint.contains(QStringLiteral("Waiting for messages")) && !hint.contains(":9977"),
-             qPrintable(hint));
-    const QByteArray json = "{\"sensor\":\"door\",\"open\":true}";
-    const QByteArray form = "name=Ada+Lovelace&lang=en";
-    // Must arrive exactly, and the tag must stay text.
-    const QByteArray text = "it's \"quoted\"\t<b>bold</b>\r\nC:\\temp\\x\n";
-    QCOMPARE(post(dashboard, json, "application/json"), statusDocument);
-    QCOMPARE(post(dashboard, form, "application/x-www-form-urlencoded"), statusDocument);
-    QCOMPARE(post(dashboard, text, "text/plain"), statusDocument);
-
-    QTRY_COMPARE_WITH_TIMEOUT(dashboardCount(), 3, 10000);
-    QCOMPARE(page("document.getElementById('count').textContent").toString(), QStringLiteral("3"));
-
-    // Newest first: each message's kind, the content-type among its headers, and its body.
-    QCOMPARE(page("Array.from(document.querySelectorAll('#messages .message'), function (m) {"
-                  "  var names = Array.from(m.querySelectorAll('dt'), function (n) {"
-                  "    return n.textContent; });"
-                  "  return [m.querySelector('.kind').textContent,"
-                  "          m.querySelectorAll('dd')[names.indexOf('content-type')].textContent,"
-                  "          m.querySelector('.body').textContent].join(' '); })")
-                     .toVariant()
-                     .toStringList(),
-             (QStringList{"text text/plain " + QString::fromUtf8(text),
-                          "form application/x-www-form-urlencoded " + QString::fromUtf8(form),
-                          "json application/json " + QString::fromUtf8(json)}));
-    QCOMPARE(page("document.querySelectorAll('b').length").toInt(-1), 0);
-}
-
-void tst_Examples::dashboardKeepsTheNewestFifty()
-{
-    const int before = dashboardCount();
-    QVERIFY(before >= 0);
-    for (int n = 1; n <= 60; ++n)
-        QCOMPARE(post(dashboard, "{\"n\":" + QByteArray::number(n) + "}", "application/json"),
-                 statusDocument);
-
-    QTRY_COMPARE_WITH_TIMEOUT(dashboardCount(), before + 60, 10000);
-    QCOMPARE(page("document.querySelectorAll('#messages .message').length").toInt(), 50);
-    QCOMPARE(page("document.querySelector('#messages .message .seq').textContent").toString(),
-             QStringLiteral("#%1").arg(before + 60));
-    QCOMPARE(page("document.querySelector('#messages .message:last-child .body').textContent")
-                     .toString(),
-             QStringLiteral("{\"n\":11}"));
-    QCOMPARE(page("document.querySelector('#numbers .number .value').textContent").toString(),
-             QStringLiteral("60"));
-}
-
-void tst_Examples::clientSnippetReachesThePage_data()
-{
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<int>("messages");
-
-    const QString clients = examples + QStringLiteral("/clients/");
-    QTest::newRow("curl") << "sh" << QStringList{clients + "curl.sh"} << "curl" << 1;
-    QTest::newRow("python") << "python3" << QStringList{clients + "post.py"} << "python" << 1;
-    QTest::newRow("node") << "node" << QStringList{clients + "post.mjs"} << "node" << 1;
-    QTest::newRow("loop") << "sh" << QStringList{clients + "loop.sh", "", "3", "0.1"} << "loop"
-                          << 3;
-}
-
-void tst_Examples::clientSnippetReachesThePage()
-{
-    QFETCH(QString, program);
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, source);
-    QFETCH(int, messages);
-    if (QStandardPaths::findExecutable(program).isEmpty())
-        QSKIP(qPrintable(program + " is not installed"));
-    // The port goes where the snippet takes it: its first argument.
-    if (arguments.size() > 1)
-        arguments[1] = QString::number(dashboard.port);
-    else
-        arguments << QString::number(dashboard.port);
-
-    const int before = dashboardCount();
-    QVERIFY(before >= 0);
-    QProcess client;
-    client.start(program, arguments);
-    QVERIFY2(client.waitForFinished(20000), "the snippet did not finish");
-    QVERIFY2(client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0,
-             client.readAllStandardError().constData());
-    QCOMPARE(client.readAllStandardOutput(), statusDocument.repeated(messages));
-
-    QTRY_COMPARE_WITH_TIMEOUT(dashboardCount(), before + messages, 10000);
-    const QString sources = QStringLiteral(
-            "Array.from(document.querySelectorAll('#messages .message .body')).slice(0, %1)"
-            ".map(function (e) { return JSON.parse(e.textContent).source; }).join()");
-    QCOMPARE(page(sources.arg(messages)).toString(),
-             QStringList(QVector<QString>(messages, source).toList()).join(QLatin1Char(',')));
-}
-
-void tst_Examples::askExitsWithTheAnswer_data()
-{
-    QTest::addColumn<QString>("pelorin");
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QByteArray>("error");
-
-    QTest::newRow("yes") << "ask"
-                         << "yes" << 0 << QByteArray();
-    QTest::newRow("no") << "ask"
-                        << "no" << 1 << QByteArray();
-    QTest::newRow("page without PEL_receive")
-            << "listener" << QString() << 2 << QByteArray("answered 501");
-    QTest::newRow("nobody listening") << QString() << QString() << 2 << QByteArray("not reachable");
-}
-
-void tst_Examples::askExitsWithTheAnswer()
-{
-    QFETCH(QString, pelorin);
-    QFETCH(QString, button);
-    QFETCH(int, exitCode);
-    QFETCH(QByteArray, error);
-    PelorinRun *run = pelorin == "ask" ? &ask : pelorin == "listener" ? &listener : nullptr;
-
-    const QString question = QStringLiteral("Deploy \"v2\" <b>now</b>?\n\\o/ \u00e9t\u00e9");
-    QProcess script;
-    script.start(QStringLiteral("sh"),
-                 {examples + QStringLiteral("/ask/ask.sh"),
-                  question,
-                  QString::number(run ? run->port : freeLoopbackPort())});
-    if (!button.isEmpty()) {
-        QTRY_COMPARE_WITH_TIMEOUT(run->evaluate("document.getElementById('question').textContent")
-                                          .toString(),
-                                  question,
-                                  10000);
-        run->evaluate(QStringLiteral("document.getElementById('%1').click()").arg(button));
-    }
-    QVERIFY2(script.waitForFinished(20000), "ask.sh did not finish");
-    const QByteArray stderrText = script.readAllStandardError();
-    QCOMPARE(script.exitCode(), exitCode);
-    QVERIFY2(error.isEmpty() ? stderrText.isEmpty() : stderrText.contains(error),
-             stderrText.constData());
-}
-
-void tst_Examples::buttonsChangeWhatThePageShows()
-{
-    // The program shows its state once it listens for clicks.
-    const QString count = QStringLiteral("document.getElementById('count').textContent");
-    QTRY_COMPARE_WITH_TIMEOUT(buttons.evaluate(count).toString(), QStringLiteral("0"), 20000);
-    const char *const steps[][2] = {{"plus", "1"}, {"plus", "2"}, {"minus", "1"}, {"reset", "0"}};
-    for (const auto &step : steps) {
-        buttons.evaluate(QStringLiteral("document.getElementById('%1').click()").arg(step[0]));
-        const QLatin1String shown(step[1]);
-        QTRY_COMPARE_WITH_TIMEOUT(buttons.evaluate(count).toString(), shown, 10000);
-    }
-}
-
-void tst_Examples::listenerShowsCompanionReadings()
-{
-    // The companion's newest envelope; a reading holds nothing that the envelope mangles.
-    const QString newest = QStringLiteral(
-            "JSON.parse(Array.from(document.getElementById('envelopes').children, function (e) {"
-            "  return e.textContent; }).find(function (t) { return t.includes('loadavg/'); }))"
-            ".body.load1");
-    QTRY_VERIFY_WITH_TIMEOUT(listener.evaluate(newest).isDouble(), 15000);
-}
-
-void tst_Examples::companionStopsWhenPelorinIsGone_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QByteArray>("error");
-
-    QTest::newRow("loadavg") << QStringList{"companion/loadavg.py", "--interval", "0.1"}
-                             << QByteArray("5 POSTs");
-    QTest::newRow("buttons") << QStringList{"buttons/buttons.py"} << QByteArray("5 connections");
-}
-
-void tst_Examples::companionStopsWhenPelorinIsGone()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QByteArray, error);
-    // Nothing listens on this port any more: every attempt fails, and the companion must end
-    // by itself rather than linger.
-    arguments[0] = examples + QLatin1Char('/') + arguments[0];
-    arguments.insert(1, QString::number(freeLoopbackPort()));
-    QProcess companion;
-    companion.start(QStringLiteral("python3"), arguments);
-    QVERIFY(companion.waitForStarted(10000));
-    QVERIFY2(companion.waitForFinished(20000), "the companion kept running with nobody to talk to");
-    QCOMPARE(companion.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(companion.exitCode(), 1);
-    QVERIFY(companion.readAllStandardError().contains(error));
-}
-
-void tst_Examples::cleanupTestCase()
-{
-    for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
-        QVERIFY(run->terminate());
-}
 QTEST_GUILESS_MAIN(tst_Examples)
 #include "tst_examples.moc"
