@@ -60,16 +60,14 @@ void tst_QHttpServer::init()
         });
         connect(request, &QHttpRequest::end, this, [this, seen, request, response] {
             QStringList headers;
-            const QHash<QString, QString> fields = request->headers();
-            for (auto it = fields.cbegin(); it != fields.cend(); ++it)
-                headers << it.key() + '=' + it.value();
+            for (const QString &name : request->headers().keys())
+                headers << name + '=' + request->headers().value(name);
             headers.sort();
             pending.append({response, *seen + '{' + headers.join(';').toUtf8() + '}'});
             ++ends;
-            if (mode == Now)
-                answerPending();
-            else
-                QTimer::singleShot(mode == Later ? 0 : 700, this, &tst_QHttpServer::answerPending);
+            mode == Now ? answerPending()
+                        : QTimer::singleShot(mode == Later ? 0 : 700, this,
+                                             &tst_QHttpServer::answerPending);
         });
     });
     QVERIFY(server->listen(QHostAddress(QHostAddress::LocalHost), 0));
