@@ -186,9 +186,8 @@ void tst_QHttpServer::exchange()
     QVERIFY2(client.waitForClosed(), "the connection stayed open");
     QCOMPARE(client.unread(), expected);
     QTRY_VERIFY2(server->findChildren<QAbstractSocket *>().isEmpty(), "the connection stayed");
-    // only whole messages were handed on as whole, and each was answered
-    const bool aborted = parts.contains("<abort>") || parts.contains("<abort in data>");
-    QCOMPARE(ends, aborted ? int(mode == Held) : expected.count(" 200 OK"));
+    // only whole messages were handed on as whole, and each was answered (none when aborted)
+    QCOMPARE(ends, expected.isEmpty() ? int(mode == Held) : expected.count(" 200 OK"));
 }
 
 void tst_QHttpServer::clientThatDoesNotRead()
@@ -228,7 +227,7 @@ void tst_QHttpServer::acceptingPauses()
         int count = 0;
         bool eventFilter(QObject *, QEvent *event) override
         {
-            count += event->type() == QEvent::SockAct ? 1 : 0;
+            count += event->type() == QEvent::SockAct;
             return false;
         }
     } activations;
@@ -237,17 +236,15 @@ void tst_QHttpServer::acceptingPauses()
     listener->installEventFilter(&activations);
     // a client waits in the backlog while the server is at its cap or the process has no
     // descriptor left, and is served once that is over
-    const auto waits = [&](const QByteArray &path, bool noDescriptors, RawHttpClient *holder) {
+    const auto waits = [&](const QByteArray &path, RawHttpClient *holder) {
         RawHttpClient client;
         QVERIFY(client.connectToPort(port()));
         client.send("GET " + path + " HTTP/1.0\r\n\r\n");
         rlimit limit;
         QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
         const rlimit saved = limit;
-        if (noDescriptors) {
-            limit.rlim_cur = rlim_t(::dup(0)); // the lowest free descriptor
-            ::close(int(limit.rlim_cur));
-        }
+        if (!holder) // no descriptor left: the lowest free one is the limit
+            ::close(int(limit.rlim_cur = rlim_t(::dup(0))));
         QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit) == 0);
         activations.count = 0;
         for (int turn = 0; turn < 2000; ++turn)
@@ -264,10 +261,10 @@ void tst_QHttpServer::acceptingPauses()
     RawHttpClient holder;
     QVERIFY(holder.connectToPort(port()));
     QTRY_VERIFY(serverSide());
-    waits("/capped", false, &holder);
+    waits("/capped", &holder);
     // a listener that has accepted before, out of descriptors: one warning, then a pause
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^cannot accept connections "));
-    waits("/served", true, nullptr);
+    waits("/served", nullptr);
 #else
     QSKIP("descriptor limits are a POSIX matter");
 #endif
