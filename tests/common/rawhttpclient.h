@@ -9,8 +9,7 @@
 inline quint16 freeLoopbackPort()
 {
     QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    return probe.listen(QHostAddress::LocalHost, 0), probe.serverPort();
 }
 
 // Sends exact bytes to a server on loopback and reads whole HTTP/1.x responses back (a 1xx or
