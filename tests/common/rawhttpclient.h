@@ -6,12 +6,10 @@
 #include <QTcpSocket>
 #include <QTest>
 
-// A port that was free a moment ago on loopback.
 inline quint16 freeLoopbackPort()
 {
     QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    return probe.listen(QHostAddress::LocalHost, 0), probe.serverPort();
 }
 
 // Sends exact bytes to a server on loopback and reads whole HTTP/1.x responses back (a 1xx or
@@ -25,11 +23,7 @@ struct RawHttpClient
         return socket.waitForConnected(5000);
     }
 
-    void send(const QByteArray &bytes)
-    {
-        socket.write(bytes);
-        socket.flush();
-    }
+    void send(const QByteArray &bytes) { socket.write(bytes), socket.flush(); }
 
     // Everything that came and was not taken as a response.
     QByteArray unread() { return received += socket.isOpen() ? socket.readAll() : QByteArray(); }
@@ -47,9 +41,7 @@ struct RawHttpClient
             size = head + (bodiless ? 0 : length.match(lines).captured(1).toInt());
             return head >= 4 && received.size() >= size;
         }, timeout);
-        const QByteArray response = whole ? received.left(size) : QByteArray();
-        received.remove(0, response.size());
-        return response;
+        return whole ? std::exchange(received, received.mid(size)).left(size) : QByteArray();
     }
 
     // Whether the server closed the connection in time; what it sent stays in unread().
@@ -59,10 +51,7 @@ struct RawHttpClient
             [&] { return unread(), socket.state() == QTcpSocket::UnconnectedState; });
     }
 
-    static QByteArray bodyOf(const QByteArray &response)
-    {
-        return response.mid(response.indexOf("\r\n\r\n") + 4);
-    }
+    static QByteArray bodyOf(const QByteArray &r) { return r.mid(r.indexOf("\r\n\r\n") + 4); }
 
     QTcpSocket socket;
     QByteArray received;

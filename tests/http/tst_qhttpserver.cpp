@@ -60,16 +60,14 @@ void tst_QHttpServer::init()
         });
         connect(request, &QHttpRequest::end, this, [this, seen, request, response] {
             QStringList headers;
-            const QHash<QString, QString> fields = request->headers();
-            for (auto it = fields.cbegin(); it != fields.cend(); ++it)
-                headers << it.key() + '=' + it.value();
+            for (const QString &name : request->headers().keys())
+                headers << name + '=' + request->headers().value(name);
             headers.sort();
             pending.append({response, *seen + '{' + headers.join(';').toUtf8() + '}'});
             ++ends;
-            if (mode == Now)
-                answerPending();
-            else
-                QTimer::singleShot(mode == Later ? 0 : 700, this, &tst_QHttpServer::answerPending);
+            mode == Now ? answerPending()
+                        : QTimer::singleShot(mode == Later ? 0 : 700, this,
+                                             &tst_QHttpServer::answerPending);
         });
     });
     QVERIFY(server->listen(QHostAddress(QHostAddress::LocalHost), 0));
@@ -108,8 +106,7 @@ void tst_QHttpServer::exchange_data()
                         Mode answering = Now) {
         QTest::addRow("%s", name) << parts << int(answering) << expected;
     };
-    // the answer to a request that showed what (no body for HEAD, method 2), with the
-    // Connection header the layer adds
+    // the answer showing what (no body for HEAD, method 2) with the layer's Connection header
     const auto ok = [](const QByteArray &what, const QByteArray &connection = "close",
                        const QByteArray &query = QByteArray()) {
         return "HTTP/1.1 200 OK\r\n" + (query.isNull() ? query : "X-Query: " + query + "\r\n")
@@ -131,38 +128,31 @@ void tst_QHttpServer::exchange_data()
          "X-Mixed-CASE:  a value \r\nAccept: a\r\naccept: b\r\n\r\nabc"},
         ok("4 /a b [abc]{accept=a, b;content-length=3;x-mixed-case=a value}", "close",
            "q=x&y  X-A:1\xc3\xa9  X-B:2"));
-    row("request line, header and chunk split across reads",
+    row("request line, header and chunk split across reads, trailers leave the headers alone",
         {"PO", "ST /s HTTP/1.0\r\nX-Lo", "ng: ab",
-         "c\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n5\r\nhe", "llo\r\n0\r\n\r\n"},
+         "c\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n5\r\nhe",
+         "llo\r\n0\r\nX-Long: 2\r\nX-B: 3\r\n\r\n"},
         ok("3 /s [abc][he][llo]{transfer-encoding=chunked;x-long=abc}"));
-    row("chunked trailers leave the headers alone",
-        {"POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\nX-A: 1\r\n\r\n"
-         "1\r\nz\r\n0\r\nX-A: 2\r\nX-B: 3\r\n\r\n"},
-        ok("3 / [z]{transfer-encoding=chunked;x-a=1}"));
     row("pipelined, HEAD first, answered inside end()", {pipelined}, inOrder);
     row("pipelined, HEAD first, answered from the event loop", {pipelined}, inOrder, Later);
     row("100-continue, then the body",
         {"POST / HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\nConnection: close\r\n"
          "\r\n", "hi"},
         goOn + ok("3 / [hi]{connection=close;content-length=2;expect=100-continue}"));
-    row("an upgrade closes after its answer",
-        {"GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: x\r\n\r\n\x81\x05hello"},
-        ok("1 / {connection=Upgrade;upgrade=x}"));
-    row("garbage after a good request", {"GET / HTTP/1.1\r\n\r\nNOT HTTP\r\n\r\n"},
+    row("an upgrade closes after its answer", {"GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: x"
+        "\r\n\r\n\x81\x05hello"}, ok("1 / {connection=Upgrade;upgrade=x}"));
+    row("garbage after a request", {"GET / HTTP/1.1\r\n\r\nNOT HTTP\r\n\r\n"},
         ok("1 / {}", "") + bad);
-    row("bad chunk size after the headers",
-        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"}, bad);
+    row("bad chunk size", {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"}, bad);
     row("headers over 64 KiB", {"GET / HTTP/1.1\r\nX: " + QByteArray(70000, 'a') + "\r\n\r\n"},
         "HTTP/1.1 431 Request Header Fields Too Large\r\n" + bad.mid(26));
     row("idle after a response", {"GET / HTTP/1.1\r\n\r\n"}, ok("1 / {}", ""));
     row("idle after 100 Continue and half the body",
         {"POST / HTTP/1.1\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n", "abc"}, goOn);
-    row("a request waiting for its answer outlives the idle time", {"GET / HTTP/1.0\r\n\r\n"},
-        ok("1 / {}"), Held);
+    row("a pending answer outlives the idle time", {"GET / HTTP/1.0\r\n\r\n"}, ok("1 / {}"), Held);
     row("reset while a data() receiver runs an event loop",
         {"<abort in data>", "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\nabc"}, "");
-    row("answered as the server sees the client go", {"GET / HTTP/1.1\r\n\r\n", "<abort>"}, "",
-        Held);
+    row("answered as the client goes", {"GET / HTTP/1.1\r\n\r\n", "<abort>"}, "", Held);
 }
 
 void tst_QHttpServer::exchange()
@@ -196,9 +186,8 @@ void tst_QHttpServer::exchange()
     QVERIFY2(client.waitForClosed(), "the connection stayed open");
     QCOMPARE(client.unread(), expected);
     QTRY_VERIFY2(server->findChildren<QAbstractSocket *>().isEmpty(), "the connection stayed");
-    // only whole messages were handed on as whole, and each was answered
-    const bool aborted = parts.contains("<abort>") || parts.contains("<abort in data>");
-    QCOMPARE(ends, aborted ? int(mode == Held) : expected.count(" 200 OK"));
+    // only whole messages were handed on as whole, and each was answered (none when aborted)
+    QCOMPARE(ends, expected.isEmpty() ? int(mode == Held) : expected.count(" 200 OK"));
 }
 
 void tst_QHttpServer::clientThatDoesNotRead()
@@ -238,7 +227,7 @@ void tst_QHttpServer::acceptingPauses()
         int count = 0;
         bool eventFilter(QObject *, QEvent *event) override
         {
-            count += event->type() == QEvent::SockAct ? 1 : 0;
+            count += event->type() == QEvent::SockAct;
             return false;
         }
     } activations;
@@ -247,17 +236,15 @@ void tst_QHttpServer::acceptingPauses()
     listener->installEventFilter(&activations);
     // a client waits in the backlog while the server is at its cap or the process has no
     // descriptor left, and is served once that is over
-    const auto waits = [&](const QByteArray &path, bool noDescriptors, RawHttpClient *holder) {
+    const auto waits = [&](const QByteArray &path, RawHttpClient *holder) {
         RawHttpClient client;
         QVERIFY(client.connectToPort(port()));
         client.send("GET " + path + " HTTP/1.0\r\n\r\n");
         rlimit limit;
         QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
         const rlimit saved = limit;
-        if (noDescriptors) {
-            limit.rlim_cur = rlim_t(::dup(0)); // the lowest free descriptor
-            ::close(int(limit.rlim_cur));
-        }
+        if (!holder) // no descriptor left: the lowest free one is the limit
+            ::close(int(limit.rlim_cur = rlim_t(::dup(0))));
         QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit) == 0);
         activations.count = 0;
         for (int turn = 0; turn < 2000; ++turn)
@@ -274,10 +261,10 @@ void tst_QHttpServer::acceptingPauses()
     RawHttpClient holder;
     QVERIFY(holder.connectToPort(port()));
     QTRY_VERIFY(serverSide());
-    waits("/capped", false, &holder);
+    waits("/capped", &holder);
     // a listener that has accepted before, out of descriptors: one warning, then a pause
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^cannot accept connections "));
-    waits("/served", true, nullptr);
+    waits("/served", nullptr);
 #else
     QSKIP("descriptor limits are a POSIX matter");
 #endif
