@@ -1,29 +1,20 @@
 #!/usr/bin/env bash
-# Builds the .deb and the .tar.gz with CPack and checks them as a user would meet them: the
-# .deb declares its libraries, installs into a scratch root, and its `pelorin` command runs
-# the program from the user's own folder (refreshing a stale copy of the program there, never
-# the user's config.ini), answers HTTP and ends with status 0 on SIGTERM; the .tar.gz holds
-# the portable folder with the README, the examples and the note on system packages.
+# Builds the .deb and .tar.gz with CPack and checks them as a user meets them: the .deb declares
+# its libraries and its `pelorin` runs the program from the user's folder (refreshing a stale copy,
+# never config.ini), answers HTTP and exits 0 on SIGTERM; the .tar.gz holds the portable folder.
 set -euo pipefail
 build=$1 # the build folder
 work=$(mktemp -d)
 pid=""
-cleanup() {
-    [[ -n "$pid" ]] && kill "$pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap '[[ -n "$pid" ]] && kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 (cd "$build" && cpack -G "DEB;TGZ" -B "$work/out" >/dev/null)
-
-tarball=$(ls "$work"/out/pelorin-*.tar.gz)
-listing=$(tar -tzf "$tarball" | sed 's|^[^/]*/||')
+listing=$(tar -tzf "$work"/out/pelorin-*.tar.gz | sed 's|^[^/]*/||')
 for f in pelorin logo.ico README.md SYSTEM-PACKAGES.txt install-menu-entry.sh \
          examples/dashboard/index.html examples/companion/loadavg.py examples/clients/curl.sh; do
     grep -qx "$f" <<<"$listing" || fail "$f missing from the .tar.gz"
 done
-
 deb=$(ls "$work"/out/pelorin_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libqt5webenginewidgets5 libqt5core5a libhttp-parser2.9; do
@@ -32,11 +23,8 @@ done
 root=$work/root && dpkg-deb -x "$deb" "$root"
 grep -qx 'Exec=pelorin' "$root/usr/share/applications/pelorin.desktop" || fail "menu entry"
 [[ -s $root/usr/share/icons/hicolor/128x128/apps/pelorin.png ]] || fail "no menu icon"
-
-# The user's folder from an older version: its own config.ini (a free port, so the test runs
-# beside anything else) and a stale program that must be replaced.
-userdir=$work/home/.local/share/pelorin
-mkdir -p "$userdir"
+# The user's folder from an older version: its config.ini (on a free port) and a stale program.
+userdir=$work/home/.local/share/pelorin && mkdir -p "$userdir"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 printf '[CONNECT]\nHOST=127.0.0.1\nPORT=%s\n[UIUX]\nTITLE=Mine\nBASESIZE_H=400\nBASESIZE_W=300\n' \
     "$port" > "$userdir/config.ini"
