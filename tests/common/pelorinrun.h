@@ -54,7 +54,6 @@ public:
         return process.waitForStarted(10000);
     }
 
-    // launch(), then waitForPage().
     bool start(const QString &pagePath = QString(), const QString &companion = QString())
     {
         return launch(pagePath, companion) && waitForPage();
@@ -66,10 +65,9 @@ public:
         const QString ready = "document.readyState == 'complete' && location.href.endsWith("
                               "'/assets/index.html') && [typeof PEL_listener, typeof PEL_receive]"
                               ".includes('function')";
-        for (QDeadlineTimer deadline(60000); !deadline.hasExpired(); QTest::qWait(200)) {
+        for (QDeadlineTimer deadline(60000); !deadline.hasExpired(); QTest::qWait(200))
             if (openDebugger() && evaluate(ready).toBool())
                 return true;
-        }
         return false;
     }
 
@@ -91,8 +89,7 @@ public:
                && process.exitCode() == 0;
     }
 
-    // The expression's value in the page, after start(); undefined on an exception or after
-    // 10 s.
+    // The expression's value in the page, after start(); undefined on an exception or after 10 s.
     QJsonValue evaluate(const QString &expression)
     {
         const QJsonObject params{{"expression", expression}, {"returnByValue", true}};
@@ -122,9 +119,9 @@ public:
 private:
     bool openDebugger()
     {
-        RawHttpClient client;
         if (debugger.state() == QAbstractSocket::ConnectedState)
             return true;
+        RawHttpClient client;
         if (!client.connectToPort(debugPort))
             return false;
         // The target's address is made of the Host header.

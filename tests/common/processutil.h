@@ -10,8 +10,8 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Whether process pid exists and is not a zombie. /proc/pid/stat: "pid (comm) state ...",
-// where comm may hold blanks.
+// Whether process pid exists and is no zombie; /proc/pid/stat: "pid (comm) state ...", where
+// comm may hold blanks and parentheses.
 inline bool processIsLive(qint64 pid)
 {
     const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));

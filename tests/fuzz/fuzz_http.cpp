@@ -37,9 +37,7 @@ struct Seen
 enum class Answer { AtEnd, AtNewRequest, FromEventLoop, Never };
 
 // What the receiver saw and what the client got back, with the bytes sent step at a time.
-QPair<QList<Seen>, QByteArray> run(QTcpServer &server,
-                                   const QByteArray &bytes,
-                                   int step,
+QPair<QList<Seen>, QByteArray> run(QTcpServer &server, const QByteArray &bytes, int step,
                                    Answer answer)
 {
     // From a loopback address of its own each time: the ports of connections that the server
@@ -57,9 +55,8 @@ QPair<QList<Seen>, QByteArray> run(QTcpServer &server,
         || ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address)
         || !server.waitForNewConnection(5000))
         qFatal("no loopback connection");
-    QPointer<QHttpConnection> connection = new QHttpConnection(server.nextPendingConnection(),
-                                                               120 * 1000,
-                                                               nullptr);
+    QPointer<QHttpConnection> connection =
+            new QHttpConnection(server.nextPendingConnection(), 120 * 1000, nullptr);
 
     QList<Seen> seen;
     QByteArray output;
@@ -74,30 +71,25 @@ QPair<QList<Seen>, QByteArray> run(QTcpServer &server,
         current->end(QByteArrayLiteral("ignored"));
     };
     QObject context; // goes first, with the answers still queued to it
-    QObject::connect(
-            connection,
-            &QHttpConnection::newRequest,
-            &context,
-            [&](QHttpRequest *request, QHttpResponse *response) {
-                seen.append({request->method(), request->url(), request->headers(), {}, 0});
-                current = response;
-                QObject::connect(request,
-                                 &QHttpRequest::data,
-                                 &context,
-                                 [&seen](const QByteArray &data) { seen.last().body += data; });
-                QObject::connect(request, &QHttpRequest::end, &context, [&, request] {
-                    // the headers handed out with the request stay as they were: trailers do not count
-                    if (request->headers() != seen.last().headers)
-                        qFatal("the headers changed after newRequest");
-                    ++seen.last().ends;
-                    if (answer == Answer::AtEnd)
-                        respond();
-                    else if (answer == Answer::FromEventLoop)
-                        QMetaObject::invokeMethod(&context, respond, Qt::QueuedConnection);
-                });
-                if (answer == Answer::AtNewRequest)
-                    respond();
-            });
+    const auto onRequest = [&](QHttpRequest *request, QHttpResponse *response) {
+        seen.append({request->method(), request->url(), request->headers(), {}, 0});
+        current = response;
+        QObject::connect(request, &QHttpRequest::data, &context,
+                         [&seen](const QByteArray &data) { seen.last().body += data; });
+        QObject::connect(request, &QHttpRequest::end, &context, [&, request] {
+            // the headers handed out with the request stay as they were: trailers do not count
+            if (request->headers() != seen.last().headers)
+                qFatal("the headers changed after newRequest");
+            ++seen.last().ends;
+            if (answer == Answer::AtEnd)
+                respond();
+            else if (answer == Answer::FromEventLoop)
+                QMetaObject::invokeMethod(&context, respond, Qt::QueuedConnection);
+        });
+        if (answer == Answer::AtNewRequest)
+            respond();
+    };
+    QObject::connect(connection, &QHttpConnection::newRequest, &context, onRequest);
 
     // lets the connection take what it can, and keeps what the client got back meanwhile
     const auto turn = [&] {
@@ -108,8 +100,7 @@ QPair<QList<Seen>, QByteArray> run(QTcpServer &server,
     };
     // a connection that takes nothing more (it waits, or has closed) gets no more turns
     for (int sent = 0, idle = 0; sent < bytes.size() && idle < 4; ++idle, turn()) {
-        const ssize_t n = ::send(client,
-                                 bytes.constData() + sent,
+        const ssize_t n = ::send(client, bytes.constData() + sent,
                                  size_t(qMin(step, bytes.size() - sent)),
                                  MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
