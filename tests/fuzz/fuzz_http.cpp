@@ -99,14 +99,12 @@ QPair<QList<Seen>, QByteArray> run(QTcpServer &server, const QByteArray &bytes, 
             output.append(buffer, int(n));
     };
     // a connection that takes nothing more (it waits, or has closed) gets no more turns
-    for (int sent = 0, idle = 0; sent < bytes.size() && idle < 4; ++idle, turn()) {
+    for (int sent = 0, idle = 0; sent < bytes.size() && idle < 4; turn()) {
         const ssize_t n = ::send(client, bytes.constData() + sent,
                                  size_t(qMin(step, bytes.size() - sent)),
                                  MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += int(n);
-            idle = -1;
-        }
+        idle = n > 0 ? 0 : idle + 1;
+        sent += int(qMax<ssize_t>(n, 0));
     }
     // answers and resumes queued from the event loop, each of which may queue the next
     for (int round = 0; round < 64; ++round)
@@ -125,8 +123,7 @@ QPair<QList<Seen>, QByteArray> run(QTcpServer &server, const QByteArray &bytes, 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static int argc = 1;
-    static char name[] = "fuzz_http";
-    static char *argv[] = {name, nullptr};
+    static char name[] = "fuzz_http", *argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
     static QTcpServer server;
     if (!server.isListening() && !server.listen(QHostAddress::LocalHost))

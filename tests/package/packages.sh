@@ -35,18 +35,13 @@ printf '#!/bin/sh\nexit 3\n' > "$userdir/pelorin" && chmod +x "$userdir/pelorin"
     "$root/usr/bin/pelorin") &
 pid=$!
 
-for _ in $(seq 1 100); do
-    reply=$(curl -s --max-time 2 "http://127.0.0.1:$port/?from=package" || true)
-    [[ -n "$reply" ]] || ! kill -0 "$pid" 2>/dev/null && break
-    sleep 0.2
-done
+reply=$(curl -s --max-time 2 --retry 60 --retry-delay 1 --retry-max-time 60 --retry-connrefused \
+    "http://127.0.0.1:$port/?from=package" || true)
 [[ "$reply" == $'{\n    "status": "OK"\n}' ]] || fail "unexpected reply: $reply"
 cmp -s "$root/opt/pelorin/pelorin" "$userdir/pelorin" || fail "the stale program was kept"
 cmp -s "$work/config.before" "$userdir/config.ini" || fail "config.ini was changed"
 [[ -f $userdir/assets/index.html && -f $userdir/logo.ico ]] || fail "the user's folder is incomplete"
 
-kill -TERM "$pid"
-status=0 && wait "$pid" || status=$?
-pid=""
-[[ $status -eq 0 ]] || fail "exit status $status after SIGTERM"
+kill -TERM "$pid" && status=0 && wait "$pid" || status=$?
+pid="" && [[ $status -eq 0 ]] || fail "exit status $status after SIGTERM"
 echo "PASS: the .deb installs and runs from $userdir; the .tar.gz is complete"
