@@ -1,8 +1,6 @@
 #ifndef PELORINRUN_H
 #define PELORINRUN_H
 
-#include <QDeadlineTimer>
-#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -65,10 +63,7 @@ public:
         const QString ready = "document.readyState == 'complete' && location.href.endsWith("
                               "'/assets/index.html') && [typeof PEL_listener, typeof PEL_receive]"
                               ".includes('function')";
-        for (QDeadlineTimer deadline(60000); !deadline.hasExpired(); QTest::qWait(200))
-            if (openDebugger() && evaluate(ready).toBool())
-                return true;
-        return false;
+        return QTest::qWaitFor([&] { return openDebugger() && evaluate(ready).toBool(); }, 60000);
     }
 
     // Sends request's exact bytes to Pelorin's HTTP port; the whole response, or empty.

@@ -9,8 +9,7 @@ build=${2:-$here/../../build-fuzz}
 cmake -S "$here/../.." -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELORIN_BUILD_TESTS=OFF -DPELORIN_BUILD_FUZZERS=ON
 cmake --build "$build" --target fuzz_http fuzz_envelope -j "$(nproc)"
-corpus=$(mktemp -d)
-trap 'rm -rf "$corpus"' EXIT
+corpus=$(mktemp -d) && trap 'rm -rf "$corpus"' EXIT
 mkdir "$corpus/http" "$corpus/envelope" && cp "$here"/corpus/* "$corpus/http"/
 third=$((seconds / 3 > 0 ? seconds / 3 : 1))
 "$build/bin/fuzz_http" -max_total_time=$((seconds - third)) -max_len=8192 -timeout=20 \
