@@ -18,9 +18,8 @@
 class PelorinRun
 {
 public:
-    // pagePath: copied to assets/index.html; empty keeps the page Pelorin writes itself.
-    // companion: CONNECT/CRYPTO, where %PORT% stands for Pelorin's port. Does not wait for the
-    // page. Pelorin's output goes to the test's, unless process was told otherwise.
+    // pagePath (if any) becomes assets/index.html, companion CONNECT/CRYPTO with %PORT% for port.
+    // Does not wait for the page; output goes to the test's unless process was set otherwise.
     bool launch(const QString &pagePath = QString(), const QString &companion = QString())
     {
         const QString dir = appDir.path();
@@ -36,8 +35,7 @@ public:
         config.setValue("UIUX/BASESIZE_H", 600);
         config.setValue("UIUX/BASESIZE_W", 500);
         config.sync();
-        // Bound without sharing, the probe gets no port a closed connection lingers on, which
-        // Chromium would not listen on.
+        // Not shared: Chromium would not listen on a port a closed connection lingers on.
         QTcpSocket probe;
         probe.bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress);
         debugPort = probe.localPort();

@@ -15,8 +15,7 @@ for f in pelorin logo.ico README.md SYSTEM-PACKAGES.txt install-menu-entry.sh \
          examples/dashboard/index.html examples/companion/loadavg.py examples/clients/curl.sh; do
     grep -qx "$f" <<<"$listing" || fail "$f missing from the .tar.gz"
 done
-deb=$(ls "$work"/out/pelorin_*.deb)
-depends=$(dpkg-deb -f "$deb" Depends)
+deb=$(ls "$work"/out/pelorin_*.deb) && depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libqt5webenginewidgets5 libqt5core5a libhttp-parser2.9; do
     [[ $depends == *"$lib "* ]] || fail "Depends lacks $lib: $depends"
 done
@@ -27,13 +26,11 @@ grep -qx 'Exec=pelorin' "$root/usr/share/applications/pelorin.desktop" || fail "
 userdir=$work/home/.local/share/pelorin && mkdir -p "$userdir"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 printf '[CONNECT]\nHOST=127.0.0.1\nPORT=%s\n[UIUX]\nTITLE=Mine\nBASESIZE_H=400\nBASESIZE_W=300\n' \
-    "$port" > "$userdir/config.ini"
-cp "$userdir/config.ini" "$work/config.before"
+    "$port" | tee "$work/config.before" > "$userdir/config.ini"
 printf '#!/bin/sh\nexit 3\n' > "$userdir/pelorin" && chmod +x "$userdir/pelorin"
 
 (cd / && exec env -u XDG_DATA_HOME HOME="$work/home" QTWEBENGINE_DISABLE_SANDBOX=1 \
-    "$root/usr/bin/pelorin") &
-pid=$!
+    "$root/usr/bin/pelorin") & pid=$!
 
 reply=$(curl -s --max-time 2 --retry 60 --retry-delay 1 --retry-max-time 60 --retry-connrefused \
     "http://127.0.0.1:$port/?from=package" || true)
