@@ -54,7 +54,7 @@ QPair<QList<Seen>, QByteArray> run(QTcpServer &server, const QByteArray &bytes, 
         || ::bind(client, reinterpret_cast<sockaddr *>(&local), sizeof local)
         || ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address)
         || !server.waitForNewConnection(5000))
-        qFatal("no loopback connection");
+        qFatal("no loopback connection (errno %d)", errno);
     QPointer<QHttpConnection> connection =
             new QHttpConnection(server.nextPendingConnection(), 120 * 1000, nullptr);
 
