@@ -1,8 +1,6 @@
 #ifndef PELORINRUN_H
 #define PELORINRUN_H
 
-#include <QDeadlineTimer>
-#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,9 +18,8 @@
 class PelorinRun
 {
 public:
-    // pagePath: copied to assets/index.html; empty keeps the page Pelorin writes itself.
-    // companion: CONNECT/CRYPTO, where %PORT% stands for Pelorin's port. Does not wait for the
-    // page. Pelorin's output goes to the test's, unless process was told otherwise.
+    // pagePath (if any) becomes assets/index.html, companion CONNECT/CRYPTO with %PORT% for port.
+    // Does not wait for the page; output goes to the test's unless process was set otherwise.
     bool launch(const QString &pagePath = QString(), const QString &companion = QString())
     {
         const QString dir = appDir.path();
@@ -38,8 +35,7 @@ public:
         config.setValue("UIUX/BASESIZE_H", 600);
         config.setValue("UIUX/BASESIZE_W", 500);
         config.sync();
-        // Bound without sharing, the probe gets no port a closed connection lingers on, which
-        // Chromium would not listen on.
+        // Not shared: Chromium would not listen on a port a closed connection lingers on.
         QTcpSocket probe;
         probe.bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress);
         debugPort = probe.localPort();
@@ -54,7 +50,6 @@ public:
         return process.waitForStarted(10000);
     }
 
-    // launch(), then waitForPage().
     bool start(const QString &pagePath = QString(), const QString &companion = QString())
     {
         return launch(pagePath, companion) && waitForPage();
@@ -66,11 +61,7 @@ public:
         const QString ready = "document.readyState == 'complete' && location.href.endsWith("
                               "'/assets/index.html') && [typeof PEL_listener, typeof PEL_receive]"
                               ".includes('function')";
-        for (QDeadlineTimer deadline(60000); !deadline.hasExpired(); QTest::qWait(200)) {
-            if (openDebugger() && evaluate(ready).toBool())
-                return true;
-        }
-        return false;
+        return QTest::qWaitFor([&] { return openDebugger() && evaluate(ready).toBool(); }, 60000);
     }
 
     // Sends request's exact bytes to Pelorin's HTTP port; the whole response, or empty.
@@ -91,8 +82,7 @@ public:
                && process.exitCode() == 0;
     }
 
-    // The expression's value in the page, after start(); undefined on an exception or after
-    // 10 s.
+    // The expression's value in the page, after start(); undefined on an exception or after 10 s.
     QJsonValue evaluate(const QString &expression)
     {
         const QJsonObject params{{"expression", expression}, {"returnByValue", true}};
@@ -122,9 +112,9 @@ public:
 private:
     bool openDebugger()
     {
-        RawHttpClient client;
         if (debugger.state() == QAbstractSocket::ConnectedState)
             return true;
+        RawHttpClient client;
         if (!client.connectToPort(debugPort))
             return false;
         // The target's address is made of the Host header.

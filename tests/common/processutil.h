@@ -10,8 +10,7 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Whether process pid exists and is not a zombie. /proc/pid/stat: "pid (comm) state ...",
-// where comm may hold blanks.
+// Whether process pid exists and is no zombie: in /proc/pid/stat, the state follows the last ')'.
 inline bool processIsLive(qint64 pid)
 {
     const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));

@@ -1,30 +1,19 @@
 #ifndef WEBTESTUTIL_H
 #define WEBTESTUTIL_H
 
-#include <QEventLoop>
-#include <QPointer>
-#include <QTimer>
+#include <QTest>
 #include <QWebEnginePage>
 
 #include <memory>
 
-// The script's result; invalid when it gave none within timeoutMs.
-inline QVariant evaluateJavaScriptSync(QWebEnginePage *page, const QString &script,
-                                       int timeoutMs = 10000)
+// The script's result; invalid when it gave none within 10 s.
+inline QVariant evaluateJavaScriptSync(QWebEnginePage *page, const QString &script)
 {
     // Shared with the callback, which may still come after the wait has ended.
     auto outcome = std::make_shared<std::pair<bool, QVariant>>();
-    QEventLoop loop;
-    QPointer<QEventLoop> waiting(&loop);
-    page->runJavaScript(script, [outcome, waiting](const QVariant &value) {
-        *outcome = {true, value};
-        if (waiting)
-            waiting->quit();
-    });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    if (!outcome->first)
-        loop.exec();
-    return outcome->second;
+    page->runJavaScript(script, [outcome](const QVariant &value) { *outcome = {true, value}; });
+    return QTest::qWaitFor([&outcome] { return outcome->first; }, 10000) ? outcome->second
+                                                                      : QVariant();
 }
 
 #endif // WEBTESTUTIL_H

@@ -1,27 +1,22 @@
-// Sends arbitrary bytes to one HTTP connection over a real loopback socket, so that the
-// connection reads, parses and writes exactly as it does in production. The first input byte
-// picks the size of the sends the rest is cut into and how the receiver answers. Besides looking
-// for crashes, the target checks that cutting the bytes into sends changes neither what the
-// receiver sees nor what the client gets back, and that a request's headers do not change
-// between newRequest and end.
+// Sends arbitrary bytes to one HTTP connection over a real loopback socket, so that it reads,
+// parses and writes as in production. The first input byte picks the size of the sends and when
+// the receiver answers. Cutting the bytes into sends must change neither what the receiver
+// sees nor what the client gets back, and headers must not change between newRequest and end.
 
 #include "qhttpconnection_p.h"
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
 
 #include <QCoreApplication>
-#include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 
-#include <sys/socket.h>
-
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 
 namespace {
 
@@ -32,75 +27,41 @@ struct Seen
     QHash<QString, QString> headers;
     QByteArray body;
     int ends = 0;
-
-    bool operator==(const Seen &other) const
+    bool operator==(const Seen &o) const
     {
-        return method == other.method && url == other.url && headers == other.headers
-               && body == other.body && ends == other.ends;
+        return method == o.method && url == o.url && headers == o.headers && body == o.body
+               && ends == o.ends;
     }
-};
-
-struct Run
-{
-    QList<Seen> seen;
-    QByteArray output; // what the client got back
 };
 
 enum class Answer { AtEnd, AtNewRequest, FromEventLoop, Never };
 
-} // namespace
-
-class FuzzReceiver : public QObject
+// What the receiver saw and what the client got back, with the bytes sent step at a time.
+QPair<QList<Seen>, QByteArray> run(QTcpServer &server, const QByteArray &bytes, int step,
+                                   Answer answer)
 {
-    Q_OBJECT
-
-public:
-    FuzzReceiver(QHttpConnection *connection, Answer answer)
-        : answer(answer)
-    {
-        // clang-format off
-        connect(connection, SIGNAL(newRequest(QHttpRequest*,QHttpResponse*)),
-                this, SLOT(handleRequest(QHttpRequest*,QHttpResponse*)));
-        // clang-format on
-    }
+    // From a loopback address of its own each time: the ports of connections that the server
+    // closed first wait out TIME_WAIT, and a long run would use up those of one address.
+    static quint32 clients = 0;
+    sockaddr_in local = {}, address = {};
+    local.sin_family = address.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(0x7f010001u + (clients++ % 0xfffe00u));
+    address.sin_port = htons(server.serverPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int noDelay = 1; // each send goes out at once, not held back for an acknowledgement
+    if (client < 0 || ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay)
+        || ::bind(client, reinterpret_cast<sockaddr *>(&local), sizeof local)
+        || ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address)
+        || !server.waitForNewConnection(5000))
+        qFatal("no loopback connection (errno %d)", errno);
+    QPointer<QHttpConnection> connection =
+            new QHttpConnection(server.nextPendingConnection(), 120 * 1000, nullptr);
 
     QList<Seen> seen;
-
-private slots:
-    void handleRequest(QHttpRequest *request, QHttpResponse *response)
-    {
-        Seen s;
-        s.method = request->method();
-        s.url = request->url();
-        s.headers = request->headers();
-        seen.append(s);
-        current = response;
-        // clang-format off
-        connect(request, SIGNAL(data(QByteArray)), this, SLOT(handleData(QByteArray)));
-        connect(request, SIGNAL(end()), this, SLOT(handleEnd()));
-        // clang-format on
-        if (answer == Answer::AtNewRequest)
-            respond();
-    }
-
-    void handleData(const QByteArray &data) { seen.last().body.append(data); }
-
-    void handleEnd()
-    {
-        // the headers handed out with the request stay as they were: trailers do not count
-        if (qobject_cast<QHttpRequest *>(sender())->headers() != seen.last().headers) {
-            qWarning("the headers changed after newRequest");
-            abort();
-        }
-        ++seen.last().ends;
-        if (answer == Answer::AtEnd)
-            respond();
-        else if (answer == Answer::FromEventLoop)
-            QMetaObject::invokeMethod(this, &FuzzReceiver::respond, Qt::QueuedConnection);
-    }
-
-    void respond()
-    {
+    QByteArray output;
+    QPointer<QHttpResponse> current;
+    const auto respond = [&current, &seen] {
         if (!current)
             return;
         current->setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/plain"));
@@ -108,112 +69,75 @@ private slots:
         current->writeHead(seen.size() % 2 ? 200 : 404);
         current->end(QByteArrayLiteral("reply"));
         current->end(QByteArrayLiteral("ignored"));
-    }
+    };
+    QObject context; // goes first, with the answers still queued to it
+    const auto onRequest = [&](QHttpRequest *request, QHttpResponse *response) {
+        seen.append({request->method(), request->url(), request->headers(), {}, 0});
+        current = response;
+        QObject::connect(request, &QHttpRequest::data, &context,
+                         [&seen](const QByteArray &data) { seen.last().body += data; });
+        QObject::connect(request, &QHttpRequest::end, &context, [&, request] {
+            // the headers handed out with the request stay as they were: trailers do not count
+            if (request->headers() != seen.last().headers)
+                qFatal("the headers changed after newRequest");
+            ++seen.last().ends;
+            if (answer == Answer::AtEnd)
+                respond();
+            else if (answer == Answer::FromEventLoop)
+                QMetaObject::invokeMethod(&context, respond, Qt::QueuedConnection);
+        });
+        if (answer == Answer::AtNewRequest)
+            respond();
+    };
+    QObject::connect(connection, &QHttpConnection::newRequest, &context, onRequest);
 
-private:
-    Answer answer;
-    QPointer<QHttpResponse> current;
-};
-
-// A client socket connected to the server, and the connection that serves it.
-static int connectClient(QTcpServer &server, QPointer<QHttpConnection> &connection)
-{
-    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(server.serverPort());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // each send goes out at once, not held back until the last one is acknowledged
-    const int noDelay = 1;
-    // From a loopback address of its own each time: the ports of connections that the server
-    // closed first wait out TIME_WAIT, and a long run would use up those of one address.
-    static quint32 clients = 0;
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(0x7f010001u + (clients++ % 0xfffe00u));
-    if (client < 0 || ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay)
-        || ::bind(client, reinterpret_cast<sockaddr *>(&local), sizeof local)
-        || ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address)
-        || !server.waitForNewConnection(5000))
-        qFatal("no loopback connection");
-    connection = new QHttpConnection(server.nextPendingConnection(), 120 * 1000, nullptr);
-    return client;
-}
-
-// Lets the connection take what it can; returns what the client got back meanwhile.
-static QByteArray turn(int client)
-{
-    QCoreApplication::processEvents();
-    QByteArray got;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
-        got.append(buffer, int(n));
-    return got;
-}
-
-static Run run(QTcpServer &server, const char *bytes, int size, int step, Answer answer)
-{
-    QPointer<QHttpConnection> connection;
-    const int client = connectClient(server, connection);
-    FuzzReceiver receiver(connection, answer);
-    Run result;
-    int sent = 0;
+    // lets the connection take what it can, and keeps what the client got back meanwhile
+    const auto turn = [&] {
+        QCoreApplication::processEvents();
+        char buffer[65536];
+        for (ssize_t n; (n = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+            output.append(buffer, int(n));
+    };
     // a connection that takes nothing more (it waits, or has closed) gets no more turns
-    for (int idle = 0; sent < size && idle < 4; ++idle) {
-        const ssize_t n = ::send(client, bytes + sent, size_t(qMin(step, size - sent)),
+    for (int sent = 0, idle = 0; sent < bytes.size() && idle < 4; turn()) {
+        const ssize_t n = ::send(client, bytes.constData() + sent,
+                                 size_t(qMin(step, bytes.size() - sent)),
                                  MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += int(n);
-            idle = -1;
-        }
-        result.output += turn(client);
+        idle = n > 0 ? 0 : idle + 1;
+        sent += int(qMax<ssize_t>(n, 0));
     }
     // answers and resumes queued from the event loop, each of which may queue the next
     for (int round = 0; round < 64; ++round)
-        result.output += turn(client);
-    // reset rather than closed, so that no port waits out TIME_WAIT: a long run would use
-    // them all up
+        turn();
+    // reset rather than closed, so that no port waits out TIME_WAIT
     const linger reset = {1, 0};
     ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     ::close(client);
     delete connection.data();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    result.seen = receiver.seen;
-    return result;
+    return {seen, output};
 }
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static int argc = 1;
-    static char name[] = "fuzz_http";
-    static char *argv[] = {name, nullptr};
+    static char name[] = "fuzz_http", *argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
     static QTcpServer server;
     if (!server.isListening() && !server.listen(QHostAddress::LocalHost))
         qFatal("cannot listen on loopback");
-
     if (size < 1 || size > 1024 * 1024)
         return 0;
-    const uint8_t control = data[0];
-    const char *bytes = reinterpret_cast<const char *>(data + 1);
-    const int length = int(size - 1);
-    const int step = 1 + (control & 0x0f) * 5;
-    const auto answer = static_cast<Answer>((control >> 4) & 3);
-
-    const Run whole = run(server, bytes, length, qMax(length, 1), Answer::AtEnd);
-    const Run pieces = run(server, bytes, length, step, Answer::AtEnd);
-    if (!(whole.seen == pieces.seen)) {
-        qWarning("cutting the input into sends of %d bytes changed what the receiver saw", step);
-        abort();
-    }
-    if (whole.output != pieces.output) {
-        qWarning("cutting the input into sends of %d bytes changed the output", step);
-        abort();
-    }
+    const QByteArray bytes(reinterpret_cast<const char *>(data + 1), int(size - 1));
+    const int step = 1 + (data[0] & 0x0f) * 5;
+    const auto answer = static_cast<Answer>((data[0] >> 4) & 3);
+    const auto whole = run(server, bytes, qMax(bytes.size(), 1), Answer::AtEnd);
+    const auto pieces = run(server, bytes, step, Answer::AtEnd);
+    if (whole != pieces)
+        qFatal("sends of %d bytes changed what the receiver saw or the client got back", step);
     if (answer != Answer::AtEnd)
-        run(server, bytes, length, step, answer);
+        run(server, bytes, step, answer);
     return 0;
 }
-
-#include "fuzz_http.moc"

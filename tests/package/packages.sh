@@ -1,64 +1,44 @@
 #!/usr/bin/env bash
-# Builds the .deb and the .tar.gz with CPack and checks them as a user would meet them: the
-# .deb declares its libraries, installs into a scratch root, and its `pelorin` command runs
-# the program from the user's own folder (refreshing a stale copy of the program there, never
-# the user's config.ini), answers HTTP and ends with status 0 on SIGTERM; the .tar.gz holds
-# the portable folder with the README, the examples and the note on system packages.
+# Builds the .deb and .tar.gz with CPack and checks them as a user meets them: the .deb declares
+# its libraries and its `pelorin` runs the program from the user's folder (refreshing a stale copy,
+# never config.ini), answers HTTP and exits 0 on SIGTERM; the .tar.gz holds the portable folder.
 set -euo pipefail
 build=$1 # the build folder
 work=$(mktemp -d)
 pid=""
-cleanup() {
-    [[ -n "$pid" ]] && kill "$pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap '[[ -n "$pid" ]] && kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 (cd "$build" && cpack -G "DEB;TGZ" -B "$work/out" >/dev/null)
-
-tarball=$(ls "$work"/out/pelorin-*.tar.gz)
-listing=$(tar -tzf "$tarball" | sed 's|^[^/]*/||')
+listing=$(tar -tzf "$work"/out/pelorin-*.tar.gz | sed 's|^[^/]*/||')
 for f in pelorin logo.ico README.md SYSTEM-PACKAGES.txt install-menu-entry.sh \
          examples/dashboard/index.html examples/companion/loadavg.py examples/clients/curl.sh; do
     grep -qx "$f" <<<"$listing" || fail "$f missing from the .tar.gz"
 done
-
-deb=$(ls "$work"/out/pelorin_*.deb)
-depends=$(dpkg-deb -f "$deb" Depends)
+deb=$(ls "$work"/out/pelorin_*.deb) && depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libqt5webenginewidgets5 libqt5core5a libhttp-parser2.9; do
     [[ $depends == *"$lib "* ]] || fail "Depends lacks $lib: $depends"
 done
 root=$work/root && dpkg-deb -x "$deb" "$root"
 grep -qx 'Exec=pelorin' "$root/usr/share/applications/pelorin.desktop" || fail "menu entry"
 [[ -s $root/usr/share/icons/hicolor/128x128/apps/pelorin.png ]] || fail "no menu icon"
-
-# The user's folder from an older version: its own config.ini (a free port, so the test runs
-# beside anything else) and a stale program that must be replaced.
-userdir=$work/home/.local/share/pelorin
-mkdir -p "$userdir"
+# The user's folder from an older version: its config.ini (on a free port) and a stale program.
+userdir=$work/home/.local/share/pelorin && mkdir -p "$userdir"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 printf '[CONNECT]\nHOST=127.0.0.1\nPORT=%s\n[UIUX]\nTITLE=Mine\nBASESIZE_H=400\nBASESIZE_W=300\n' \
-    "$port" > "$userdir/config.ini"
-cp "$userdir/config.ini" "$work/config.before"
+    "$port" | tee "$work/config.before" > "$userdir/config.ini"
 printf '#!/bin/sh\nexit 3\n' > "$userdir/pelorin" && chmod +x "$userdir/pelorin"
 
 (cd / && exec env -u XDG_DATA_HOME HOME="$work/home" QTWEBENGINE_DISABLE_SANDBOX=1 \
-    "$root/usr/bin/pelorin") &
-pid=$!
+    "$root/usr/bin/pelorin") & pid=$!
 
-for _ in $(seq 1 100); do
-    reply=$(curl -s --max-time 2 "http://127.0.0.1:$port/?from=package" || true)
-    [[ -n "$reply" ]] || ! kill -0 "$pid" 2>/dev/null && break
-    sleep 0.2
-done
+reply=$(curl -s --max-time 2 --retry 60 --retry-delay 1 --retry-max-time 60 --retry-connrefused \
+    "http://127.0.0.1:$port/?from=package" || true)
 [[ "$reply" == $'{\n    "status": "OK"\n}' ]] || fail "unexpected reply: $reply"
 cmp -s "$root/opt/pelorin/pelorin" "$userdir/pelorin" || fail "the stale program was kept"
 cmp -s "$work/config.before" "$userdir/config.ini" || fail "config.ini was changed"
 [[ -f $userdir/assets/index.html && -f $userdir/logo.ico ]] || fail "the user's folder is incomplete"
 
-kill -TERM "$pid"
-status=0 && wait "$pid" || status=$?
-pid=""
-[[ $status -eq 0 ]] || fail "exit status $status after SIGTERM"
+kill -TERM "$pid" && status=0 && wait "$pid" || status=$?
+pid="" && [[ $status -eq 0 ]] || fail "exit status $status after SIGTERM"
 echo "PASS: the .deb installs and runs from $userdir; the .tar.gz is complete"
