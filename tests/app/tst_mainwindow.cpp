@@ -17,17 +17,9 @@ private slots:
     void initTestCase();
     void wholeRequests_data();
     void wholeRequests();
-    void pageEventsReachSubscribers();
-    void settings_data();
-    void settings();
+    void firstStartWritesTheDefaults();
 
 private:
-    void writeConfig(const QByteArray &text)
-    {
-        QFile file(appDir.path() + "/config.ini");
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
-    }
-
     QTemporaryDir appDir;
     // Shown with a page that records each whole request in window.calls and answers by path.
     QScopedPointer<MainWindow> window;
@@ -46,12 +38,28 @@ void tst_MainWindow::initTestCase()
                " if (r.path === '/reject') return Promise.reject('refused'); }</script>");
     html.close();
     port = freeLoopbackPort();
-    // The page named by a plain path with a blank.
-    writeConfig("[CONNECT]\nPORT=" + QByteArray::number(port) + "\nURL="
-                + html.fileName().toUtf8());
+    // The page is named by a plain path, its blank percent-encoded; the file is read as it
+    // stands (UTF-8, a size that is no number) and left alone.
+    const QByteArray config = "[CONNECT]\nPORT=" + QByteArray::number(port) + "\nURL="
+                              + html.fileName().toUtf8().replace(' ', "%20")
+                              + "\n[UIUX]\nTITLE=Gr\xc3\xbc\xc3\x9f" "e\nBASESIZE_H=300\n"
+                                "BASESIZE_W=800px\n";
+    QFile file(appDir.path() + "/config.ini");
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(config) == config.size());
+    file.close();
     window.reset(new MainWindow);
+    QCOMPARE(QStringLiteral("%1 %2x%3")
+                     .arg(window->windowTitle())
+                     .arg(window->baseWidth)
+                     .arg(window->baseHeight),
+             QString::fromUtf8("Grüße 0x300"));
+    QCOMPARE(readFile(file.fileName()), config);
     window->show();
     page = window->findChild<QWebEngineView *>()->page();
+    // Showing the window again keeps its page and the document.
+    window->hide();
+    window->show();
+    QCOMPARE(window->findChild<QWebEngineView *>()->page(), page);
 }
 
 void tst_MainWindow::wholeRequests_data()
@@ -102,59 +110,19 @@ void tst_MainWindow::wholeRequests()
              QString::number(body.size()));
 }
 
-void tst_MainWindow::pageEventsReachSubscribers()
+void tst_MainWindow::firstStartWritesTheDefaults()
 {
-    // Showing the window again keeps its page and the document.
-    window->hide();
-    window->show();
-    QCOMPARE(window->findChild<QWebEngineView *>()->page(), page);
-
-    RawHttpClient subscriber;
-    QVERIFY(subscriber.connectToPort(port));
-    subscriber.send("GET /events HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n");
-    QVERIFY(QTest::qWaitFor([&] { return subscriber.unread().contains("\r\n\r\n"); }, 5000));
-    const QString script = "pelorin.send({s: 'a\\nb'}); pelorin.send(2);"
-                           "try { pelorin.send(undefined); 'sent' } catch (e) { e.name }";
-    QCOMPARE(evaluateJavaScriptSync(page, script).toString(), "TypeError");
-    QVERIFY(QTest::qWaitFor([&] {
-        return subscriber.unread().endsWith("id: 1\ndata: {\"s\":\"a\\nb\"}\n\nid: 2\ndata: 2\n\n");
-    }, 10000));
-}
-
-void tst_MainWindow::settings_data()
-{
-    QTest::addColumn<QByteArray>("before"); // config.ini; none when empty
-    QTest::addColumn<QByteArray>("after");
-    QTest::addColumn<QString>("read"); // URL (@ for the page in assets/), title, width x height
-
-    QTest::addRow("the first start writes the defaults")
-            << QByteArray()
-            << QByteArray("[CONNECT]\nCRYPTO=\nHOST=127.0.0.1\nPORT=9977\nURL=\n\n"
-                          "[UIUX]\nBASESIZE_H=1024\nBASESIZE_W=768\nTITLE=Pelorin\n")
-            << "@ Pelorin 768x1024";
-    const QByteArray mine = "[CONNECT]\nPORT=0\nURL=file:///D:/My%20Pages/a+b.html\n[UIUX]\n"
-                            "TITLE=Gr\xc3\xbc\xc3\x9f" "e\nBASESIZE_H=300\nBASESIZE_W=800px\n";
-    QTest::addRow("a file is read as it stands and left alone")
-            << mine << mine << QString::fromUtf8("file:///D:/My Pages/a+b.html Grüße 0x300");
-}
-
-void tst_MainWindow::settings()
-{
-    QFETCH(QByteArray, before);
-    QFETCH(QByteArray, after);
-    QFETCH(QString, read);
-
-    QFile::remove(appDir.path() + "/config.ini");
-    if (!before.isEmpty())
-        writeConfig(before);
+    QVERIFY(QFile::remove(appDir.path() + "/config.ini"));
     MainWindow window;
-    QCOMPARE(readFile(appDir.path() + "/config.ini"), after);
-    read.replace("@", QUrl::fromLocalFile(appDir.path() + "/assets/index.html").toString());
+    QCOMPARE(readFile(appDir.path() + "/config.ini"),
+             "[CONNECT]\nCRYPTO=\nHOST=127.0.0.1\nPORT=9977\nURL=\n\n"
+             "[UIUX]\nBASESIZE_H=1024\nBASESIZE_W=768\nTITLE=Pelorin\n");
     QCOMPARE(QStringLiteral("%1 %2 %3x%4")
                      .arg(window.url, window.windowTitle())
                      .arg(window.baseWidth)
                      .arg(window.baseHeight),
-             read);
+             QUrl::fromLocalFile(appDir.path() + "/assets/index.html").toString()
+                     + " Pelorin 768x1024");
 }
 
 QTEST_MAIN(tst_MainWindow)
