@@ -172,8 +172,7 @@ void tst_QHttpServer::exchange()
         } else if (part == "<abort in data>") { // the connection must outlive its parser
             duringData = [&] {
                 client.socket.abort();
-                (void) QTest::qWaitFor(
-                        [&] { return !socket || socket->state() == QTcpSocket::UnconnectedState; });
+                QTRY_VERIFY(!socket || socket->state() == QTcpSocket::UnconnectedState);
             };
         } else {
             const int before = reads.count();

@@ -67,12 +67,9 @@ void tst_PelHttpServer::startLines()
     const QString network = lastNonLoopbackIPv4(QNetworkInterface::allAddresses());
     if (network.isEmpty())
         QSKIP("this machine has no network address");
-    QTest::ignoreMessage(QtDebugMsg,
-                         qPrintable("server is started on  \"" + network + "\" : \"0\""));
-    QTest::ignoreMessage(QtWarningMsg,
-                         qPrintable("the server listens on " + network
-                                    + ", which is reachable from the network; CONNECT/HOST="
-                                      "127.0.0.1 keeps it on this machine"));
+    const QString exposed = "^the server listens on " + QRegularExpression::escape(network)
+                            + ", which is reachable from the network; CONNECT/HOST=127.0.0.1 ";
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(exposed));
     const PelHttpServer open(QStringLiteral("localhost"), QStringLiteral("0"));
     QCOMPARE(open.findChild<QTcpServer *>()->serverAddress(), QHostAddress(network));
 }
@@ -236,9 +233,8 @@ void tst_PelHttpServer::events()
     };
     RawHttpClient first, back, idle, kept;
     subscribe(first, "");
-    server->publishEvent("{\"n\":1}");
-    server->publishEvent("\"two\"");
-    server->publishEvent("3");
+    for (const char *event : {"{\"n\":1}", "\"two\"", "3"})
+        server->publishEvent(event);
     const QByteArray three = "id: 1\ndata: {\"n\":1}\n\nid: 2\ndata: \"two\"\n\nid: 3\ndata: 3\n\n";
     QVERIFY(gets(first, three));
     // one coming back gets what it missed, a new one only what comes next
