@@ -18,26 +18,24 @@ void tst_PageEnvelope::envelope_data()
     QTest::addColumn<QString>("envelope");
 
     const QByteArray example = "{\n    \"content-length\": \"7\",\n    \"host\": \"h\"\n}\n";
-    const QString headers =
-            ",    \"headers\": {    \"content-length\": \"7\",    \"host\": \"h\"}}";
+    const QString headers
+            = ",    \"headers\": {    \"content-length\": \"7\",    \"host\": \"h\"}}";
     QTest::addRow("the worked example")
             << QByteArray("{\"n\":1}") << example << "{    \"body\": {\"n\":1}" + headers;
     QTest::addRow("backslashes, line feeds and tabs vanish, CR is r, quotes stand bare")
-            << QByteArray("C:\\temp\\x\r\nline2\tsaid \"hi\"") << example
-            << "{    \"body\": \"C:tempxrline2said \"hi\"\"" + headers;
+            << QByteArray("C:\\temp\\x\r\nline2\tsaid \"hi\"")
+            << QByteArray("{\n    \"x-a\": \"\\\"b\\\"\\tc:\\\\d\"\n}\n")
+            << "{    \"body\": \"C:tempxrline2said \"hi\"\",    \"headers\": {    \"x-a\": "
+               "\"\"b\"tc:d\"}}";
     QTest::addRow("a braced string inside JSON loses its quotes")
             << QByteArray("{\"a\":{\"b\":\"{c}\"}}") << example
             << "{    \"body\": {\"a\":{\"b\":{c}}}" + headers;
-    QTest::addRow("other control characters keep the rest of their escape, NUL ends the body")
-            << QByteArray("a\x01z\b\f\0after", 11) << example
-            << "{    \"body\": \"au0001zbf\"" + headers;
-    QTest::addRow("UTF-8 passes, invalid bytes become U+FFFD")
-            << QByteArray("\xc3\xa9 \xf0\x9f\x98\x80 a\xffz") << example
-            << QString::fromUtf8("{    \"body\": \"\xc3\xa9 \xf0\x9f\x98\x80 a\xef\xbf\xbdz\"")
+    QTest::addRow("UTF-8 passes, invalid bytes are U+FFFD, control characters keep the rest of "
+                  "their escape, NUL ends the body")
+            << QByteArray("\xc3\xa9 \xf0\x9f\x98\x80 a\xffz\x01\b\f\0after", 20) << example
+            << QString::fromUtf8(
+                       "{    \"body\": \"\xc3\xa9 \xf0\x9f\x98\x80 a\xef\xbf\xbdzu0001bf\"")
                        + headers;
-    QTest::addRow("header values: quote bare, tab is t, backslash vanishes")
-            << QByteArray("x") << QByteArray("{\n    \"x-a\": \"\\\"b\\\"\\tc:\\\\d\"\n}\n")
-            << "{    \"body\": \"x\",    \"headers\": {    \"x-a\": \"\"b\"tc:d\"}}";
 }
 
 void tst_PageEnvelope::envelope()

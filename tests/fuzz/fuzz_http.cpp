@@ -7,34 +7,13 @@
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
 
-#include <QCoreApplication>
-#include <QTcpServer>
-#include <QTcpSocket>
-
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <QtNetwork>
 
 #include <utility>
 
 #include <cstdint>
 
 namespace {
-
-struct Seen
-{
-    int method = -1;
-    QUrl url;
-    QHash<QString, QString> headers;
-    QByteArray body;
-    int ends = 0;
-    bool operator==(const Seen &o) const
-    {
-        return method == o.method && url == o.url && headers == o.headers && body == o.body
-               && ends == o.ends;
-    }
-};
 
 enum class Answer { AtEnd, AtNewRequest, FromEventLoop, Never };
 
@@ -43,55 +22,52 @@ enum class Answer { AtEnd, AtNewRequest, FromEventLoop, Never };
 // input is then skipped rather than taken for a crash.
 bool noConnection = false;
 
-QPair<QList<Seen>, QByteArray> run(QTcpServer &server, const QByteArray &bytes, int step,
-                                   Answer answer)
+QByteArray run(QTcpServer &server, const QByteArray &bytes, int step, Answer answer)
 {
     // From a loopback address of its own each time: the ports of connections that the server
     // closed first wait out TIME_WAIT, and a long run would use up those of one address.
     static quint32 clients = 0;
-    sockaddr_in local = {}, address = {};
-    local.sin_family = address.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(0x7f010001u + (clients++ % 0xfffe00u));
-    address.sin_port = htons(server.serverPort());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int noDelay = 1; // each send goes out at once, not held back for an acknowledgement
-    if (client < 0 || ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay)
-        || ::bind(client, reinterpret_cast<sockaddr *>(&local), sizeof local)
-        || ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address)
-        || !server.waitForNewConnection(5000)) {
-        qWarning("no loopback connection (errno %d); input skipped", errno);
-        if (client >= 0)
-            ::close(client);
+    QTcpSocket client;
+    client.bind(QHostAddress(0x7f010001u + clients++ % 0xfffe00u));
+    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    if (!client.waitForConnected(5000) || !server.waitForNewConnection(5000)) {
+        qWarning("no loopback connection (%s); input skipped", qPrintable(client.errorString()));
         noConnection = true;
         return {};
     }
-    QPointer<QHttpConnection> connection =
-            new QHttpConnection(server.nextPendingConnection(), 120 * 1000, nullptr);
+    // each send goes out at once, not held back for an acknowledgement
+    client.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    QTcpSocket *accepted = server.nextPendingConnection();
+    QPointer<QHttpConnection> connection = new QHttpConnection(accepted, 120 * 1000, nullptr);
 
-    QList<Seen> seen;
+    QByteArray seen;
     QByteArray output;
+    int requests = 0;
     QPointer<QHttpResponse> current;
-    const auto respond = [&current, &seen] {
+    const auto respond = [&current, &requests] {
         if (!current)
             return;
         current->setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/plain"));
         current->setHeader(QStringLiteral("X-Fuzz"), QStringLiteral("caf\u00e9\r\nX: y"));
-        current->writeHead(seen.size() % 2 ? 200 : 404);
+        current->writeHead(requests % 2 ? 200 : 404);
         current->end(QByteArrayLiteral("reply"));
         current->end(QByteArrayLiteral("ignored"));
     };
     QObject context; // goes first, with the answers still queued to it
+    const auto keep = [&seen](const QByteArray &data) { seen += data; };
     const auto onRequest = [&](QHttpRequest *request, QHttpResponse *response) {
-        seen.append({request->method(), request->url(), request->headers(), {}, 0});
+        const QHash<QString, QString> headers = request->headers();
+        seen += QByteArray::number(request->method()) + ' ' + request->url().toEncoded() + '\n';
+        for (auto header = headers.cbegin(); header != headers.cend(); ++header)
+            seen += header.key().toUtf8() + ": " + header.value().toUtf8() + '\n';
+        ++requests;
         current = response;
-        QObject::connect(request, &QHttpRequest::data, &context,
-                         [&seen](const QByteArray &data) { seen.last().body += data; });
-        QObject::connect(request, &QHttpRequest::end, &context, [&, request] {
+        QObject::connect(request, &QHttpRequest::data, &context, keep);
+        QObject::connect(request, &QHttpRequest::end, &context, [&, request, headers] {
             // the headers handed out with the request stay as they were: trailers do not count
-            if (request->headers() != seen.last().headers)
+            if (request->headers() != headers)
                 qFatal("the headers changed after newRequest");
-            ++seen.last().ends;
+            seen += "\n<end>\n";
             if (answer == Answer::AtEnd)
                 respond();
             else if (answer == Answer::FromEventLoop)
@@ -105,28 +81,25 @@ QPair<QList<Seen>, QByteArray> run(QTcpServer &server, const QByteArray &bytes, 
     // lets the connection take what it can, and keeps what the client got back meanwhile
     const auto turn = [&] {
         QCoreApplication::processEvents();
-        char buffer[65536];
-        for (ssize_t n; (n = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
-            output.append(buffer, int(n));
+        output += client.isOpen() ? client.readAll() : QByteArray();
     };
-    // a connection that takes nothing more (it waits, or has closed) gets no more turns
+    // a connection that takes nothing more (it waits, or has closed) gets no more sends
     for (int sent = 0, idle = 0; sent < bytes.size() && idle < 4; turn()) {
-        const ssize_t n = ::send(client, bytes.constData() + sent,
-                                 size_t(qMin(step, bytes.size() - sent)),
-                                 MSG_DONTWAIT | MSG_NOSIGNAL);
-        idle = n > 0 ? 0 : idle + 1;
-        sent += int(qMax<ssize_t>(n, 0));
+        const bool taken = client.state() == QAbstractSocket::ConnectedState
+                           && client.bytesToWrite() == 0;
+        idle = taken ? 0 : idle + 1;
+        if (taken) {
+            sent += int(client.write(bytes.mid(sent, step)));
+            client.flush();
+        }
     }
     // answers and resumes queued from the event loop, each of which may queue the next
     for (int round = 0; round < 64; ++round)
         turn();
-    // reset rather than closed, so that no port waits out TIME_WAIT
-    const linger reset = {1, 0};
-    ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    ::close(client);
+    // the server's side closes first: only it waits out TIME_WAIT, on an address pair of its own
     delete connection.data();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    return {seen, output};
+    return seen + "\n<the client got>\n" + output;
 }
 
 } // namespace

@@ -30,20 +30,17 @@ private slots:
 
 void tst_PelHttpServer::configuration_data()
 {
-    QTest::addColumn<QString>("given"); // host and port text
+    QTest::addColumn<QString>("given");         // host and port text
     QTest::addColumn<QStringList>("addresses"); // the machine's
-    QTest::addColumn<QString>("expected"); // the host to listen on and the port number
+    QTest::addColumn<QString>("expected");      // the host to listen on and the port number
 
-    const QStringList all = {"127.0.0.1", "::1", "192.168.1.5", "fe80::1", "10.0.0.7", "::2"};
+    // the last IPv4 address other than 127.0.0.1 is the network's; IPv6 ones never are
+    const QStringList all = {"192.168.1.5", "169.254.3.4", "::ffff:10.0.0.9", "::2", "127.0.0.1"};
     QTest::addRow("empty") << ":" << all << "127.0.0.1:9977";
     QTest::addRow("127.0.0.1 alone") << "127.0.0.1:70000" << QStringList() << "127.0.0.1:4464";
-    QTest::addRow("the last address") << "10.0.0.7:-1" << all << "10.0.0.7:65535";
-    QTest::addRow("an earlier one") << "192.168.1.5:abc" << all << "10.0.0.7:0";
-    QTest::addRow("localhost") << "localhost:0x50" << all << "10.0.0.7:0";
-    QTest::addRow("only loopback") << "LOCALHOST:65536" << QStringList{"127.0.0.1", "::1"} << ":0";
-    QTest::addRow("link-local") << "x:8" << QStringList{"127.0.0.2", "169.254.3.4", "127.0.0.1"}
-                                << "169.254.3.4:8";
-    QTest::addRow("IPv4-mapped IPv6") << "x:1" << QStringList{"::ffff:10.0.0.9"} << ":1";
+    QTest::addRow("the network's address") << "169.254.3.4:-1" << all << "169.254.3.4:65535";
+    QTest::addRow("any other host") << "192.168.1.5:0x50" << all << "169.254.3.4:0";
+    QTest::addRow("no network") << "LOCALHOST:65536" << QStringList{"127.0.0.1", "::1"} << ":0";
 }
 
 void tst_PelHttpServer::configuration()
@@ -70,12 +67,9 @@ void tst_PelHttpServer::startLines()
     const QString network = lastNonLoopbackIPv4(QNetworkInterface::allAddresses());
     if (network.isEmpty())
         QSKIP("this machine has no network address");
-    QTest::ignoreMessage(QtDebugMsg,
-                         qPrintable("server is started on  \"" + network + "\" : \"0\""));
-    QTest::ignoreMessage(QtWarningMsg,
-                         qPrintable("the server listens on " + network
-                                    + ", which is reachable from the network; CONNECT/HOST="
-                                      "127.0.0.1 keeps it on this machine"));
+    const QString exposed = "^the server listens on " + QRegularExpression::escape(network)
+                            + ", which is reachable from the network; CONNECT/HOST=127.0.0.1 ";
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(exposed));
     const PelHttpServer open(QStringLiteral("localhost"), QStringLiteral("0"));
     QCOMPARE(open.findChild<QTcpServer *>()->serverAddress(), QHostAddress(network));
 }
@@ -84,60 +78,57 @@ void tst_PelHttpServer::exchange_data()
 {
     QTest::addColumn<QString>("setup"); // a token, a page that receives or listens, its answer
     QTest::addColumn<QByteArrayList>("parts"); // each once the last showed; "2:" a 2nd client
-    QTest::addColumn<QByteArray>("expected"); // emissions, requests handed on, then the replies
+    QTest::addColumn<QByteArray>("expected");  // emissions, requests handed on, then the replies
 
-    const auto row = [](const char *name, const char *setup, const QByteArrayList &parts,
-                        const QByteArray &expected) {
-        QTest::addRow("%s", name) << QString::fromLatin1(setup) << parts << expected;
+    const auto row = [](const char *name, const char *setup, QByteArrayList parts, QByteArray want) {
+        QTest::addRow("%s", name) << QString::fromLatin1(setup) << parts << want;
     };
+    const QByteArray anyone = "Access-Control-Allow-Origin: *\r\n";
     // status line, the six headers after any others, the body
-    const auto reply = [](const QByteArray &status, const QByteArray &body,
-                          const QByteArray &before = "Access-Control-Allow-Origin: *\r\n") {
-        return "HTTP/1.1 " + status + "\r\n" + before + "Content-Length: "
-               + QByteArray::number(body.size())
-               + "\r\nCache-Control: no-cache, no-store, max-age=0, must-revalidate\r\nContent-"
-                 "Type: application/json\r\nPelorin: 1.0\r\nServer: Pelorin v1.0\r\n\r\n" + body;
+    const auto reply = [](QByteArray status, QByteArray before, const QByteArray &body) {
+        return "HTTP/1.1 " + status + "\r\n" + before
+               + "Content-Length: " + QByteArray::number(body.size())
+               + "\r\nCache-Control: no-cache, no-store, max-age=0, must-revalidate\r\n"
+                 "Content-Type: application/json\r\nPelorin: 1.0\r\nServer: Pelorin v1.0\r\n\r\n"
+               + body;
     };
-    const auto error = [&](const QByteArray &status, const QByteArray &code, const QByteArray &text,
-                           const QByteArray &before = "") {
-        return reply(status, "{\n    \"error\": \"" + code + "\",\n    \"message\": \"" + text
-                                 + "\"\n}\n", before);
+    const auto error = [](const QByteArray &code, const QByteArray &text = "") {
+        const QByteArray message = text.isEmpty() ? "" : ",\n    \"message\": \"" + text + '"';
+        return "{\n    \"error\": \"" + code + '"' + message + "\n}\n";
     };
     const auto post = [](const QByteArray &headers, const QByteArray &body = "hi") {
         return QByteArrayList{"POST /a%20b/c?x=%41&y HTTP/1.1\r\n" + headers + "Content-Length: "
                               + QByteArray::number(body.size()) + "\r\n\r\n" + body};
     };
-    const QByteArray ok = reply("200 OK", "{\n    \"status\": \"OK\"\n}\n");
-    const QByteArray unused = reply("200 OK", "{\n    \"error\": \"UNUSED_HTTP_METHOD\"\n}\n");
-    const QByteArray anyone = "Access-Control-Allow-Origin: *\r\n";
-    const QByteArray denied = reply("401 Unauthorized", "{\n    \"error\": \"UNAUTHORIZED\"\n}\n",
-                                    "WWW-Authenticate: Bearer\r\n" + anyone);
-    const QByteArray forbidden =
-        error("403 Forbidden", "FORBIDDEN", "web pages may not read what the page holds");
+    const QByteArray ok = reply("200 OK", anyone, "{\n    \"status\": \"OK\"\n}\n");
+    const QByteArray unused = reply("200 OK", anyone, error("UNUSED_HTTP_METHOD"));
+    const QByteArray bearer = "WWW-Authenticate: Bearer\r\n";
+    const QByteArray denied = reply("401 Unauthorized", bearer + anyone, error("UNAUTHORIZED"));
+    const QByteArray webPage = "web pages may not read what the page holds";
+    const QByteArray forbidden = reply("403 Forbidden", "", error("FORBIDDEN", webPage));
     const QByteArray prefer = "Prefer: return=representation\r\n";
     const QByteArray page = "POST /a%20b/c?x=%41&y hi\n";
+    const QByteArray noBody = "POST /a%20b/c?x=%41&y \n";
     const QByteArray six = " { \"content-length\": \"6\"\n}\n";
     const QByteArray three = " { \"content-length\": \"3\"\n}\n";
     const QByteArray first = "POST /?x=1 HTTP/1.1\r\nContent-Length: 6\r\n\r\nabc";
     const QByteArray xyz = "2:POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nxyz";
     const QByteArray large(PelHttpServer::maxWholeBody + 1, 'x');
 
-    row("GET: the query, the headers escaped", "",
-        {"GET /?a=1 HTTP/1.1\r\nX-Note: say \"hi\" \\o/\t\xc3\xbc\xe2\x80\xa8\xf0\x9f\x98\x80\r\n"
-         "\r\n"},
-        "a=1 { \"x-note\": \"say \\\"hi\\\" \\\\o/\\t\xc3\xbc\xe2\x80\xa8\xf0\x9f\x98\x80\"\n}\n"
-        "GET /?a=1 \n" + ok);
-    row("GET: a body ignored, the query pretty-decoded", "",
-        {"GET /?n=J%C3%BCrgen&s=a%20b&amp=%26 HTTP/1.1\r\nContent-Length: 3\r\n\r\nxyz"},
-        "n=J\xc3\xbcrgen&s=a b&amp=%26" + three + "GET /?n=J%C3%BCrgen&s=a%20b&amp=%26 \n" + ok);
+    // clang-format off
+    row("GET: the query pretty-decoded, the headers escaped, a body ignored", "",
+        {"GET /?n=J%C3%BCrgen&s=a%20b&amp=%26 HTTP/1.1\r\nContent-Length: 3\r\n"
+         "X-Note: say \"hi\" \\o/\t\xc3\xbc\xe2\x80\xa8\xf0\x9f\x98\x80\r\n\r\nxyz"},
+        "n=J\xc3\xbcrgen&s=a b&amp=%26 { \"content-length\": \"3\", \"x-note\": \"say \\\"hi\\\" "
+        "\\\\o/\\t\xc3\xbc\xe2\x80\xa8\xf0\x9f\x98\x80\"\n}\nGET /?n=J%C3%BCrgen&s=a%20b&amp=%26 \n"
+        + ok);
     row("POST without a body: the query", "", {"POST /?x=1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n"},
         "x=1 { \"content-length\": \"0\"\n}\nPOST /?x=1 \n" + ok);
-    row("POST: each read, not the query, the reply at the end", "", {first, "def"},
-        "abc" + six + "def" + six + "POST /?x=1 abcdef\n" + ok);
-    row("PUT: nothing", "", {"PUT /?x=1 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"}, unused);
-    row("a POST while a body arrives", "", {first, xyz, "def"},
+    row("a POST while a body arrives: each read, not the query, the reply at the end", "",
+        {first, xyz, "def"},
         "abc" + six + "xyz" + three + "POST / xyz\ndef" + six + "POST /?x=1 abcdef\n" + ok + ok);
-    row("a PUT while a body arrives", "", {first, "2:PUT / HTTP/1.1\r\n\r\n", "def"},
+    row("a PUT while a body arrives: nothing of it", "",
+        {first, "2:PUT /?x=1 HTTP/1.1\r\nContent-Length: 3\r\n\r\nxyz", "def"},
         "abc" + six + "def" + six + "POST /?x=1 abcdef\n" + ok + unused);
     row("a client gone mid-body", "", {first, "<abort>", xyz},
         "abc" + six + "xyz" + three + "POST / xyz\n" + ok);
@@ -150,32 +141,33 @@ void tst_PelHttpServer::exchange_data()
     row("token: none sent, with any method", "token", {"PUT / HTTP/1.1\r\n\r\n"}, denied);
     // a page that takes whole requests gets no pieces
     row("the page's answer", "receiver answer", post(prefer),
-        page + reply("200 OK", "[\"hi\"]", "Preference-Applied: return=representation\r\n"));
+        page + reply("200 OK", "Preference-Applied: return=representation\r\n", "[\"hi\"]"));
     row("the page throws", "receiver throw", post(prefer),
-        page + error("500 Internal Server Error", "PAGE_ERROR", "boom"));
+        page + reply("500 Internal Server Error", "", error("PAGE_ERROR", "boom")));
     row("no answer within wait, one preference among others", "receiver",
         post("Prefer: respond-async, return=representation; x=1, wait=0\r\n"),
-        page + error("504 Gateway Timeout", "TIMEOUT", "the page did not answer in time"));
+        page + reply("504 Gateway Timeout", "", error("TIMEOUT", "the page did not answer in time")));
     // a PEL_listener page has its envelopes: no whole body is kept for it
-    const QByteArray noBody = "POST /a%20b/c?x=%41&y \n";
     row("a page without PEL_receive", "listener answer", post(prefer),
         "hi { \"content-length\": \"2\", \"prefer\": \"return=representation\"\n}\n" + noBody
-            + error("501 Not Implemented", "NOT_IMPLEMENTED", "the page defines no PEL_receive"));
+        + reply("501 Not Implemented", "", error("NOT_IMPLEMENTED", "the page defines no PEL_receive")));
     row("a web page may not read the answer", "receiver answer",
         post(prefer + "Origin: http://example.com\r\n"), forbidden);
     row("nor a cross-site fetch", "receiver answer",
         post(prefer + "Sec-Fetch-Site: cross-site\r\n"), forbidden);
     row("nor subscribe to events", "",
-        {"GET /events HTTP/1.1\r\nAccept: text/event-stream\r\nOrigin: http://x\r\n\r\n"},
-        forbidden);
+        {"GET /events HTTP/1.1\r\nAccept: text/event-stream\r\nOrigin: http://x\r\n\r\n"}, forbidden);
     row("/events without text/event-stream is a GET", "", {"GET /events HTTP/1.1\r\n\r\n"},
         " {\n}\nGET /events \n" + ok);
     row("without the preference, the fixed reply at once", "receiver", post("Origin: http://x\r\n"),
         page + ok);
     row("a body too large for PEL_receive", "receiver", post("", large),
-        error("413 Payload Too Large", "PAYLOAD_TOO_LARGE",
-              "the page takes bodies of at most 16777216 bytes", anyone));
+        reply("413 Payload Too Large", anyone, error("PAYLOAD_TOO_LARGE",
+              "the page takes bodies of at most 16777216 bytes")));
     row("PEL_listener pages take any size", "listener", post("", large), noBody + ok);
+    row("too large while the page is not known", "", post("", large),
+        "POST /a%20b/c?x=%41&y <too large>\n" + ok);
+    // clang-format on
 }
 
 void tst_PelHttpServer::exchange()
@@ -239,21 +231,19 @@ void tst_PelHttpServer::events()
         const QByteArray all = head + events;
         return QTest::qWaitFor([&] { return c.unread().left(more ? all.size() : INT_MAX) == all; });
     };
-    RawHttpClient first, back, later, idle, kept;
+    RawHttpClient first, back, idle, kept;
     subscribe(first, "");
-    server->publishEvent("{\"n\":1}");
-    server->publishEvent("\"two\"");
-    server->publishEvent("3");
+    for (const char *event : {"{\"n\":1}", "\"two\"", "3"})
+        server->publishEvent(event);
     const QByteArray three = "id: 1\ndata: {\"n\":1}\n\nid: 2\ndata: \"two\"\n\nid: 3\ndata: 3\n\n";
     QVERIFY(gets(first, three));
     // one coming back gets what it missed, a new one only what comes next
     subscribe(back, "Last-Event-ID: 1\r\n");
     QVERIFY(gets(back, "id: 2\ndata: \"two\"\n\nid: 3\ndata: 3\n\n"));
-    subscribe(later, "");
-    server->publishEvent("4");
-    QVERIFY(gets(later, "id: 4\ndata: 4\n\n"));
-    // one that does not read is cut off rather than kept growing
     subscribe(idle, "");
+    server->publishEvent("4");
+    QVERIFY(gets(idle, "id: 4\ndata: 4\n\n"));
+    // one that stops reading is cut off rather than kept growing
     for (int i = 0; i < 200; ++i)
         server->publishEvent('"' + QByteArray(64 * 1024, 'x') + '"');
     QVERIFY(idle.waitForClosed());
