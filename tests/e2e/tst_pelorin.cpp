@@ -35,18 +35,19 @@ void tst_Pelorin::run()
     // An argument with a blank, quoted in the command line.
     const QString out = pelorin.appDir.path() + "/two words";
     const QString script = QCoreApplication::applicationDirPath() + "/companionfamily.sh";
-    QVERIFY(pelorin.start(QString(), "/bin/sh " + script + " \"" + out + "\" " + familyMode));
+    QVERIFY(pelorin.launch(QString(), "/bin/sh " + script + " \"" + out + "\" " + familyMode));
+    QVERIFY(pelorin.waitForPage());
 
     // The default page shows every message exactly, as text: quotes, markup and script
     // cannot break out of the listener call or into the document.
     const QString headers = "\"headers\": {    \"content-length\": \"%1\",    \"host\": \"h\"}}\n";
     QString shown;
-    for (const QByteArray body : {"{\"n\":1}", "it's \"x\" </script><script>pwned=1</script>",
+    for (const QByteArray body : {"{\"n\":1}",
+                                  "it's \"x\" </script><script>pwned=1</script>",
                                   "');window.pwned=1;//<img src=x onerror=window.pwned=1><!--",
                                   "{'});window.pwned=1;//}",
                                   "a\xe2\x80\xa8 b\xe2\x80\xa9 \xf0\x9f\x98\x80"}) {
-        pelorin.exchange("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: "
-                         + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        pelorin.post(body);
         const QByteArray quote = body.startsWith('{') ? "" : "\"";
         shown += "{    \"body\": " + QString::fromUtf8(quote + body + quote) + ",    "
                  + headers.arg(body.size());
@@ -61,8 +62,7 @@ void tst_Pelorin::run()
     QVERIFY(processIsLive(pids.at(0).toLongLong()) && processIsLive(pids.at(1).toLongLong()));
     ::kill(pid_t(pelorin.process.processId()), signalNumber);
     QVERIFY(pelorin.process.waitForFinished(20000));
-    QCOMPARE(pelorin.process.exitStatus() == QProcess::NormalExit
-                     && pelorin.process.exitCode() == 0,
+    QCOMPARE(pelorin.process.exitStatus() == QProcess::NormalExit && pelorin.process.exitCode() == 0,
              signalNumber != SIGKILL);
     QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.at(0).toLongLong()), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.at(1).toLongLong()), 10000);
@@ -70,8 +70,10 @@ void tst_Pelorin::run()
     // The companion's two channels, line by line: a control character shows as '?', a line
     // longer than 64 KiB comes in pieces.
     const QByteArray log = readFile(pelorin.appDir.path() + "/log");
-    for (const QByteArray &line : {QByteArray("on stdout"), QByteArray("on stderr ?[1m"),
-                                   QByteArray(65536, 'x'), QByteArray(70000 - 65536, 'x')})
+    for (const QByteArray &line : {QByteArray("on stdout"),
+                                   QByteArray("on stderr ?[1m"),
+                                   QByteArray(65536, 'x'),
+                                   QByteArray(70000 - 65536, 'x')})
         QVERIFY2(log.contains("\npelorin.companion: sh: " + line + '\n'), line.left(9).data());
 }
 
