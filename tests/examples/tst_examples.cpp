@@ -61,7 +61,7 @@ private slots:
             QVERIFY2(run->waitForPage(), "a Pelorin with an example page did not come up");
     }
 
-    // Each example program against a Pelorin or nobody; ask.sh is answered Yes for exit code 0.
+    // Each example program against a Pelorin or nobody; ask.sh gets Yes for exit code 0, else No.
     void exampleProgram_data()
     {
         QTest::addColumn<QString>("command"); // program and arguments; %PORT%: pelorin's port
