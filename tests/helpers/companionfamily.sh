@@ -1,7 +1,7 @@
 #!/bin/sh
-# A companion with a background child: writes "own-pid child-pid" to the file $1, a line to stdout
-# and stderr each (one with a control character), one longer than Pelorin holds, then waits. With
-# "ignore-term" as $2 the whole family ignores SIGTERM.
+# A companion with a family: starts a background child, writes "own-pid child-pid" to the file
+# named by $1, talks on stdout and stderr (a control character, a line longer than Pelorin
+# holds), then waits. With "ignore-term" as $2 the whole family ignores SIGTERM.
 [ "$2" = ignore-term ] && trap '' TERM
 sleep 1000 &
 echo "$$ $!" >"$1.tmp" && mv "$1.tmp" "$1"
