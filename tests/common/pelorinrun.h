@@ -23,17 +23,15 @@ public:
     bool launch(const QString &pagePath = QString(), const QString &companion = QString())
     {
         const QString dir = appDir.path();
+        QDir(dir).mkdir("assets");
         if (!QFile::copy(QStringLiteral(PELORIN_BINARY), dir + "/pelorin")
-            || (!pagePath.isEmpty() && !(QDir(dir).mkdir("assets")
-                                         && QFile::copy(pagePath, dir + "/assets/index.html"))))
+            || (!pagePath.isEmpty() && !QFile::copy(pagePath, dir + "/assets/index.html")))
             return false;
         port = freeLoopbackPort();
         QSettings config(dir + "/config.ini", QSettings::IniFormat);
         config.setValue("CONNECT/PORT", port);
         config.setValue("CONNECT/CRYPTO",
                         QString(companion).replace("%PORT%", QString::number(port)));
-        config.setValue("UIUX/BASESIZE_H", 600);
-        config.setValue("UIUX/BASESIZE_W", 500);
         config.sync();
         // Not shared: Chromium would not listen on a port a closed connection lingers on.
         QTcpSocket probe;
@@ -41,8 +39,7 @@ public:
         debugPort = probe.localPort();
         probe.close();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QTWEBENGINE_REMOTE_DEBUGGING",
-                           "127.0.0.1:" + QString::number(debugPort));
+        environment.insert("QTWEBENGINE_REMOTE_DEBUGGING", QString::number(debugPort));
         process.setProcessEnvironment(environment);
         if (process.processChannelMode() == QProcess::SeparateChannels) // left as it was made
             process.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -50,27 +47,20 @@ public:
         return process.waitForStarted(10000);
     }
 
-    bool start(const QString &pagePath = QString(), const QString &companion = QString())
-    {
-        return launch(pagePath, companion) && waitForPage();
-    }
-
-    // Waits for the page's own document to be loaded and define PEL_listener or PEL_receive.
+    // Waits for the page to define PEL_listener or PEL_receive (Pelorin holds requests till then).
     bool waitForPage()
     {
-        const QString ready = "document.readyState == 'complete' && location.href.endsWith("
-                              "'/assets/index.html') && [typeof PEL_listener, typeof PEL_receive]"
-                              ".includes('function')";
+        const QString ready = "[typeof PEL_listener, typeof PEL_receive].includes('function')";
         return QTest::qWaitFor([&] { return openDebugger() && evaluate(ready).toBool(); }, 60000);
     }
 
-    // Sends request's exact bytes to Pelorin's HTTP port; the whole response, or empty.
-    QByteArray exchange(const QByteArray &request)
+    // POSTs body to Pelorin's HTTP port; the whole response, or empty.
+    QByteArray post(const QByteArray &body)
     {
         RawHttpClient client;
-        if (!client.connectToPort(port))
-            return QByteArray();
-        client.send(request);
+        client.connectToPort(port);
+        client.send("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: "
+                    + QByteArray::number(body.size()) + "\r\n\r\n" + body);
         return client.readResponse();
     }
 
@@ -82,27 +72,20 @@ public:
                && process.exitCode() == 0;
     }
 
-    // The expression's value in the page, after start(); undefined on an exception or after 10 s.
+    // The expression's value in the page; undefined when it throws an Error, or after 10 s.
     QJsonValue evaluate(const QString &expression)
     {
         const QJsonObject params{{"expression", expression}, {"returnByValue", true}};
-        const QJsonObject message{
-                {"id", ++lastId}, {"method", "Runtime.evaluate"}, {"params", params}};
+        const QJsonObject call{{"id", ++lastId}, {"method", "Runtime.evaluate"}, {"params", params}};
         QSignalSpy answers(&debugger, &QWebSocket::textMessageReceived);
-        debugger.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson()));
+        debugger.sendTextMessage(QString::fromUtf8(QJsonDocument(call).toJson()));
         for (int seen = 0; answers.size() > seen || answers.wait(10000); ++seen) {
-            const QJsonObject answer =
-                    QJsonDocument::fromJson(answers.at(seen).first().toString().toUtf8()).object();
-            if (answer["id"] == lastId && !answer["result"].toObject().contains("exceptionDetails"))
+            const QJsonObject answer
+                    = QJsonDocument::fromJson(answers.at(seen).first().toString().toUtf8()).object();
+            if (answer["id"] == lastId)
                 return answer["result"]["result"]["value"];
         }
         return QJsonValue(QJsonValue::Undefined);
-    }
-
-    ~PelorinRun()
-    {
-        process.kill();
-        process.waitForFinished(10000);
     }
 
     QTemporaryDir appDir;

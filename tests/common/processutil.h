@@ -3,7 +3,6 @@
 
 #include <QFile>
 
-// The whole content of the file at path; empty when it cannot be read.
 inline QByteArray readFile(const QString &path)
 {
     QFile file(path);

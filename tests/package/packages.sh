@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
-# Builds the .deb and .tar.gz with CPack and checks them as a user meets them: the .deb declares
-# its libraries and its `pelorin` runs the program from the user's folder (refreshing a stale copy,
-# never config.ini), answers HTTP and exits 0 on SIGTERM; the .tar.gz holds the portable folder.
+# Builds the .deb and .tar.gz (CPack, build folder $1) and checks them as a user meets them: the
+# .deb declares its libraries and its `pelorin` runs the program from the user's folder (a stale
+# copy refreshed, config.ini kept), answers HTTP, exits 0 on SIGTERM; the .tar.gz is complete.
 set -euo pipefail
-build=$1 # the build folder
 work=$(mktemp -d)
 pid=""
 trap '[[ -n "$pid" ]] && kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-(cd "$build" && cpack -G "DEB;TGZ" -B "$work/out" >/dev/null)
+(cd "$1" && cpack -G "DEB;TGZ" -B "$work/out" >/dev/null)
 listing=$(tar -tzf "$work"/out/pelorin-*.tar.gz | sed 's|^[^/]*/||')
 for f in pelorin logo.ico README.md SYSTEM-PACKAGES.txt install-menu-entry.sh \
          examples/dashboard/index.html examples/companion/loadavg.py examples/clients/curl.sh; do
@@ -41,4 +40,3 @@ cmp -s "$work/config.before" "$userdir/config.ini" || fail "config.ini was chang
 
 kill -TERM "$pid" && status=0 && wait "$pid" || status=$?
 pid="" && [[ $status -eq 0 ]] || fail "exit status $status after SIGTERM"
-echo "PASS: the .deb installs and runs from $userdir; the .tar.gz is complete"
