@@ -10,8 +10,6 @@
 
 #include <signal.h>
 
-namespace {
-
 // Keeps what the page's scripts log, errors aside.
 struct ConsolePage : QWebEnginePage
 {
@@ -23,8 +21,6 @@ struct ConsolePage : QWebEnginePage
             messages.append(message);
     }
 };
-
-} // namespace
 
 class tst_PageBridge : public QObject
 {

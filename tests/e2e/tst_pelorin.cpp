@@ -2,74 +2,240 @@
 
 #include <signal.h>
 
-// The built program as a black box: its default page, its companion's output and lifetime.
+const QByteArray statusDocument = "{\n    \"status\": \"OK\"\n}\n";
+const QString examples = QStringLiteral(EXAMPLES_DIR);
+
+Q_DECLARE_METATYPE(PelorinRun *)
+
+// The built program as a black box: its default page, its companion's output and lifetime, and
+// every example: each page in a Pelorin of its own, the companions through CONNECT/CRYPTO, the
+// client snippets, two fleet displays on a mosquitto of our own.
 class tst_Pelorin : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void run_data();
-    void run();
-};
+    PelorinRun dashboard, ask, buttons, listener; // listener: the older page contract
+    PelorinRun alpha, beta;                       // the fleet
+    QProcess broker;
+    QStringList mqtt; // mosquitto_pub's options, the broker's port last
 
-void tst_Pelorin::run_data()
-{
-    QTest::addColumn<int>("signalNumber");
-    QTest::addColumn<QString>("familyMode"); // companionfamily.sh's second argument
-    QTest::addRow("SIGTERM closes like the window") << int(SIGTERM) << "";
-    QTest::addRow("SIGINT closes like the window") << int(SIGINT) << "";
-    QTest::addRow("SIGKILL still takes the family") << int(SIGKILL) << "";
-    QTest::addRow("SIGTERM, the family ignores SIGTERM") << int(SIGTERM) << "ignore-term";
-    QTest::addRow("SIGKILL, the family ignores SIGTERM") << int(SIGKILL) << "ignore-term";
-}
-
-void tst_Pelorin::run()
-{
-    QFETCH(int, signalNumber);
-    QFETCH(QString, familyMode);
-
-    PelorinRun pelorin;
-    pelorin.process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-    pelorin.process.setStandardErrorFile(pelorin.appDir.path() + "/log");
-    // An argument with a blank, quoted in the command line.
-    const QString out = pelorin.appDir.path() + "/two words";
-    const QString script = QCoreApplication::applicationDirPath() + "/companionfamily.sh";
-    QVERIFY(pelorin.launch(QString(), "/bin/sh " + script + " \"" + out + "\" " + familyMode));
-    QVERIFY(pelorin.waitForPage());
-
-    // The default page shows every message exactly, as text: quotes, markup and script
-    // cannot break out of the listener call or into the document.
-    const QString headers = "\"headers\": {    \"content-length\": \"%1\",    \"host\": \"h\"}}\n";
-    QString shown;
-    for (const QByteArray body : {"{\"n\":1}",
-                                  "it's \"x\" </script><script>pwned=1</script>",
-                                  "');window.pwned=1;//<img src=x onerror=window.pwned=1><!--",
-                                  "{'});window.pwned=1;//}",
-                                  "a\xe2\x80\xa8 b\xe2\x80\xa9 \xf0\x9f\x98\x80"}) {
-        pelorin.post(body);
-        const QByteArray quote = body.startsWith('{') ? "" : "\"";
-        shown += "{    \"body\": " + QString::fromUtf8(quote + body + quote) + ",    "
-                 + headers.arg(body.size());
+    // Publishes each payload on topic, one after the other; whether both displays then show them
+    // as their newest messages, in order, within timeout ms.
+    bool publish(const QString &topic, const QList<QByteArray> &payloads, int timeout)
+    {
+        for (const QString payload : payloads)
+            QProcess::execute("mosquitto_pub", mqtt + QStringList{"-t", topic, "-m", payload});
+        const QString newest = "received.slice(-" + QString::number(payloads.size())
+                               + ").map(m => m.topic + ' ' + m.body).join('\\n')";
+        const QString expected = topic + ' ' + payloads.join("\n" + topic.toUtf8() + ' ');
+        const auto shows = [&](PelorinRun &run) { return run.evaluate(newest) == expected; };
+        return QTest::qWaitFor([&] { return shows(alpha) && shows(beta); }, timeout);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(pelorin.evaluate("json.textContent").toString(), shown, 10000);
 
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), 20000);
-    const QList<QByteArray> pids = readFile(out).trimmed().split(' ');
-    QVERIFY(processIsLive(pids.value(0).toLongLong()) && processIsLive(pids.value(1).toLongLong()));
-    ::kill(pid_t(pelorin.process.processId()), signalNumber);
-    QVERIFY(pelorin.process.waitForFinished(20000));
-    QCOMPARE(pelorin.process.exitStatus() == QProcess::NormalExit && pelorin.process.exitCode() == 0,
-             signalNumber != SIGKILL);
-    QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.value(0).toLongLong()), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.value(1).toLongLong()), 10000);
+    // Starts mosquitto; whether a probe then becomes both displays' newest message: then both
+    // companions are subscribed, and no earlier message is still on its way.
+    bool startBrokerForBothDisplays()
+    {
+        broker.start(QStringLiteral(MOSQUITTO), {"-p", mqtt.last()});
+        for (int n = 1; n <= 60 && broker.waitForStarted(10000); ++n) {
+            if (publish("pelorin/display/probe", {"probe " + QByteArray::number(n)}, 1000))
+                return true;
+        }
+        return false;
+    }
 
-    // The companion's two channels, line by line: a control character shows as '?', a line
-    // longer than 64 KiB comes in pieces.
-    const QByteArray log = readFile(pelorin.appDir.path() + "/log");
-    const QByteArray x(65536, 'x');
-    for (const QByteArray &line : QByteArrayList{"on stdout", "on stderr ?[1m", x, x.left(4464)})
-        QVERIFY2(log.contains("\npelorin.companion: sh: " + line + '\n'), line.left(9).data());
-}
+private slots:
+    void initTestCase()
+    {
+        const QString py = "python3 \"" + examples + "/%1\" %PORT%";
+        QVERIFY(dashboard.launch(examples + "/dashboard/index.html"));
+        QVERIFY(ask.launch(examples + "/ask/index.html"));
+        QVERIFY(buttons.launch(examples + "/buttons/index.html", py.arg("buttons/buttons.py")));
+        QVERIFY(listener.launch(examples + "/listener/index.html", py.arg("companion/loadavg.py")));
+        for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
+            QVERIFY2(run->waitForPage(), "a Pelorin with an example page did not come up");
+    }
+
+    void endsWithItsCompanion_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<QString>("familyMode"); // companionfamily.sh's second argument
+        QTest::addRow("SIGTERM closes like the window") << int(SIGTERM) << "";
+        QTest::addRow("SIGINT closes like the window") << int(SIGINT) << "";
+        QTest::addRow("SIGKILL still takes the family") << int(SIGKILL) << "";
+        QTest::addRow("SIGTERM, the family ignores SIGTERM") << int(SIGTERM) << "ignore-term";
+        QTest::addRow("SIGKILL, the family ignores SIGTERM") << int(SIGKILL) << "ignore-term";
+    }
+
+    // On the default page, fed hostile messages.
+    void endsWithItsCompanion()
+    {
+        QFETCH(int, signalNumber);
+        QFETCH(QString, familyMode);
+
+        PelorinRun pelorin;
+        pelorin.process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        pelorin.process.setStandardErrorFile(pelorin.appDir.path() + "/log");
+        // An argument with a blank, quoted in the command line.
+        const QString out = pelorin.appDir.path() + "/two words";
+        const QString script = QCoreApplication::applicationDirPath() + "/companionfamily.sh";
+        QVERIFY(pelorin.launch(QString(), "/bin/sh " + script + " \"" + out + "\" " + familyMode));
+        QVERIFY(pelorin.waitForPage());
+
+        // The default page shows every message exactly, as text: quotes, markup and script
+        // cannot break out of the listener call or into the document.
+        const QString headers
+                = "\"headers\": {    \"content-length\": \"%1\",    \"host\": \"h\"}}\n";
+        QString shown;
+        for (const QByteArray body : {"{\"n\":1}",
+                                      "it's \"x\" </script><script>pwned=1</script>",
+                                      "');window.pwned=1;//<img src=x onerror=window.pwned=1><!--",
+                                      "{'});window.pwned=1;//}",
+                                      "a\xe2\x80\xa8 b\xe2\x80\xa9 \xf0\x9f\x98\x80"}) {
+            pelorin.post(body);
+            const QByteArray quote = body.startsWith('{') ? "" : "\"";
+            shown += "{    \"body\": " + QString::fromUtf8(quote + body + quote) + ",    "
+                     + headers.arg(body.size());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(pelorin.evaluate("json.textContent").toString(), shown, 10000);
+
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), 20000);
+        const QList<QByteArray> pids = readFile(out).trimmed().split(' ');
+        QVERIFY(processIsLive(pids.value(0).toLongLong())
+                && processIsLive(pids.value(1).toLongLong()));
+        ::kill(pid_t(pelorin.process.processId()), signalNumber);
+        QVERIFY(pelorin.process.waitForFinished(20000));
+        QCOMPARE(pelorin.process.exitStatus() == QProcess::NormalExit
+                         && pelorin.process.exitCode() == 0,
+                 signalNumber != SIGKILL);
+        QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.value(0).toLongLong()), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.value(1).toLongLong()), 10000);
+
+        // The companion's two channels, line by line: a control character shows as '?', a line
+        // longer than 64 KiB comes in pieces.
+        const QByteArray log = readFile(pelorin.appDir.path() + "/log");
+        const QByteArray x(65536, 'x');
+        for (const QByteArray &line : QByteArrayList{"on stdout", "on stderr ?[1m", x, x.left(4464)})
+            QVERIFY2(log.contains("\npelorin.companion: sh: " + line + '\n'), line.left(9).data());
+    }
+
+    // Each example program against a Pelorin or nobody; ask.sh gets Yes for exit code 0, else No.
+    void exampleProgram_data()
+    {
+        QTest::addColumn<QString>("command"); // program and arguments; %PORT%: pelorin's port
+        QTest::addColumn<PelorinRun *>("pelorin");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("replies");   // stdout: that many replies, nothing else
+        QTest::addColumn<QString>("error"); // in stderr
+        PelorinRun *const nobody = nullptr;
+        QTest::newRow("curl") << "sh clients/curl.sh %PORT%" << &dashboard << 0 << 1 << "";
+        QTest::newRow("python") << "python3 clients/post.py %PORT%" << &dashboard << 0 << 1 << "";
+        QTest::newRow("node") << "node clients/post.mjs %PORT%" << &dashboard << 0 << 1 << "";
+        QTest::newRow("loop") << "sh clients/loop.sh %PORT% 3 0.1" << &dashboard << 0 << 3 << "";
+        const QString askSh = "sh ask/ask.sh Deploy\"v2\"<b>now</b>?\n\\o/\u00e9t\u00e9 %PORT%";
+        QTest::newRow("ask yes") << askSh << &ask << 0 << 0 << "";
+        QTest::newRow("ask no") << askSh << &ask << 1 << 0 << "";
+        QTest::newRow("ask no PEL_receive") << askSh << &listener << 2 << 0 << "answered 501";
+        QTest::newRow("ask nobody") << askSh << nobody << 2 << 0 << "not reachable";
+        QTest::newRow("loadavg alone") << "python3 companion/loadavg.py %PORT% --interval 0.1"
+                                       << nobody << 1 << 0 << "5 POSTs";
+        QTest::newRow("buttons alone")
+                << "python3 buttons/buttons.py %PORT%" << nobody << 1 << 0 << "5 connections";
+    }
+
+    void exampleProgram()
+    {
+        QFETCH(QString, command);
+        QFETCH(PelorinRun *, pelorin);
+        QFETCH(int, exitCode);
+        QFETCH(int, replies);
+        QFETCH(QString, error);
+        const quint16 port = pelorin ? pelorin->port : freeLoopbackPort();
+        QStringList arguments = command.replace("%PORT%", QString::number(port)).split(' ');
+        const QString program = arguments.takeFirst();
+        QProcess script;
+        script.setWorkingDirectory(examples);
+        script.start(program, arguments);
+        if (pelorin == &ask) {
+            QTRY_VERIFY_WITH_TIMEOUT(ask.evaluate("question.textContent") == arguments[1], 10000);
+            ask.evaluate(exitCode == 0 ? "yes.click()" : "no.click()");
+        }
+        QVERIFY2(script.state() == QProcess::NotRunning || script.waitForFinished(20000), "running");
+        const QByteArray stderrText = script.readAllStandardError();
+        QVERIFY2(script.error() == QProcess::UnknownError, qPrintable(script.errorString()));
+        QVERIFY2(stderrText.contains(error.toUtf8()), stderrText.constData());
+        QCOMPARE(script.exitCode(), exitCode);
+        QCOMPARE(script.readAllStandardOutput(), statusDocument.repeated(replies));
+        // Each client's source, its data tag, differs from those before: the newest bodies are its.
+        const QString sources = "Array.from(messages.querySelectorAll('.body')).slice(0, %1)"
+                                ".every(e => JSON.parse(e.textContent).source == '%2')";
+        if (pelorin == &dashboard)
+            QTRY_VERIFY(
+                    dashboard.evaluate(sources.arg(replies).arg(QTest::currentDataTag())).toBool());
+    }
+
+    // Each page shows what it is sent, exactly and as text; the companions drive theirs.
+    void pagesShowWhatTheyAreSent()
+    {
+        const QByteArray text = "it's \"quoted\"\t<b>bold</b>\r\nC:\\temp\\x\n";
+        dashboard.post(text);
+        const QString newest = "messages.querySelector('.body').textContent";
+        QTRY_COMPARE_WITH_TIMEOUT(dashboard.evaluate(newest).toString(), QString(text), 10000);
+        // The companion's newest envelope; a reading holds nothing that the envelope mangles.
+        const QString load = "JSON.parse(Array.from(envelopes.children, e => e.textContent)"
+                             ".find(t => t.includes('loadavg/'))).body.load1";
+        QTRY_VERIFY_WITH_TIMEOUT(listener.evaluate(load).isDouble(), 15000);
+        // The buttons program shows its state once it listens for clicks.
+        const QString count = "count.textContent";
+        QTRY_COMPARE_WITH_TIMEOUT(buttons.evaluate(count).toString(), QStringLiteral("0"), 20000);
+        for (const QString step : {"plus 1", "plus 2", "minus 1", "reset 0"}) {
+            buttons.evaluate(step.chopped(2) + ".click()");
+            QTRY_COMPARE_WITH_TIMEOUT(buttons.evaluate(count).toString(), step.right(1), 10000);
+        }
+        const QString sendUndefined = "try { pelorin.send(undefined) } catch (e) { e.name }";
+        QCOMPARE(buttons.evaluate(sendUndefined).toString(), QStringLiteral("TypeError"));
+    }
+
+    void fleetDisplaysFollowTheBroker()
+    {
+        mqtt = QStringList{"-q", "1", "-p", QString::number(freeLoopbackPort())};
+        // Both displays show the events of both, so the test needs no MQTT client of its own.
+        const QString companion = "python3 " + examples
+                                  + "/fleet/companion.py %PORT% --broker-port " + mqtt.last()
+                                  + " --topic pelorin/display/# --topic pelorin/events/# --name ";
+        QVERIFY(alpha.launch(examples + "/fleet/index.html", companion + "alpha"));
+        QVERIFY(beta.launch(examples + "/fleet/index.html", companion + "beta"));
+        QVERIFY(alpha.waitForPage() && beta.waitForPage());
+        // A second for the companions to try the broker before it is up: their first tries fail.
+        QTest::qWait(1000);
+        QVERIFY2(startBrokerForBothDisplays(), "no broker, or the companions did not subscribe");
+        QList<QByteArray> numbered;
+        for (int n = 1; n <= 200; ++n)
+            numbered << "message " + QByteArray::number(n);
+        QVERIFY2(publish("pelorin/display/all", numbered, 30000), "lost or reordered");
+        const QByteArray markup = "<img src=x onerror=\"title='owned'\">\n\"q\" \\ \xc3\xa9";
+        QVERIFY(publish("pelorin/display/hall 2/\u00fcber", {markup}, 30000));
+        QCOMPARE(alpha.evaluate("document.querySelectorAll('img').length").toInt(-1), 0);
+        // A click on one display reaches the other through the broker.
+        const QString event = "received.slice(-1).map(m => [m.topic, JSON.parse(m.body).display, "
+                              "JSON.parse(m.body).clicks].join(' '))[0]";
+        alpha.evaluate("acknowledge.click()");
+        QTRY_COMPARE_WITH_TIMEOUT(beta.evaluate(event).toString(),
+                                  "pelorin/events/alpha alpha 1",
+                                  20000);
+
+        for (PelorinRun *run : {&alpha, &beta})
+            QVERIFY(run->terminate());
+        broker.terminate();
+        QVERIFY(broker.waitForFinished(10000));
+    }
+
+    void cleanupTestCase()
+    {
+        for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
+            QVERIFY(run->terminate());
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_Pelorin)
 #include "tst_pelorin.moc"

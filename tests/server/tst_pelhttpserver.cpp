@@ -3,7 +3,6 @@
 #include "qhttprequest.h"
 #include "rawhttpclient.h"
 
-#include <QNetworkInterface>
 #include <QtTest>
 
 #include <memory>
@@ -22,7 +21,7 @@ class tst_PelHttpServer : public QObject
 private slots:
     void configuration_data();
     void configuration();
-    void startLines();
+    void portTaken();
     void exchange_data();
     void exchange();
     void events();
@@ -56,22 +55,13 @@ void tst_PelHttpServer::configuration()
     QCOMPARE(chooseListenHost(given.section(':', 0, 0), list) + ':' + port, expected);
 }
 
-void tst_PelHttpServer::startLines()
+void tst_PelHttpServer::portTaken()
 {
     QTcpServer occupant;
     QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
     QTest::ignoreMessage(QtDebugMsg, "server is not started");
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^cannot listen on 127.0.0.1 port \\d+"));
     const PelHttpServer taken(QString(), QString::number(occupant.serverPort()));
-    // listening on the network is said aloud
-    const QString network = lastNonLoopbackIPv4(QNetworkInterface::allAddresses());
-    if (network.isEmpty())
-        QSKIP("this machine has no network address");
-    const QString exposed = "^the server listens on " + QRegularExpression::escape(network)
-                            + ", which is reachable from the network; CONNECT/HOST=127.0.0.1 ";
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(exposed));
-    const PelHttpServer open(QStringLiteral("localhost"), QStringLiteral("0"));
-    QCOMPARE(open.findChild<QTcpServer *>()->serverAddress(), QHostAddress(network));
 }
 
 void tst_PelHttpServer::exchange_data()
