@@ -33,11 +33,7 @@ public:
         config.setValue("CONNECT/CRYPTO",
                         QString(companion).replace("%PORT%", QString::number(port)));
         config.sync();
-        // Not shared: Chromium would not listen on a port a closed connection lingers on.
-        QTcpSocket probe;
-        probe.bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress);
-        debugPort = probe.localPort();
-        probe.close();
+        debugPort = freeLoopbackPort();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QTWEBENGINE_REMOTE_DEBUGGING", QString::number(debugPort));
         process.setProcessEnvironment(environment);

@@ -137,10 +137,6 @@ private slots:
         QTest::newRow("ask no") << askSh << &ask << 1 << 0 << "";
         QTest::newRow("ask no PEL_receive") << askSh << &listener << 2 << 0 << "answered 501";
         QTest::newRow("ask nobody") << askSh << nobody << 2 << 0 << "not reachable";
-        QTest::newRow("loadavg alone") << "python3 companion/loadavg.py %PORT% --interval 0.1"
-                                       << nobody << 1 << 0 << "5 POSTs";
-        QTest::newRow("buttons alone")
-                << "python3 buttons/buttons.py %PORT%" << nobody << 1 << 0 << "5 connections";
     }
 
     void exampleProgram()
