@@ -4,9 +4,8 @@
 #include "rawhttpclient.h"
 #include "webtestutil.h"
 
-#include <QTemporaryDir>
-#include <QTest>
 #include <QWebEngineView>
+#include <QtTest>
 
 // The window with its real server and page, in an app directory of its own.
 class tst_MainWindow : public QObject

@@ -2,11 +2,8 @@
 #include "pageenvelope.h"
 #include "webtestutil.h"
 
-#include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QTest>
+#include <QtTest>
 
 #include <signal.h>
 

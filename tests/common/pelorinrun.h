@@ -50,7 +50,6 @@ public:
         return QTest::qWaitFor([&] { return openDebugger() && evaluate(ready).toBool(); }, 60000);
     }
 
-    // POSTs body to Pelorin's HTTP port; the whole response, or empty.
     QByteArray post(const QByteArray &body)
     {
         RawHttpClient client;
@@ -60,7 +59,6 @@ public:
         return client.readResponse();
     }
 
-    // Sends SIGTERM; whether Pelorin then exited normally with status 0.
     bool terminate()
     {
         process.terminate();

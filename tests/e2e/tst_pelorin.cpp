@@ -32,18 +32,6 @@ class tst_Pelorin : public QObject
         return QTest::qWaitFor([&] { return shows(alpha) && shows(beta); }, timeout);
     }
 
-    // Starts mosquitto; whether a probe then becomes both displays' newest message: then both
-    // companions are subscribed, and no earlier message is still on its way.
-    bool startBrokerForBothDisplays()
-    {
-        broker.start(QStringLiteral(MOSQUITTO), {"-p", mqtt.last()});
-        for (int n = 1; n <= 60 && broker.waitForStarted(10000); ++n) {
-            if (publish("pelorin/display/probe", {"probe " + QByteArray::number(n)}, 1000))
-                return true;
-        }
-        return false;
-    }
-
 private slots:
     void initTestCase()
     {
@@ -162,12 +150,6 @@ private slots:
         QVERIFY2(stderrText.contains(error.toUtf8()), stderrText.constData());
         QCOMPARE(script.exitCode(), exitCode);
         QCOMPARE(script.readAllStandardOutput(), statusDocument.repeated(replies));
-        // Each client's source, its data tag, differs from those before: the newest bodies are its.
-        const QString sources = "Array.from(messages.querySelectorAll('.body')).slice(0, %1)"
-                                ".every(e => JSON.parse(e.textContent).source == '%2')";
-        if (pelorin == &dashboard)
-            QTRY_VERIFY(
-                    dashboard.evaluate(sources.arg(replies).arg(QTest::currentDataTag())).toBool());
     }
 
     // Each page shows what it is sent, exactly and as text; the companions drive theirs.
@@ -204,7 +186,12 @@ private slots:
         QVERIFY(alpha.waitForPage() && beta.waitForPage());
         // A second for the companions to try the broker before it is up: their first tries fail.
         QTest::qWait(1000);
-        QVERIFY2(startBrokerForBothDisplays(), "no broker, or the companions did not subscribe");
+        // Once a probe is both displays' newest message, both companions are subscribed.
+        broker.start(QStringLiteral(MOSQUITTO), {"-p", mqtt.last()});
+        bool subscribed = false;
+        for (int n = 1; n <= 60 && !subscribed && broker.waitForStarted(10000); ++n)
+            subscribed = publish("pelorin/display/probe", {"probe " + QByteArray::number(n)}, 1000);
+        QVERIFY2(subscribed, "no broker, or the companions did not subscribe");
         QList<QByteArray> numbered;
         for (int n = 1; n <= 200; ++n)
             numbered << "message " + QByteArray::number(n);
