@@ -4,6 +4,8 @@
 
 #include <QTimerEvent>
 
+#include <algorithm>
+
 EventStream::EventStream(QObject *parent)
     : QObject(parent)
 {}
@@ -13,70 +15,79 @@ void EventStream::subscribe(QHttpResponse *response, qint64 lastEventId)
     response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/event-stream"));
     response->setHeader(QStringLiteral("Cache-Control"), QStringLiteral("no-cache"));
     response->writeHead(200);
-    QByteArray missed = ": events of Pelorin's page\n\n";
+    response->write(QByteArrayLiteral(": events of Pelorin's page\n\n"));
     // An id beyond the newest was given by an earlier run of Pelorin: all kept ones are new.
     if (lastEventId > lastId)
         lastEventId = 0;
-    for (const Event &event : std::as_const(kept)) {
-        if (lastEventId >= 0 && event.id > lastEventId)
-            missed += frame(event);
-    }
-    subscribers.append(response);
-    write(response, missed);
+    const qint64 oldestKept = lastId - kept.size() + 1;
+    subscribers.append({response, lastEventId < 0 ? lastId : qMax(lastEventId, oldestKept - 1)});
+    feedAll();
     if (!keepAlive.isActive())
         keepAlive.start(keepAliveMs, this);
 }
 
 void EventStream::publish(const QByteArray &json)
 {
-    const Event event{++lastId, json};
-    kept.enqueue(event);
+    kept.enqueue({++lastId, json});
     if (kept.size() > maxKept)
         kept.dequeue();
-    if (subscribers.isEmpty())
-        return;
-    const QByteArray bytes = frame(event);
-    // write() may drop a subscriber; walk a copy
-    const auto current = subscribers;
-    for (const QPointer<QHttpResponse> &response : current)
-        write(response, bytes);
-}
-
-int EventStream::subscriberCount() const
-{
-    int count = 0;
-    for (const QPointer<QHttpResponse> &response : subscribers)
-        count += response ? 1 : 0;
-    return count;
+    feedAll();
 }
 
 void EventStream::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() != keepAlive.timerId()) {
+    if (event->timerId() == topUp.timerId()) {
+        feedAll();
+    } else if (event->timerId() == keepAlive.timerId()) {
+        for (const Subscriber &subscriber : std::as_const(subscribers)) {
+            if (subscriber.response && subscriber.response->unsentBytes() < maxUnsent)
+                subscriber.response->write(QByteArrayLiteral(": keep-alive\n\n"));
+        }
+        if (subscribers.isEmpty())
+            keepAlive.stop();
+    } else {
         QObject::timerEvent(event);
-        return;
     }
-    const auto current = subscribers;
-    for (const QPointer<QHttpResponse> &response : current)
-        write(response, QByteArrayLiteral(": keep-alive\n\n"));
-    if (subscribers.isEmpty())
-        keepAlive.stop();
 }
 
-QByteArray EventStream::frame(const Event &event)
+bool EventStream::feed(Subscriber &subscriber)
 {
-    return "id: " + QByteArray::number(event.id) + "\ndata: " + event.json + "\n\n";
-}
-
-void EventStream::write(QHttpResponse *response, const QByteArray &bytes)
-{
-    if (response && response->unsentBytes() + bytes.size() <= maxUnsent) {
-        response->write(bytes);
-        return;
-    }
-    subscribers.removeAll(QPointer<QHttpResponse>(response));
-    subscribers.removeAll(QPointer<QHttpResponse>());
+    QHttpResponse *response = subscriber.response;
+    const qint64 oldestKept = lastId - kept.size() + 1;
+    if (!response)
+        return false;
     // A subscriber that does not read is cut off; it may come back with Last-Event-ID.
-    if (response)
+    if (subscriber.sent + 1 < oldestKept) {
         response->abort();
+        return false;
+    }
+    while (subscriber.sent < lastId) {
+        const Event &event = kept.at(int(subscriber.sent + 1 - oldestKept));
+        const QByteArray frame = "id: " + QByteArray::number(event.id) + "\ndata: " + event.json
+                                 + "\n\n";
+        if (response->unsentBytes() + frame.size() > maxUnsent)
+            break;
+        response->write(frame);
+        ++subscriber.sent;
+    }
+    return true;
+}
+
+void EventStream::feedAll()
+{
+    bool behind = false;
+    // abort() may take a response with it: forget those at the end
+    for (Subscriber &subscriber : subscribers) {
+        if (feed(subscriber))
+            behind = behind || subscriber.sent < lastId;
+        else
+            subscriber.response = nullptr;
+    }
+    subscribers.erase(std::remove_if(subscribers.begin(), subscribers.end(),
+                                     [](const Subscriber &s) { return !s.response; }),
+                      subscribers.end());
+    if (behind && !topUp.isActive())
+        topUp.start(topUpMs, this);
+    else if (!behind)
+        topUp.stop();
 }

@@ -10,13 +10,14 @@
 
 class QHttpResponse;
 
-// The page's events as a Server-Sent Events stream. Every published event gets the next id
-// and is written to every subscriber at once; the newest maxKept events are kept, so a
-// subscriber that reconnects with Last-Event-ID first gets the ones it missed that are still
-// kept. A subscriber is sent a comment line every keepAliveMs, so that one that has gone is
-// noticed, and one that does not read is cut off once its unsent output passes maxUnsent (it
-// can reconnect and resume from its last id). The stream does not own the responses: the HTTP
-// layer does, and a subscriber whose response goes away is forgotten.
+// The page's events as a Server-Sent Events stream. Every published event gets the next id; the
+// newest maxKept events are kept, so a subscriber that reconnects with Last-Event-ID first gets
+// the ones it missed that are still kept. Each subscriber is fed from the kept events while its
+// unsent output stays within maxUnsent, and topped up as it drains, so a long catch-up goes out
+// piece by piece; one that falls so far behind that its next event is no longer kept is cut off
+// (it can reconnect and resume from its last id). A subscriber is sent a comment line every
+// keepAliveMs, so that one that has gone is noticed. The stream does not own the responses: the
+// HTTP layer does, and a subscriber whose response goes away is forgotten.
 class EventStream : public QObject
 {
     Q_OBJECT
@@ -24,6 +25,7 @@ class EventStream : public QObject
 public:
     static constexpr int maxKept = 1000;
     static constexpr int keepAliveMs = 15000;
+    static constexpr int topUpMs = 20;
     static constexpr qint64 maxUnsent = 1024 * 1024;
 
     explicit EventStream(QObject *parent = nullptr);
@@ -32,11 +34,8 @@ public:
     // (none when it is negative: a new subscriber starts with the next event; all when it is
     // beyond the newest, which a subscriber of an earlier run of Pelorin may send).
     void subscribe(QHttpResponse *response, qint64 lastEventId);
-
     // json is one JSON text without line breaks.
     void publish(const QByteArray &json);
-
-    int subscriberCount() const;
 
 protected:
     void timerEvent(QTimerEvent *event) override;
@@ -47,14 +46,22 @@ private:
         qint64 id;
         QByteArray json;
     };
+    struct Subscriber
+    {
+        QPointer<QHttpResponse> response;
+        qint64 sent; // the id of the last event written to it
+    };
 
-    static QByteArray frame(const Event &event);
-    void write(QHttpResponse *response, const QByteArray &bytes);
+    // Writes the subscriber's next kept events while they fit; false when it was cut off.
+    bool feed(Subscriber &subscriber);
+    // Feeds every subscriber, forgets those that went, and keeps topping up those behind.
+    void feedAll();
 
     QQueue<Event> kept;
     qint64 lastId = 0;
-    QList<QPointer<QHttpResponse>> subscribers;
+    QList<Subscriber> subscribers;
     QBasicTimer keepAlive;
+    QBasicTimer topUp;
 };
 
 #endif // EVENTSTREAM_H
