@@ -21,7 +21,7 @@ namespace {
 constexpr int defaultIdleTimeout = 120 * 1000;
 // Well below the usual limit of 1024 descriptors a process gets, so that one program cannot
 // take every descriptor.
-constexpr int defaultMaxConnections = 2000;
+constexpr int maxConnections = 2000;
 constexpr int acceptRetryDelay = 200;
 } // namespace
 
@@ -29,7 +29,6 @@ QHttpServer::QHttpServer(QObject *parent)
     : QObject(parent)
     , tcpServer(new QTcpServer(this))
     , idleTimeout(defaultIdleTimeout)
-    , maxConnections(defaultMaxConnections)
 {
     connect(tcpServer, &QTcpServer::newConnection, this, &QHttpServer::acceptConnections);
     connect(tcpServer, &QTcpServer::acceptError, this, &QHttpServer::acceptFailed);
@@ -76,13 +75,6 @@ void QHttpServer::setIdleTimeout(int msec)
 {
     Q_ASSERT(msec > 0);
     idleTimeout = msec;
-}
-
-void QHttpServer::setMaxConnections(int count)
-{
-    Q_ASSERT(count > 0);
-    maxConnections = count;
-    updateAccepting();
 }
 
 void QHttpServer::acceptConnections()

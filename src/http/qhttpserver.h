@@ -17,7 +17,7 @@ class QHttpResponse;
 // response objects of a connection belong to that connection and are released with it, so a
 // receiver of newRequest must not delete them.
 //
-// At most maxConnections connections are served at once; above that the server stops
+// At most 2000 connections are served at once; above that the server stops
 // accepting and further clients wait in the system's backlog until one closes. When accepting
 // fails (no file descriptors left) it pauses, warns once, and tries again every short while.
 class QHttpServer : public QObject
@@ -33,7 +33,6 @@ public:
     QString errorString() const;
     // How long a connection may make no progress before it is closed, in milliseconds.
     void setIdleTimeout(int msec);
-    void setMaxConnections(int count);
 
 signals:
     void newRequest(QHttpRequest *request, QHttpResponse *response);
@@ -52,7 +51,6 @@ private:
     QTcpServer *tcpServer;
     QSocketNotifier *acceptNotifier = nullptr; // Unix: accepts in place of tcpServer
     int idleTimeout;
-    int maxConnections;
     int connections = 0;
     // Running while accepting is paused after a failure.
     QBasicTimer acceptRetry;
