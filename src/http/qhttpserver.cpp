@@ -19,8 +19,8 @@
 
 namespace {
 constexpr int defaultIdleTimeout = 120 * 1000;
-// Well below the usual limit of 1024 descriptors a process gets, so that one program cannot
-// take every descriptor.
+// A bound of the server's own, so that one program cannot take every descriptor the process
+// may open; where the process limit is lower, running out is met by the pause after a failure.
 constexpr int maxConnections = 2000;
 constexpr int acceptRetryDelay = 200;
 } // namespace
