@@ -50,13 +50,17 @@ CompanionProcess::CompanionProcess(QObject *parent)
     : QProcess(parent)
 {
     connect(this, &QProcess::errorOccurred, this, &CompanionProcess::reportError);
-    connect(this, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+    connect(this,
+            qOverload<int, QProcess::ExitStatus>(&QProcess::finished),
+            this,
             &CompanionProcess::reportFinished);
     connect(this, &QProcess::started, this, &CompanionProcess::bindToPelorinLifetime);
-    connect(this, &QProcess::readyReadStandardOutput, this,
-            [this] { forwardOutput(QProcess::StandardOutput); });
-    connect(this, &QProcess::readyReadStandardError, this,
-            [this] { forwardOutput(QProcess::StandardError); });
+    connect(this, &QProcess::readyReadStandardOutput, this, [this] {
+        forwardOutput(QProcess::StandardOutput);
+    });
+    connect(this, &QProcess::readyReadStandardError, this, [this] {
+        forwardOutput(QProcess::StandardError);
+    });
 }
 
 CompanionProcess::~CompanionProcess()
@@ -141,7 +145,8 @@ void CompanionProcess::bindToPelorinLifetime()
         SetInformationJobObject(handle, JobObjectExtendedLimitInformation, &info, sizeof info);
         return handle;
     }();
-    HANDLE process = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE,
+    HANDLE process = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE,
+                                 FALSE,
                                  static_cast<DWORD>(processId()));
     if (job && process)
         AssignProcessToJobObject(job, process);

@@ -13,7 +13,9 @@ int main(int argc, char **argv)
     MainWindow window;
     // An interrupt or a polite kill ends Pelorin the way closing its window does.
     TerminationWatcher terminationWatcher;
-    QObject::connect(&terminationWatcher, &TerminationWatcher::terminationRequested, &window,
+    QObject::connect(&terminationWatcher,
+                     &TerminationWatcher::terminationRequested,
+                     &window,
                      &QWidget::close);
     window.show();
     return app.exec();

@@ -33,7 +33,10 @@ MainWindow::MainWindow(QWidget *parent)
 
     server = new PelHttpServer(host, port);
     server->setToken(token);
-    connect(server, &PelHttpServer::dataProcessed, this, &MainWindow::readProcessedData,
+    connect(server,
+            &PelHttpServer::dataProcessed,
+            this,
+            &MainWindow::readProcessedData,
             Qt::AutoConnection);
     // Whole requests, the page's answers and its events: for pages that define PEL_receive
     // and for programs that listen to /events.
@@ -91,7 +94,7 @@ void MainWindow::loadSettings()
     port = settings.value(QStringLiteral("CONNECT/PORT"), empty).toString();
     // A location may be stored plainly or percent-encoded; both give the same text.
     url = pageFromSetting(QUrl::fromPercentEncoding(
-        settings.value(QStringLiteral("CONNECT/URL"), empty).toString().toUtf8()));
+            settings.value(QStringLiteral("CONNECT/URL"), empty).toString().toUtf8()));
     companionCommand = settings.value(QStringLiteral("CONNECT/CRYPTO"), empty).toString();
     // optional, never written: without it every request is let through
     token = settings.value(QStringLiteral("CONNECT/TOKEN"), empty).toString();

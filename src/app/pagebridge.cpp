@@ -106,12 +106,19 @@ void PageBridge::holdCall(QByteArray &&call, int envelopeSize)
 
 void PageBridge::deliverRequest(const PageRequest &request)
 {
-    qCDebug(lcPage, "request %llu: %s of %d bytes, %s", request.id, request.method.constData(),
+    qCDebug(lcPage,
+            "request %llu: %s of %d bytes, %s",
+            request.id,
+            request.method.constData(),
             int(request.body.size()),
-            loading || !target ? "held" : takesWholeRequests() ? "delivered" : "for PEL_listener");
+            loading || !target     ? "held"
+            : takesWholeRequests() ? "delivered"
+                                   : "for PEL_listener");
     if (!loading && !takesWholeRequests()) {
         if (request.wantsAnswer)
-            refuse(request, 501, QStringLiteral("NOT_IMPLEMENTED"),
+            refuse(request,
+                   501,
+                   QStringLiteral("NOT_IMPLEMENTED"),
                    QStringLiteral("the page defines no PEL_receive"));
         return;
     }
@@ -132,7 +139,9 @@ void PageBridge::hold(Held &&held, qint64 size)
         pendingChars -= pendingSizes.dequeue();
         const Held gone = pending.dequeue();
         if (gone.call.isEmpty() && gone.request.wantsAnswer)
-            refuse(gone.request, 503, QStringLiteral("DROPPED"),
+            refuse(gone.request,
+                   503,
+                   QStringLiteral("DROPPED"),
                    QStringLiteral("too much was waiting for the page"));
         ++dropped;
     }
@@ -163,15 +172,22 @@ QByteArray PageBridge::callFor(Held &held)
     const PageRequest &request = held.request;
     if (!takesWholeRequests()) {
         if (request.wantsAnswer)
-            refuse(request, 501, QStringLiteral("NOT_IMPLEMENTED"),
+            refuse(request,
+                   501,
+                   QStringLiteral("NOT_IMPLEMENTED"),
                    QStringLiteral("the page defines no PEL_receive"));
         return QByteArray();
     }
     if (request.tooLarge) {
-        qCWarning(lcPage, "request %llu is not given to PEL_receive: its body is larger than %d "
-                          "bytes", request.id, PelHttpServer::maxWholeBody);
+        qCWarning(lcPage,
+                  "request %llu is not given to PEL_receive: its body is larger than %d "
+                  "bytes",
+                  request.id,
+                  PelHttpServer::maxWholeBody);
         if (request.wantsAnswer)
-            refuse(request, 413, QStringLiteral("PAYLOAD_TOO_LARGE"),
+            refuse(request,
+                   413,
+                   QStringLiteral("PAYLOAD_TOO_LARGE"),
                    QStringLiteral("the page takes bodies of at most %1 bytes")
                            .arg(PelHttpServer::maxWholeBody));
         return QByteArray();
@@ -179,7 +195,9 @@ QByteArray PageBridge::callFor(Held &held)
     return receiverCall(request);
 }
 
-void PageBridge::refuse(const PageRequest &request, int status, const QString &code,
+void PageBridge::refuse(const PageRequest &request,
+                        int status,
+                        const QString &code,
                         const QString &message)
 {
     emit requestRefused(request.id, status, code, message);

@@ -113,8 +113,7 @@ private:
     void hold(Held &&held, qint64 size);
     bool takesWholeRequests() const;
     QByteArray callFor(Held &held);
-    void refuse(const PageRequest &request, int status, const QString &code,
-                const QString &message);
+    void refuse(const PageRequest &request, int status, const QString &code, const QString &message);
     void probeHandlers();
     void setMode(PelHttpServer::PageMode mode);
     void release();

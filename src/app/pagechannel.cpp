@@ -128,8 +128,8 @@ bool isJsonLine(const QString &text, int maxSize)
         || text.contains(QLatin1Char('\r')))
         return false;
     QJsonParseError error;
-    const QJsonDocument wrapped = QJsonDocument::fromJson(
-            QByteArray("[" + text.toUtf8() + "]"), &error);
+    const QJsonDocument wrapped = QJsonDocument::fromJson(QByteArray("[" + text.toUtf8() + "]"),
+                                                          &error);
     return error.error == QJsonParseError::NoError && wrapped.array().size() == 1;
 }
 
@@ -145,8 +145,10 @@ void PageChannel::publish(const QString &json)
     if (isJsonLine(json, maxEventSize))
         emit eventPublished(json.toUtf8());
     else
-        qCWarning(lcChannel, "pelorin.send: dropped an event that is not JSON text of at most "
-                             "%d characters", maxEventSize);
+        qCWarning(lcChannel,
+                  "pelorin.send: dropped an event that is not JSON text of at most "
+                  "%d characters",
+                  maxEventSize);
 }
 
 void PageChannel::answer(double id, const QString &json)
@@ -158,7 +160,8 @@ void PageChannel::answer(double id, const QString &json)
     else
         emit requestFailed(quint64(id),
                            QStringLiteral("the page's answer is not JSON text of at most %1 "
-                                          "characters").arg(maxAnswerSize));
+                                          "characters")
+                                   .arg(maxAnswerSize));
 }
 
 void PageChannel::fail(double id, const QString &message)

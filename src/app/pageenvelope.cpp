@@ -3,7 +3,6 @@
 #include "pagerequest.h"
 #include "utf8text.h"
 
-
 namespace {
 
 const char hexDigits[] = "0123456789abcdef";
@@ -12,7 +11,7 @@ const char hexDigits[] = "0123456789abcdef";
 // headers as strings (line feeds, tabs and backslashes removed), less its line breaks and its
 // escapes' backslashes, with a quotation mark left out where '{' follows or '}' precedes it,
 // which turns quoted object texts into nested objects.
-template <typename Put>
+template<typename Put>
 class EnvelopeWriter
 {
 public:
@@ -76,7 +75,7 @@ private:
     bool quoteHeld = false;
 };
 
-template <typename Put>
+template<typename Put>
 void writeEnvelope(const QByteArray &body, const QByteArray &headers, Put put)
 {
     EnvelopeWriter<Put>(put).write(body, headers);
@@ -86,16 +85,19 @@ void writeEnvelope(const QByteArray &body, const QByteArray &headers, Put put)
 // as \uXXXX: line terminators (U+2028, U+2029 included), lone surrogates and all else then
 // reach the page unaltered. '<' and '>' are escaped too, so no "</script>" or "<!--" ever
 // stands in the script text.
-template <typename Put>
+template<typename Put>
 void writeLiteralCharacter(ushort code, Put put)
 {
-    if (code >= 0x20 && code < 0x7f && code != '\'' && code != '\\' && code != '<'
-        && code != '>') {
+    if (code >= 0x20 && code < 0x7f && code != '\'' && code != '\\' && code != '<' && code != '>') {
         put(char(code));
         return;
     }
-    for (const char c : {'\\', 'u', hexDigits[code >> 12], hexDigits[(code >> 8) & 0xf],
-                         hexDigits[(code >> 4) & 0xf], hexDigits[code & 0xf]})
+    for (const char c : {'\\',
+                         'u',
+                         hexDigits[code >> 12],
+                         hexDigits[(code >> 8) & 0xf],
+                         hexDigits[(code >> 4) & 0xf],
+                         hexDigits[code & 0xf]})
         put(c);
 }
 

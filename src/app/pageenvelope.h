@@ -19,7 +19,8 @@ QString listenerCall(const QString &envelope);
 
 // The same call, as bytes, made in one pass over body and headers; envelopeSize, if given, is
 // set to the envelope's length in characters.
-QByteArray listenerCall(const QByteArray &body, const QByteArray &headers,
+QByteArray listenerCall(const QByteArray &body,
+                        const QByteArray &headers,
                         int *envelopeSize = nullptr);
 
 // One statement that hands a whole request to the page's PEL_receive (through pelorin.receive)

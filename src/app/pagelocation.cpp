@@ -16,9 +16,9 @@ const char defaultPageText[]
 namespace {
 
 // The default page of earlier versions, which wrote each message into the document as markup.
-const char unsafeDefaultPage[] =
-        "<html><head><script>function PEL_listener(arg) {document.write(arg);}</script></head>"
-        "<body><pre id=\"json\"></pre></body></html>\n";
+const char unsafeDefaultPage[]
+        = "<html><head><script>function PEL_listener(arg) {document.write(arg);}</script></head>"
+          "<body><pre id=\"json\"></pre></body></html>\n";
 
 // A copy of that page that nobody has changed is Pelorin's own: it is replaced by today's.
 void replaceUnsafeDefaultPage(const QString &path)

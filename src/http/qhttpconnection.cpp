@@ -97,7 +97,8 @@ QHttpConnection::QHttpConnection(QTcpSocket *tcpSocket, int idleTimeout, QObject
     // through a buffer of its own. What it has read already comes along.
     auto *unbuffered = new QAbstractSocket(QAbstractSocket::TcpSocket, this);
     const int descriptor = int(tcpSocket->socketDescriptor()) < 0
-            ? -1 : ::dup(int(tcpSocket->socketDescriptor()));
+                                   ? -1
+                                   : ::dup(int(tcpSocket->socketDescriptor()));
     if (descriptor >= 0 && unbuffered->setSocketDescriptor(descriptor)) {
         readBuffer = tcpSocket->readAll();
         delete tcpSocket;
@@ -244,9 +245,10 @@ void QHttpConnection::parseBuffered()
         // Shared, not copied: bytes read from an event loop that a receiver runs detach
         // readBuffer and leave these as they are.
         const QByteArray input = readBuffer;
-        const size_t parsed =
-            http_parser_execute(&parser, parserSettings(), input.constData() + readOffset,
-                                size_t(input.size() - readOffset));
+        const size_t parsed = http_parser_execute(&parser,
+                                                  parserSettings(),
+                                                  input.constData() + readOffset,
+                                                  size_t(input.size() - readOffset));
         readOffset += int(parsed);
         const http_errno error = HTTP_PARSER_ERRNO(&parser);
         if (error == HPE_PAUSED) {
@@ -451,8 +453,7 @@ void QHttpConnection::appendHead(int status, qint64 contentLength)
     writeBuffer.append("\r\n", 2);
 }
 
-void QHttpConnection::writeResponsePart(QHttpResponse *response, int status,
-                                        const QByteArray &data)
+void QHttpConnection::writeResponsePart(QHttpResponse *response, int status, const QByteArray &data)
 {
     if (response != this->response || responseDone)
         return;
@@ -577,8 +578,8 @@ void QHttpConnection::timerEvent(QTimerEvent *event)
         idleTimer.start(idleTimeout, this);
         return;
     }
-    qCDebug(lcHttp, stuck ? "aborting a connection whose output does not drain"
-                          : "closing idle connection");
+    qCDebug(lcHttp,
+            stuck ? "aborting a connection whose output does not drain" : "closing idle connection");
     idleTimer.stop();
     if (stuck)
         socket->abort();

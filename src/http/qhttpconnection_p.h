@@ -120,7 +120,6 @@ private:
     int idleTimeout;
     QBasicTimer idleTimer;
     QElapsedTimer idleSince; // since the last progress
-
 };
 
 #endif // QHTTPCONNECTION_P_H

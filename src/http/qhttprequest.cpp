@@ -5,8 +5,7 @@
 QHttpRequest::QHttpRequest(QHttpConnection *connection)
     : QObject(connection)
     , connection(connection)
-{
-}
+{}
 
 QHttpRequest::~QHttpRequest()
 {

@@ -5,8 +5,7 @@
 QHttpResponse::QHttpResponse(QHttpConnection *connection)
     : QObject(connection)
     , connection(connection)
-{
-}
+{}
 
 QHttpResponse::~QHttpResponse()
 {

@@ -38,8 +38,8 @@ QHttpServer::~QHttpServer()
 {
     // A receiver may destroy the server from inside a request's signal; a connection whose
     // parser is on the stack must then outlive this call.
-    const QList<QHttpConnection *> connections =
-        findChildren<QHttpConnection *>(QString(), Qt::FindDirectChildrenOnly);
+    const QList<QHttpConnection *> connections
+            = findChildren<QHttpConnection *>(QString(), Qt::FindDirectChildrenOnly);
     for (QHttpConnection *connection : connections) {
         if (connection->isParsing()) {
             connection->setParent(nullptr);
@@ -59,8 +59,7 @@ bool QHttpServer::listen(const QHostAddress &address, quint16 port)
     // accepted here.
     tcpServer->pauseAccepting();
     delete acceptNotifier;
-    acceptNotifier =
-            new QSocketNotifier(tcpServer->socketDescriptor(), QSocketNotifier::Read, this);
+    acceptNotifier = new QSocketNotifier(tcpServer->socketDescriptor(), QSocketNotifier::Read, this);
     connect(acceptNotifier, &QSocketNotifier::activated, this, &QHttpServer::acceptConnections);
 #endif
     return true;
@@ -145,7 +144,9 @@ void QHttpServer::pauseAfterFailure(const QString &reason, int code)
     // socket stays readable, so it is retried after a pause, not from every turn of the loop.
     if (!warnedAcceptFailure) {
         qWarning("cannot accept connections (%s, error %d); trying again every %d ms",
-                 qPrintable(reason), code, acceptRetryDelay);
+                 qPrintable(reason),
+                 code,
+                 acceptRetryDelay);
         warnedAcceptFailure = true;
     }
     acceptRetry.start(acceptRetryDelay, this);

@@ -83,7 +83,8 @@ void EventStream::feedAll()
         else
             subscriber.response = nullptr;
     }
-    subscribers.erase(std::remove_if(subscribers.begin(), subscribers.end(),
+    subscribers.erase(std::remove_if(subscribers.begin(),
+                                     subscribers.end(),
                                      [](const Subscriber &s) { return !s.response; }),
                       subscribers.end());
     if (behind && !topUp.isActive())

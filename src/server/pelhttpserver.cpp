@@ -189,8 +189,8 @@ AnswerPreference answerPreference(const QString &prefer)
             && value.endsWith(QLatin1Char('"')))
             value = value.mid(1, value.size() - 2);
         if (name.compare(QLatin1String("return"), Qt::CaseInsensitive) == 0) {
-            preference.wanted =
-                    value.compare(QLatin1String("representation"), Qt::CaseInsensitive) == 0;
+            preference.wanted = value.compare(QLatin1String("representation"), Qt::CaseInsensitive)
+                                == 0;
         } else if (name.compare(QLatin1String("wait"), Qt::CaseInsensitive) == 0) {
             bool ok = false;
             const qlonglong seconds = value.toLongLong(&ok);
@@ -262,7 +262,9 @@ void PelHttpServer::createHttpServer()
                      host.isEmpty() ? "0.0.0.0" : qPrintable(host));
     } else {
         qDebug() << "server is not started";
-        qWarning("cannot listen on %s port %d: %s", qPrintable(host), int(portFromText(port)),
+        qWarning("cannot listen on %s port %d: %s",
+                 qPrintable(host),
+                 int(portFromText(port)),
                  qPrintable(httpServer->errorString()));
     }
 }
@@ -316,8 +318,8 @@ void PelHttpServer::processRequest()
     exchange.requestData = requestData;
     if (method == MethodPost || method == MethodGet) {
         exchange.id = ++lastRequestId;
-        const AnswerPreference preference =
-                answerPreference(request->headers().value(QStringLiteral("prefer")));
+        const AnswerPreference preference = answerPreference(
+                request->headers().value(QStringLiteral("prefer")));
         exchange.wantsAnswer = preference.wanted;
         exchange.waitSeconds = preference.waitSeconds;
     }
@@ -371,7 +373,9 @@ void PelHttpServer::sendResponse()
         return;
     }
     if (answered.tooLarge && pageMode == PageMode::Receiver) {
-        replyError(answered.response, 413, QStringLiteral("PAYLOAD_TOO_LARGE"),
+        replyError(answered.response,
+                   413,
+                   QStringLiteral("PAYLOAD_TOO_LARGE"),
                    QStringLiteral("the page takes bodies of at most %1 bytes").arg(maxWholeBody),
                    answered.wantsAnswer ? Audience::CallerOnly : Audience::Anyone);
         return;
@@ -397,7 +401,9 @@ void PelHttpServer::answerRequest(quint64 id, const QByteArray &json)
     reply(resp, 200, json, Audience::CallerOnly);
 }
 
-void PelHttpServer::refuseRequest(quint64 id, int status, const QString &code,
+void PelHttpServer::refuseRequest(quint64 id,
+                                  int status,
+                                  const QString &code,
                                   const QString &message)
 {
     if (const QPointer<QHttpResponse> resp = awaiting.take(id))
@@ -417,14 +423,16 @@ bool PelHttpServer::handleTwoWay(QHttpRequest *req, QHttpResponse *resp)
     if (method != MethodGet && method != MethodPost)
         return false;
     const QHash<QString, QString> headers = req->headers();
-    const bool subscribing = method == MethodGet
-            && splitTarget(req->target()).first == "/events"
-            && headers.value(QStringLiteral("accept")).contains(
-                    QLatin1String("text/event-stream"), Qt::CaseInsensitive);
+    const bool subscribing = method == MethodGet && splitTarget(req->target()).first == "/events"
+                             && headers.value(QStringLiteral("accept"))
+                                        .contains(QLatin1String("text/event-stream"),
+                                                  Qt::CaseInsensitive);
     if (!subscribing && !answerPreference(headers.value(QStringLiteral("prefer"))).wanted)
         return false;
     if (fromWebPage(headers)) {
-        replyError(resp, 403, QStringLiteral("FORBIDDEN"),
+        replyError(resp,
+                   403,
+                   QStringLiteral("FORBIDDEN"),
                    QStringLiteral("web pages may not read what the page holds"),
                    Audience::CallerOnly);
         return true;
@@ -432,8 +440,8 @@ bool PelHttpServer::handleTwoWay(QHttpRequest *req, QHttpResponse *resp)
     if (!subscribing)
         return false;
     bool known = false;
-    const qint64 lastEventId =
-            headers.value(QStringLiteral("last-event-id")).trimmed().toLongLong(&known);
+    const qint64 lastEventId
+            = headers.value(QStringLiteral("last-event-id")).trimmed().toLongLong(&known);
     events->subscribe(resp, known ? lastEventId : -1);
     return true;
 }
@@ -441,8 +449,11 @@ bool PelHttpServer::handleTwoWay(QHttpRequest *req, QHttpResponse *resp)
 void PelHttpServer::awaitAnswer(const Exchange &exchange)
 {
     if (pageMode == PageMode::Listener) {
-        replyError(exchange.response, 501, QStringLiteral("NOT_IMPLEMENTED"),
-                   QStringLiteral("the page defines no PEL_receive"), Audience::CallerOnly);
+        replyError(exchange.response,
+                   501,
+                   QStringLiteral("NOT_IMPLEMENTED"),
+                   QStringLiteral("the page defines no PEL_receive"),
+                   Audience::CallerOnly);
         return;
     }
     const quint64 id = exchange.id;
@@ -451,7 +462,9 @@ void PelHttpServer::awaitAnswer(const Exchange &exchange)
     auto *timer = new QTimer(exchange.response);
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, this, [this, id] {
-        refuseRequest(id, 504, QStringLiteral("TIMEOUT"),
+        refuseRequest(id,
+                      504,
+                      QStringLiteral("TIMEOUT"),
                       QStringLiteral("the page did not answer in time"));
     });
     connect(exchange.response.data(), &QObject::destroyed, this, [this, id] {
@@ -485,8 +498,11 @@ QHash<QString, QString> PelHttpServer::visibleHeaders(const QHttpRequest *req) c
     return headers;
 }
 
-void PelHttpServer::replyError(QHttpResponse *resp, int status, const QString &code,
-                               const QString &message, Audience audience)
+void PelHttpServer::replyError(QHttpResponse *resp,
+                               int status,
+                               const QString &code,
+                               const QString &message,
+                               Audience audience)
 {
     QMap<QString, QString> document{{QStringLiteral("error"), code}};
     if (!message.isEmpty())
@@ -494,8 +510,7 @@ void PelHttpServer::replyError(QHttpResponse *resp, int status, const QString &c
     reply(resp, status, jsonDocument(document), audience);
 }
 
-void PelHttpServer::reply(QHttpResponse *resp, int status, const QByteArray &body,
-                          Audience audience)
+void PelHttpServer::reply(QHttpResponse *resp, int status, const QByteArray &body, Audience audience)
 {
     if (audience == Audience::Anyone)
         resp->setHeader(QStringLiteral("Access-Control-Allow-Origin"), QStringLiteral("*"));

@@ -91,11 +91,16 @@ private:
     // Answers with status, the fixed headers and body. An answer meant for its caller only
     // (the page's answer, and errors about it) allows no other origin.
     enum class Audience { Anyone, CallerOnly };
-    void reply(QHttpResponse *resp, int status, const QByteArray &body,
+    void reply(QHttpResponse *resp,
+               int status,
+               const QByteArray &body,
                Audience audience = Audience::Anyone);
     // Answers with status and a small JSON document {"error": code}, and a message if given.
-    void replyError(QHttpResponse *resp, int status, const QString &code,
-                    const QString &message = QString(), Audience audience = Audience::Anyone);
+    void replyError(QHttpResponse *resp,
+                    int status,
+                    const QString &code,
+                    const QString &message = QString(),
+                    Audience audience = Audience::Anyone);
     bool handleTwoWay(QHttpRequest *req, QHttpResponse *resp);
     void awaitAnswer(const Exchange &exchange);
     PageRequest pageRequestOf(const Exchange &exchange) const;

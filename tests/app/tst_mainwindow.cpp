@@ -43,9 +43,10 @@ void tst_MainWindow::initTestCase()
     port = freeLoopbackPort();
     // The page is named by a plain path, its blank percent-encoded; the file is read as it
     // stands (UTF-8, a size that is no number) and left alone.
-    const QByteArray config = "[CONNECT]\nPORT=" + QByteArray::number(port) + "\nURL="
-                              + html.fileName().toUtf8().replace(' ', "%20")
-                              + "\n[UIUX]\nTITLE=Gr\xc3\xbc\xc3\x9f" "e\nBASESIZE_H=300\n"
+    const QByteArray config = "[CONNECT]\nPORT=" + QByteArray::number(port)
+                              + "\nURL=" + html.fileName().toUtf8().replace(' ', "%20")
+                              + "\n[UIUX]\nTITLE=Gr\xc3\xbc\xc3\x9f"
+                                "e\nBASESIZE_H=300\n"
                                 "BASESIZE_W=800px\n";
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(config) == config.size());
     file.close();
@@ -80,8 +81,8 @@ void tst_MainWindow::wholeRequests_data()
     // The first is sent while the page loads, and held for it.
     QTest::addRow("300 KB in one call, exact")
             << QByteArray("/?q=%41") << big << 200 << QByteArray();
-    QTest::addRow("what a promise resolves to") << QByteArray("/promise") << QByteArray("abc")
-                                                << 200 << QByteArray("{\"n\":2}");
+    QTest::addRow("what a promise resolves to")
+            << QByteArray("/promise") << QByteArray("abc") << 200 << QByteArray("{\"n\":2}");
     QTest::addRow("a throw") << QByteArray("/throw") << QByteArray() << 500
                              << error("no such thing");
     QTest::addRow("a rejection") << QByteArray("/reject") << QByteArray() << 500
@@ -104,8 +105,8 @@ void tst_MainWindow::wholeRequests()
     QCOMPARE(response.mid(9, 3).toInt(), status); // "HTTP/1.1 200 OK"
     QCOMPARE(RawHttpClient::bodyOf(response),
              answer.isEmpty() ? QByteArray("{\n    \"status\": \"OK\"\n}\n") : answer);
-    QTRY_VERIFY_WITH_TIMEOUT(
-            evaluateJavaScriptSync(page, "window.calls.length > 0").toBool(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(evaluateJavaScriptSync(page, "window.calls.length > 0").toBool(),
+                             30000);
     const QVariantMap call = evaluateJavaScriptSync(page, "window.calls.pop()").toMap();
     QCOMPARE(call.value("body").toString(), QString::fromUtf8(body));
     QCOMPARE(call.value("headers").toMap().value("content-length").toString(),

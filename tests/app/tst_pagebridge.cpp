@@ -11,8 +11,10 @@
 struct ConsolePage : QWebEnginePage
 {
     QStringList messages;
-    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString &message,
-                                  int, const QString &) override
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level,
+                                  const QString &message,
+                                  int,
+                                  const QString &) override
     {
         if (level == InfoMessageLevel)
             messages.append(message);
@@ -57,16 +59,22 @@ void tst_PageBridge::eachOnceInOrder_data()
     QTest::addColumn<QString>("file");   // the page loaded half way
     QTest::addColumn<int>("room");       // for how many calls; 0 for the default bound
     QTest::addColumn<QString>("warning");
-    QTest::addRow("held until a page has loaded") << "" << "page.html" << 0 << "";
+    QTest::addRow("held until a page has loaded") << ""
+                                                  << "page.html" << 0 << "";
     QTest::addRow("held until a page is parsed whose image never comes")
-            << "" << "stalled.html" << 0 << "";
+            << ""
+            << "stalled.html" << 0 << "";
     QTest::addRow("held while a missing page is loaded again")
-            << "" << "late.html" << 0 << "^Could not load the page .*late.html \\(no such";
+            << ""
+            << "late.html" << 0 << "^Could not load the page .*late.html \\(no such";
     QTest::addRow("held past the bound: the oldest are dropped")
-            << "" << "page.html" << 10 << "^Dropped the \\d+ oldest messages";
-    QTest::addRow("the application loads the page again") << "load" << "page.html" << 0 << "";
+            << ""
+            << "page.html" << 10 << "^Dropped the \\d+ oldest messages";
+    QTest::addRow("the application loads the page again") << "load"
+                                                          << "page.html" << 0 << "";
     QTest::addRow("the renderer is killed")
-            << "kill" << "page.html" << 0 << "^The page's renderer ended .*; reloading";
+            << "kill"
+            << "page.html" << 0 << "^The page's renderer ended .*; reloading";
 }
 
 void tst_PageBridge::eachOnceInOrder()
@@ -82,17 +90,19 @@ void tst_PageBridge::eachOnceInOrder()
     for (int i = 0; i < 1000; ++i)
         sent.append(pageEnvelope(i == 500 ? "throw" : QByteArray::number(10000 + i), ""));
     ConsolePage page;
-    PageBridge bridge(nullptr, room > 0 ? listenerCall(sent.first()).size() * room
-                                        : PageBridge::defaultMaxPending);
+    PageBridge bridge(nullptr,
+                      room > 0 ? listenerCall(sent.first()).size() * room
+                               : PageBridge::defaultMaxPending);
     bridge.setPage(&page);
     if (!before.isEmpty()) {
         // The first document logs its calls as well, and takes a while over each, so that its
         // end comes in the middle of a script.
         page.load(pageUrl);
         QTRY_VERIFY_WITH_TIMEOUT(evaluateJavaScriptSync(&page, "window.calls").isValid(), 30000);
-        evaluateJavaScriptSync(&page, "var record = PEL_listener; PEL_listener = function (arg) {"
-                                      " console.log(arg); record(arg);"
-                                      " for (var t = Date.now(); Date.now() - t < 1;) {} }; 1");
+        evaluateJavaScriptSync(&page,
+                               "var record = PEL_listener; PEL_listener = function (arg) {"
+                               " console.log(arg); record(arg);"
+                               " for (var t = Date.now(); Date.now() - t < 1;) {} }; 1");
     }
     if (!warning.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
@@ -116,9 +126,11 @@ void tst_PageBridge::eachOnceInOrder()
         QVERIFY(finished.wait(30000));
         QVERIFY(QFile::copy(pageUrl.toLocalFile(), dir.path() + "/late.html"));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(
-            evaluateJavaScriptSync(&page, "window.calls && calls[calls.length - 1]").toString(),
-            sent.last(), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(evaluateJavaScriptSync(&page,
+                                                     "window.calls && calls[calls.length - 1]")
+                                      .toString(),
+                              sent.last(),
+                              30000);
     // The first document got a prefix, the new one the rest: what the first never confirmed,
     // then all that came later, each once; with too little room, the newest only.
     const QStringList first = page.messages;

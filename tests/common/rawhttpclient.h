@@ -34,13 +34,15 @@ struct RawHttpClient
         static const QRegularExpression length(QStringLiteral("\r\ncontent-length: *(\\d+)"),
                                                QRegularExpression::CaseInsensitiveOption);
         int size = 0;
-        const bool whole = QTest::qWaitFor([&] {
-            const int head = unread().indexOf("\r\n\r\n") + 4;
-            const bool bodiless = headRequest || received.startsWith("HTTP/1.1 1");
-            const QString lines = QString::fromLatin1(received.left(head));
-            size = head + (bodiless ? 0 : length.match(lines).captured(1).toInt());
-            return head >= 4 && received.size() >= size;
-        }, timeout);
+        const bool whole = QTest::qWaitFor(
+                [&] {
+                    const int head = unread().indexOf("\r\n\r\n") + 4;
+                    const bool bodiless = headRequest || received.startsWith("HTTP/1.1 1");
+                    const QString lines = QString::fromLatin1(received.left(head));
+                    size = head + (bodiless ? 0 : length.match(lines).captured(1).toInt());
+                    return head >= 4 && received.size() >= size;
+                },
+                timeout);
         return whole ? std::exchange(received, received.mid(size)).left(size) : QByteArray();
     }
 
@@ -48,7 +50,7 @@ struct RawHttpClient
     bool waitForClosed()
     {
         return QTest::qWaitFor(
-            [&] { return unread(), socket.state() == QTcpSocket::UnconnectedState; });
+                [&] { return unread(), socket.state() == QTcpSocket::UnconnectedState; });
     }
 
     static QByteArray bodyOf(const QByteArray &r) { return r.mid(r.indexOf("\r\n\r\n") + 4); }

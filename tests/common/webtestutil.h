@@ -13,7 +13,7 @@ inline QVariant evaluateJavaScriptSync(QWebEnginePage *page, const QString &scri
     auto outcome = std::make_shared<std::pair<bool, QVariant>>();
     page->runJavaScript(script, [outcome](const QVariant &value) { *outcome = {true, value}; });
     return QTest::qWaitFor([&outcome] { return outcome->first; }, 10000) ? outcome->second
-                                                                      : QVariant();
+                                                                         : QVariant();
 }
 
 #endif // WEBTESTUTIL_H
