@@ -9,7 +9,7 @@ packages=(
     cmake make g++ pkg-config dpkg-dev file
     qtbase5-dev qtwebengine5-dev libqt5webchannel5-dev libqt5websockets5-dev libhttp-parser-dev
     xvfb xauth curl python3 nodejs
-    clang libclang-rt-14-dev
+    clang clang-format libclang-rt-14-dev
     mosquitto mosquitto-clients procps
 )
 if [[ "${1:-}" == "--bench" ]]; then

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite:
+#   0. a check that every C++ file follows .clang-format;
 #   1. every test (unit, WebEngine and end-to-end) under Xvfb;
 #   2. the tests that need no web engine again, built with address and undefined-behaviour
 #      sanitizers;
@@ -29,6 +30,13 @@ run_ctest() { # build dir, label, extra ctest args...
     rm -f "$log"
     return "$rc"
 }
+
+echo "== Formatting"
+# Every C++ file follows .clang-format; `clang-format -i FILE` (or the build's `format` target)
+# mends one that does not.
+mapfile -t sources < <(git ls-files -- '*.cpp' '*.h')
+clang-format --dry-run --Werror "${sources[@]}"
+summary+=("formatting: ${#sources[@]} C++ files follow .clang-format")
 
 echo "== Build and run every test"
 scripts/build.sh
