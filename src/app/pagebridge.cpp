@@ -165,10 +165,10 @@ bool PageBridge::takesWholeRequests() const
 
 // The call that hands held to the current document, or nothing when the document takes the
 // other form.
-QByteArray PageBridge::callFor(Held &held)
+QString PageBridge::callFor(Held &held)
 {
     if (!held.call.isEmpty())
-        return takesWholeRequests() ? QByteArray() : std::move(held.call);
+        return takesWholeRequests() ? QString() : QString::fromLatin1(held.call);
     const PageRequest &request = held.request;
     if (!takesWholeRequests()) {
         if (request.wantsAnswer)
@@ -176,7 +176,7 @@ QByteArray PageBridge::callFor(Held &held)
                    501,
                    QStringLiteral("NOT_IMPLEMENTED"),
                    QStringLiteral("the page defines no PEL_receive"));
-        return QByteArray();
+        return QString();
     }
     if (request.tooLarge) {
         qCWarning(lcPage,
@@ -190,7 +190,7 @@ QByteArray PageBridge::callFor(Held &held)
                    QStringLiteral("PAYLOAD_TOO_LARGE"),
                    QStringLiteral("the page takes bodies of at most %1 bytes")
                            .arg(PelHttpServer::maxWholeBody));
-        return QByteArray();
+        return QString();
     }
     return receiverCall(request);
 }
@@ -383,7 +383,7 @@ void PageBridge::flush()
     }
     while (unconfirmed.size() < maxInFlight && !pending.isEmpty()) {
         qint64 size = 0;
-        QByteArray text;
+        QString text;
         while (!pending.isEmpty()) {
             if (size > 0 && size + pendingSizes.head() > maxScriptChars)
                 break;
@@ -394,8 +394,8 @@ void PageBridge::flush()
         }
         if (text.isEmpty())
             continue;
-        text += scriptEnd;
-        unconfirmed.append(Script{++lastScriptId, QString::fromLatin1(text), 0});
+        text += QLatin1String(scriptEnd);
+        unconfirmed.append(Script{++lastScriptId, std::move(text), 0});
         send(unconfirmed.last());
     }
 }

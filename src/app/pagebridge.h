@@ -112,7 +112,7 @@ private:
     void holdCall(QByteArray &&call, int envelopeSize);
     void hold(Held &&held, qint64 size);
     bool takesWholeRequests() const;
-    QByteArray callFor(Held &held);
+    QString callFor(Held &held);
     void refuse(const PageRequest &request, int status, const QString &code, const QString &message);
     void probeHandlers();
     void setMode(PelHttpServer::PageMode mode);

@@ -19,7 +19,7 @@ const char setupScript[] = R"js(
 var channel = null;
 var waiting = []; // calls made before the channel is up
 var parsed = document.readyState !== 'loading';
-var parse = JSON.parse, stringify = JSON.stringify, resolve = Promise.resolve.bind(Promise);
+var stringify = JSON.stringify, resolve = Promise.resolve.bind(Promise);
 function call(name, args) {
     if (channel)
         channel[name].apply(channel, args);
@@ -40,9 +40,8 @@ function send(value) {
         throw new TypeError('pelorin.send: ' + typeof value + ' cannot be sent as JSON');
     call('publish', [json]);
 }
-// Called by Pelorin with one request as JSON text; answers it when its caller waits.
-function receive(text, wantsAnswer) {
-    var request = parse(text);
+// Called by Pelorin with one request; answers it when its caller waits.
+function receive(request, wantsAnswer) {
     var id = request.id;
     var result;
     try {
