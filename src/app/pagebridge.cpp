@@ -21,7 +21,7 @@ const char scriptEnd[] = "0\n";
 
 constexpr int firstRetryDelayMs = 1000;
 constexpr int maxRetryDelayMs = 30000;
-constexpr qint64 dropWarningIntervalMs = 1000;
+constexpr qint64 refusalWarningIntervalMs = 1000;
 
 // Qt 5.15 gives no reason for a failed load; for a file the file itself can tell.
 QString loadFailureReason(const QUrl &url)
@@ -42,12 +42,12 @@ PageBridge::PageBridge(QObject *parent, qint64 maxPending)
     : QObject(parent)
     , maxPending(maxPending)
     , retryTimer(new QTimer(this))
-    , dropWarningTimer(new QTimer(this))
+    , refusalWarningTimer(new QTimer(this))
 {
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &PageBridge::retryLoad);
-    dropWarningTimer->setSingleShot(true);
-    connect(dropWarningTimer, &QTimer::timeout, this, &PageBridge::warnDropped);
+    refusalWarningTimer->setSingleShot(true);
+    connect(refusalWarningTimer, &QTimer::timeout, this, &PageBridge::warnRefused);
 }
 
 void PageBridge::setPage(QWebEnginePage *page)
@@ -131,26 +131,25 @@ void PageBridge::deliverRequest(const PageRequest &request)
 
 void PageBridge::hold(Held &&held, qint64 size)
 {
+    // Never dropped: the server asks admitRequest before it accepts a request, so what is
+    // held past the bound is only what was already accepted.
     pending.enqueue(std::move(held));
     pendingSizes.enqueue(size);
     pendingChars += size;
-    const qint64 droppedBefore = dropped;
-    while (pendingChars > maxPending && !pending.isEmpty()) {
-        pendingChars -= pendingSizes.dequeue();
-        const Held gone = pending.dequeue();
-        if (gone.call.isEmpty() && gone.request.wantsAnswer)
-            refuse(gone.request,
-                   503,
-                   QStringLiteral("DROPPED"),
-                   QStringLiteral("too much was waiting for the page"));
-        ++dropped;
-    }
-    if (dropped > droppedBefore && !dropWarningTimer->isActive()) {
-        const qint64 sinceLast = lastDropWarning.isValid() ? lastDropWarning.elapsed()
-                                                           : dropWarningIntervalMs;
-        dropWarningTimer->start(int(qMax<qint64>(0, dropWarningIntervalMs - sinceLast)));
-    }
     scheduleFlush();
+}
+
+bool PageBridge::admitRequest()
+{
+    if (pendingChars < maxPending)
+        return true;
+    ++refused;
+    if (!refusalWarningTimer->isActive()) {
+        const qint64 sinceLast = lastRefusalWarning.isValid() ? lastRefusalWarning.elapsed()
+                                                              : refusalWarningIntervalMs;
+        refusalWarningTimer->start(int(qMax<qint64>(0, refusalWarningIntervalMs - sinceLast)));
+    }
+    return false;
 }
 
 PelHttpServer::PageMode PageBridge::mode() const
@@ -213,14 +212,14 @@ qint64 PageBridge::scriptsRun() const
     return scripts;
 }
 
-void PageBridge::warnDropped()
+void PageBridge::warnRefused()
 {
-    qCWarning(lcPage).noquote() << QStringLiteral("Dropped the %1 oldest messages for the page: "
-                                                  "more than %2 bytes were waiting for it")
-                                           .arg(dropped)
+    qCWarning(lcPage).noquote() << QStringLiteral("Refused %1 requests as busy: more than %2 bytes "
+                                                  "were waiting for the page")
+                                           .arg(refused)
                                            .arg(maxPending);
-    dropped = 0;
-    lastDropWarning.start();
+    refused = 0;
+    lastRefusalWarning.start();
 }
 
 void PageBridge::scheduleFlush()

@@ -40,8 +40,10 @@ class QTimer;
 // else became ready in that turn); while scripts are unconfirmed, everything that arrives is
 // collected and goes as one script (of at most 1 MiB) as soon as one of them is confirmed.
 //
-// The envelopes not yet in a script are bounded: past the bound the oldest are dropped, and a
-// warning with the count follows in the same turn of the event loop, then at most one a second.
+// Room: what is held and not yet in a script has a bound. Nothing held is ever dropped; while
+// the bound is passed, admitRequest says no, so that the server refuses new requests as busy
+// instead, and a warning with the count follows in the same turn of the event loop, then at
+// most one a second.
 //
 // Whole requests: a document that defines PEL_receive once it is parsed (or, failing a report,
 // once it has loaded) gets every whole request through pelorin.receive instead of envelopes,
@@ -77,6 +79,9 @@ public:
     // Bytes of the listener calls waiting to be put into a script.
     qint64 pendingSize() const;
 
+    // Whether there is room for another request; a no is counted for the warning.
+    bool admitRequest();
+
     // Scripts handed to the page so far, each carrying one or more envelopes.
     qint64 scriptsRun() const;
 
@@ -90,7 +95,7 @@ private slots:
     void loadFinished(bool ok);
     void retryLoad();
     void recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode);
-    void warnDropped();
+    void warnRefused();
     void flush();
 
 private:
@@ -143,9 +148,9 @@ private:
     bool loadFailing = false;
     int retryDelayMs = 0;
     QTimer *retryTimer;
-    qint64 dropped = 0;
-    QTimer *dropWarningTimer;
-    QElapsedTimer lastDropWarning;
+    qint64 refused = 0;
+    QTimer *refusalWarningTimer;
+    QElapsedTimer lastRefusalWarning;
 };
 
 #endif // PAGEBRIDGE_H

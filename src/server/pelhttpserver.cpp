@@ -285,6 +285,10 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
     }
     if (handleTwoWay(req, resp))
         return;
+    if ((req->method() == MethodGet || req->method() == MethodPost) && !pageHasRoom()) {
+        replyBusy(resp, Audience::Anyone);
+        return;
+    }
     request = req;
     response = resp;
     processRequest();
@@ -380,6 +384,11 @@ void PelHttpServer::sendResponse()
                    answered.wantsAnswer ? Audience::CallerOnly : Audience::Anyone);
         return;
     }
+    // nothing of a whole request has reached the page yet: it can still be turned away
+    if (pageMode == PageMode::Receiver && !pageHasRoom()) {
+        replyBusy(answered.response, answered.wantsAnswer ? Audience::CallerOnly : Audience::Anyone);
+        return;
+    }
     if (answered.wantsAnswer)
         awaitAnswer(answered);
     else
@@ -408,6 +417,22 @@ void PelHttpServer::refuseRequest(quint64 id,
 {
     if (const QPointer<QHttpResponse> resp = awaiting.take(id))
         replyError(resp, status, code, message, Audience::CallerOnly);
+}
+
+void PelHttpServer::setPageRoom(std::function<bool()> hasRoom)
+{
+    pageRoom = std::move(hasRoom);
+}
+
+bool PelHttpServer::pageHasRoom()
+{
+    return !pageRoom || pageRoom();
+}
+
+void PelHttpServer::replyBusy(QHttpResponse *resp, Audience audience)
+{
+    resp->setHeader(QStringLiteral("Retry-After"), QStringLiteral("1"));
+    replyError(resp, 503, QStringLiteral("BUSY"), QString(), audience);
 }
 
 void PelHttpServer::publishEvent(const QByteArray &json)

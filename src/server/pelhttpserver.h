@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 #include "pagerequest.h"
 
 class EventStream;
@@ -49,6 +51,11 @@ public:
 
     // json: one JSON text without line breaks.
     void publishEvent(const QByteArray &json);
+
+    // Asked whether the page has room before a GET or POST is accepted, and again before a
+    // whole body kept for PEL_receive is handed on: without room the request is answered 503
+    // BUSY and goes no further, so nothing accepted is ever dropped. Unset, there is always room.
+    void setPageRoom(std::function<bool()> hasRoom);
 
 signals:
     void dataProcessed(QByteArray body, QByteArray headers);
@@ -102,6 +109,8 @@ private:
                     const QString &message = QString(),
                     Audience audience = Audience::Anyone);
     bool handleTwoWay(QHttpRequest *req, QHttpResponse *resp);
+    bool pageHasRoom();
+    void replyBusy(QHttpResponse *resp, Audience audience);
     void awaitAnswer(const Exchange &exchange);
     PageRequest pageRequestOf(const Exchange &exchange) const;
     QHash<QString, QString> visibleHeaders(const QHttpRequest *req) const;
@@ -118,6 +127,7 @@ private:
     // Callers waiting for the page's answer, by request id.
     QHash<quint64, QPointer<QHttpResponse>> awaiting;
     EventStream *events = nullptr;
+    std::function<bool()> pageRoom;
 };
 
 #endif // PELHTTPSERVER_H

@@ -139,6 +139,13 @@ void tst_PelHttpServer::exchange_data()
     row("PEL_listener pages take any size", "listener", post("", large), noBody + ok);
     row("too large while the page is not known", "", post("", large),
         "POST /a%20b/c?x=%41&y <too large>\n" + ok);
+    // what was answered 200 is never dropped: without room a request is refused, and goes no further
+    const QByteArray busy = "Retry-After: 1\r\n";
+    row("no room for the page, other methods as before", "busy",
+        {post("").first() + "PUT / HTTP/1.1\r\n\r\n"},
+        reply("503 Service Unavailable", busy + anyone, error("BUSY")) + unused);
+    row("no room left once a whole body is in", "receiver late", post(prefer),
+        reply("503 Service Unavailable", busy, error("BUSY")));
     // clang-format on
 }
 
@@ -153,6 +160,9 @@ void tst_PelHttpServer::exchange()
     server->setPageMode(setup.contains("receiver")   ? PelHttpServer::PageMode::Receiver
                         : setup.contains("listener") ? PelHttpServer::PageMode::Listener
                                                      : PelHttpServer::PageMode::Unknown);
+    server->setPageRoom([&, asked = 0]() mutable {
+        return setup.contains("late") ? asked++ == 0 : !setup.contains("busy");
+    });
     QByteArray log;
     connect(server.get(), &PelHttpServer::dataProcessed, this, [&](QByteArray data, QByteArray h) {
         if (data.size() < 1024) // how a large body is split into reads is the system's matter
