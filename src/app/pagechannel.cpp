@@ -34,11 +34,19 @@ function reportReady() {
 function messageOf(error) {
     return String(error instanceof Error ? error.message : error);
 }
+// What events cost until Pelorin has taken them: their characters and a little for each call.
+// A page that sends faster than Pelorin takes them is told so rather than growing without end.
+var queued = 0, maxQueued = 8 * 1024 * 1024;
 function send(value) {
     var json = stringify(value);
     if (typeof json !== 'string')
         throw new TypeError('pelorin.send: ' + typeof value + ' cannot be sent as JSON');
-    call('publish', [json]);
+    var cost = json.length + 128;
+    if (queued + cost > maxQueued)
+        throw new RangeError('pelorin.send: more than ' + maxQueued + ' bytes of events are ' +
+                             'waiting to be taken; send again later');
+    queued += cost;
+    call('publish', [json, function () { queued -= cost; }]);
 }
 // Called by Pelorin with one request; answers it when its caller waits.
 function receive(request, wantsAnswer) {
