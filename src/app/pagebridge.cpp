@@ -36,6 +36,11 @@ QString loadFailureReason(const QUrl &url)
     return QStringLiteral("the web engine reported the load as failed");
 }
 
+QString pageRestarted()
+{
+    return QStringLiteral("PAGE_RESTARTED");
+}
+
 } // namespace
 
 PageBridge::PageBridge(QObject *parent, qint64 maxPending)
@@ -72,6 +77,21 @@ void PageBridge::setPage(QWebEnginePage *page)
             &PageChannel::documentParsed,
             this,
             &PageBridge::documentParsed);
+    connect(PageChannel::forPage(page), &PageChannel::requestAnswered, this, &PageBridge::answered);
+    connect(PageChannel::forPage(page), &PageChannel::requestFailed, this, &PageBridge::answered);
+}
+
+void PageBridge::answered(quint64 id)
+{
+    waitingOnDocument.remove(id);
+}
+
+// The document that took these requests is gone, and with it whatever would have answered them.
+void PageBridge::refuseWaiting()
+{
+    for (const quint64 id : qAsConst(waitingOnDocument))
+        emit requestRefused(id, 503, pageRestarted(), QString());
+    waitingOnDocument.clear();
 }
 
 QWebEnginePage *PageBridge::page() const
@@ -233,6 +253,7 @@ void PageBridge::scheduleFlush()
 
 void PageBridge::holdForLoad()
 {
+    refuseWaiting();
     loading = true;
     setMode(PelHttpServer::PageMode::Unknown);
     // Unconfirmed scripts go again to the next document; whatever the old one still answers
@@ -352,7 +373,13 @@ void PageBridge::scriptDone(quint64 id, const QVariant &result)
         return;
     for (int i = 0; i < unconfirmed.size(); ++i) {
         if (unconfirmed.at(i).id == id) {
-            unconfirmed.removeAt(i);
+            const Script done = unconfirmed.takeAt(i);
+            for (const quint64 request : done.waiting) {
+                if (done.document == document)
+                    waitingOnDocument.insert(request);
+                else // taken by a document that has already ended
+                    emit requestRefused(request, 503, pageRestarted(), QString());
+            }
             break;
         }
     }
@@ -383,18 +410,22 @@ void PageBridge::flush()
     while (unconfirmed.size() < maxInFlight && !pending.isEmpty()) {
         qint64 size = 0;
         QString text;
+        QList<quint64> waiting;
         while (!pending.isEmpty()) {
             if (size > 0 && size + pendingSizes.head() > maxScriptChars)
                 break;
             size += pendingSizes.head();
             pendingChars -= pendingSizes.dequeue();
-            text += callFor(pending.head());
+            const QString call = callFor(pending.head());
+            if (!call.isEmpty() && pending.head().request.wantsAnswer)
+                waiting.append(pending.head().request.id);
+            text += call;
             pending.removeFirst();
         }
         if (text.isEmpty())
             continue;
         text += QLatin1String(scriptEnd);
-        unconfirmed.append(Script{++lastScriptId, std::move(text), 0});
+        unconfirmed.append(Script{++lastScriptId, std::move(text), 0, waiting});
         send(unconfirmed.last());
     }
 }

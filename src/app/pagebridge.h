@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QQueue>
+#include <QSet>
 #include <QString>
 #include <QWebEnginePage>
 
@@ -50,7 +51,8 @@ class QTimer;
 // in the same order, with the same holding, batching and confirmation. While a load decides
 // which handler the document has, both forms are held; the one the document does not take is
 // dropped. A request whose caller waits for an answer is refused (requestRefused) when the
-// document has no PEL_receive, or when its body is over the bound for whole requests.
+// document has no PEL_receive, or when its body is over the bound for whole requests, or as
+// soon as the document that took it ends (a load, the renderer's end) before it answered.
 //
 // Messages are logged in the category pelorin.page; its debug level has one line per envelope.
 //
@@ -105,6 +107,8 @@ private:
         QString text;
         // The document it was last handed to; 0 when none.
         quint64 document;
+        // The requests in it whose callers wait for the page's answer.
+        QList<quint64> waiting;
     };
 
     // A listener call, or a whole request when call is empty.
@@ -125,6 +129,8 @@ private:
     void scheduleFlush();
     void send(Script &script);
     void scriptDone(quint64 id, const QVariant &result);
+    void answered(quint64 id);
+    void refuseWaiting();
 
     QPointer<QWebEnginePage> target;
     QQueue<Held> pending;
@@ -132,6 +138,8 @@ private:
     QQueue<qint64> pendingSizes;
     // Handed to the page, oldest first, not yet confirmed; at most maxInFlight.
     QList<Script> unconfirmed;
+    // Requests that the current document has taken and not yet answered, whose callers wait.
+    QSet<quint64> waitingOnDocument;
     qint64 pendingChars = 0;
     qint64 maxPending;
     qint64 scripts = 0;

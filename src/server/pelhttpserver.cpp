@@ -195,7 +195,7 @@ AnswerPreference answerPreference(const QString &prefer)
             bool ok = false;
             const qlonglong seconds = value.toLongLong(&ok);
             if (ok && seconds >= 0)
-                preference.waitSeconds = int(qMin<qlonglong>(seconds, 24 * 60 * 60));
+                preference.waitSeconds = int(qMin<qlonglong>(seconds, 60 * 60));
         }
     }
     return preference;

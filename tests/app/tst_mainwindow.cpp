@@ -8,6 +8,8 @@
 #include <QWebEngineView>
 #include <QtTest>
 
+#include <signal.h>
+
 // The window with its real server and page, in an app directory of its own.
 class tst_MainWindow : public QObject
 {
@@ -39,7 +41,8 @@ void tst_MainWindow::initTestCase()
     html.write("<script>window.calls = []; function PEL_receive(r) { calls.push(r);"
                " if (r.path === '/throw') throw new Error('no such thing');"
                " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2})));"
-               " if (r.path === '/reject') return Promise.reject('refused'); }</script>");
+               " if (r.path === '/reject') return Promise.reject('refused');"
+               " if (r.path === '/hold') return new Promise(() => {}); }</script>");
     html.close();
     port = freeLoopbackPort();
     // The page is named by a plain path, its blank percent-encoded; the file is read as it
@@ -94,6 +97,10 @@ void tst_MainWindow::wholeRequests_data()
                              << error("no such thing");
     QTest::addRow("a rejection") << QByteArray("/reject") << QByteArray() << 500
                                  << error("refused");
+    // last: the page is loaded anew
+    QTest::addRow("the renderer ends while its caller waits")
+            << QByteArray("/hold") << QByteArray() << 503
+            << QByteArray("{\n    \"error\": \"PAGE_RESTARTED\"\n}\n");
 }
 
 void tst_MainWindow::wholeRequests()
@@ -108,10 +115,17 @@ void tst_MainWindow::wholeRequests()
     client.send("POST " + path + " HTTP/1.1\r\n"
                 + (answer.isEmpty() ? "" : "Prefer: return=representation\r\n")
                 + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-    const QByteArray response = client.readResponse(false, 30000);
+    if (path == "/hold") {
+        QTRY_VERIFY_WITH_TIMEOUT(evaluateJavaScriptSync(page, "calls.length > 0").toBool(), 30000);
+        QCOMPARE(::kill(pid_t(page->renderProcessPid()), SIGKILL), 0);
+    }
+    // less than a caller's wait: one waiting on an ended page is answered at once
+    const QByteArray response = client.readResponse(false, 20000);
     QCOMPARE(response.mid(9, 3).toInt(), status); // "HTTP/1.1 200 OK"
     QCOMPARE(RawHttpClient::bodyOf(response),
              answer.isEmpty() ? QByteArray("{\n    \"status\": \"OK\"\n}\n") : answer);
+    if (path == "/hold")
+        return;
     QTRY_VERIFY_WITH_TIMEOUT(evaluateJavaScriptSync(page, "window.calls.length > 0").toBool(),
                              30000);
     // as JSON text: the engine's own conversion of a string cuts it at a NUL

@@ -38,6 +38,9 @@ void tst_PelHttpServer::listening()
     QCOMPARE(chooseListenHost(QStringLiteral("localhost"), {QHostAddress::LocalHost}), QString());
     QCOMPARE(portFromText(portTextOrDefault(QString())), quint16(9977));
     QCOMPARE(portFromText(QStringLiteral("70000")), quint16(4464));
+    // nobody waits for the page longer than an hour
+    QCOMPARE(answerPreference(QStringLiteral("return=representation, wait=86400")).waitSeconds,
+             3600);
     // a port that is taken is said aloud
     QTcpServer occupant;
     QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
@@ -142,7 +145,7 @@ void tst_PelHttpServer::exchange_data()
     // what was answered 200 is never dropped: without room a request is refused, and goes no further
     const QByteArray busy = "Retry-After: 1\r\n";
     row("no room for the page, other methods as before", "busy",
-        {post("").first() + "PUT / HTTP/1.1\r\n\r\n"},
+        {"2:PUT / HTTP/1.1\r\n\r\n", post("").first()},
         reply("503 Service Unavailable", busy + anyone, error("BUSY")) + unused);
     row("no room left once a whole body is in", "receiver late", post(prefer),
         reply("503 Service Unavailable", busy, error("BUSY")));
@@ -165,7 +168,8 @@ void tst_PelHttpServer::exchange()
     });
     QByteArray log;
     connect(server.get(), &PelHttpServer::dataProcessed, this, [&](QByteArray data, QByteArray h) {
-        if (data.size() < 1024) // how a large body is split into reads is the system's matter
+        // how a large body is split into reads is the system's matter (a read may be short)
+        if (!h.contains(QByteArray::number(PelHttpServer::maxWholeBody + 1)))
             log += data + ' ' + h.replace("\n    ", " "); // the headers document ends the line
     });
     connect(server.get(), &PelHttpServer::requestReceived, this, [&](const PageRequest &r) {
