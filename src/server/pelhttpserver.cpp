@@ -3,6 +3,7 @@
 
 #include <QAbstractSocket>
 #include <QDebug>
+#include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -216,6 +217,48 @@ QPair<QByteArray, QByteArray> splitTarget(const QByteArray &target)
     return {target.left(mark), target.mid(mark + 1)};
 }
 
+bool hostAllowed(const QString &host, const QStringList &ownNames)
+{
+    if (host.isEmpty())
+        return true;
+    // host, then an optional port of digits only
+    const bool bracketed = host.startsWith(QLatin1Char('['));
+    const int nameEnd = bracketed ? host.indexOf(QLatin1Char(']')) + 1
+                                  : host.lastIndexOf(QLatin1Char(':'));
+    if (bracketed && nameEnd == 0)
+        return false;
+    const QString name = nameEnd < 0 ? host : host.left(nameEnd);
+    const QString port = nameEnd < 0 ? QString() : host.mid(nameEnd);
+    if (!port.isEmpty()) {
+        if (port.at(0) != QLatin1Char(':'))
+            return false;
+        for (int i = 1; i < port.size(); ++i) {
+            if (port.at(i) < QLatin1Char('0') || port.at(i) > QLatin1Char('9'))
+                return false;
+        }
+    }
+    QHostAddress literal;
+    if (bracketed)
+        return literal.setAddress(name.mid(1, name.size() - 2))
+               && literal.protocol() == QAbstractSocket::IPv6Protocol;
+    // only the form a browser writes, so that no name passes as a number
+    if (literal.setAddress(name) && literal.protocol() == QAbstractSocket::IPv4Protocol
+        && literal.toString() == name)
+        return true;
+    // names compare without case and without the root's trailing dot
+    const auto plain = [](const QString &text) {
+        return text.endsWith(QLatin1Char('.')) ? text.chopped(1).toLower() : text.toLower();
+    };
+    const QString given = plain(name);
+    if (given == QLatin1String("localhost") || given.endsWith(QLatin1String(".localhost")))
+        return true;
+    for (const QString &own : ownNames) {
+        if (!own.isEmpty() && plain(own) == given)
+            return true;
+    }
+    return false;
+}
+
 QByteArray headersDocument(const QHash<QString, QString> &headers)
 {
     // Written directly rather than through QJsonDocument, which costs more than the rest of
@@ -241,6 +284,7 @@ PelHttpServer::PelHttpServer(QString host, QString port)
     , events(new EventStream(this))
 {
     qRegisterMetaType<PageRequest>();
+    ownHostNames = QStringList{host, QHostInfo::localHostName()};
     this->host = chooseListenHost(host, QNetworkInterface::allAddresses());
     this->port = portTextOrDefault(port);
     createHttpServer();
@@ -276,6 +320,10 @@ void PelHttpServer::setToken(const QString &token)
 
 void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
 {
+    if (!hostAllowed(req->headers().value(QStringLiteral("host")), ownHostNames)) {
+        replyError(resp, 403, QStringLiteral("FORBIDDEN_HOST"), QString(), Audience::CallerOnly);
+        return;
+    }
     if (!token.isEmpty()
         && !bearerTokenMatches(req->headers().value(QStringLiteral("authorization")), token)) {
         resp->setHeader(QStringLiteral("WWW-Authenticate"), QStringLiteral("Bearer"));

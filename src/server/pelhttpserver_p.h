@@ -8,6 +8,7 @@
 #include <QMap>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 
 // The decisions PelHttpServer makes from plain inputs, kept free of sockets so they can be
 // exercised with any address list or text.
@@ -49,6 +50,13 @@ AnswerPreference answerPreference(const QString &prefer);
 // Whether a request comes from a web page in a browser, which must never read what the page
 // holds: it names an Origin, or a Sec-Fetch-Site other than "none".
 bool fromWebPage(const QHash<QString, QString> &headers);
+
+// Whether a Host header value names this machine, so that a web page whose own name has been
+// pointed at this machine (DNS rebinding) cannot reach the server as a same-origin site. This
+// machine is: an IPv4 or bracketed IPv6 literal (a browser connects to what a literal says),
+// localhost and names under .localhost, and ownNames (the configured host, the host name);
+// with any port or none. A missing or empty value (HTTP/1.0) names nothing a page could choose.
+bool hostAllowed(const QString &host, const QStringList &ownNames);
 
 // A request target split at its first '?' into path and query, both as sent.
 QPair<QByteArray, QByteArray> splitTarget(const QByteArray &target);

@@ -54,7 +54,7 @@ public:
     {
         RawHttpClient client;
         client.connectToPort(port);
-        client.send("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: "
+        client.send("POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: "
                     + QByteArray::number(body.size()) + "\r\n\r\n" + body);
         return client.readResponse();
     }

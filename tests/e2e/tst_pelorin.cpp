@@ -73,7 +73,7 @@ private slots:
         // The default page shows every message exactly, as text: quotes, markup and script
         // cannot break out of the listener call or into the document.
         const QString headers
-                = "\"headers\": {    \"content-length\": \"%1\",    \"host\": \"h\"}}\n";
+                = "\"headers\": {    \"content-length\": \"%1\",    \"host\": \"localhost\"}}\n";
         QString shown;
         for (const QByteArray body : {"{\"n\":1}",
                                       "it's \"x\" </script><script>pwned=1</script>",
