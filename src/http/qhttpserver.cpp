@@ -70,6 +70,16 @@ QString QHttpServer::errorString() const
     return tcpServer->errorString();
 }
 
+QHostAddress QHttpServer::serverAddress() const
+{
+    return tcpServer->serverAddress();
+}
+
+quint16 QHttpServer::serverPort() const
+{
+    return tcpServer->serverPort();
+}
+
 void QHttpServer::setIdleTimeout(int msec)
 {
     Q_ASSERT(msec > 0);

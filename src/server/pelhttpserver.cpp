@@ -100,9 +100,16 @@ QString portTextOrDefault(const QString &given)
     return given.isEmpty() ? QStringLiteral("9977") : given;
 }
 
-quint16 portFromText(const QString &text)
+int portFromText(const QString &text)
 {
-    return static_cast<quint16>(text.toInt());
+    if (text.isEmpty() || text.size() > 5)
+        return -1;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return -1;
+    }
+    const int number = text.toInt();
+    return number <= 65535 ? number : -1;
 }
 
 QByteArray jsonDocument(const QMap<QString, QString> &data)
@@ -297,8 +304,19 @@ void PelHttpServer::createHttpServer()
     connect(httpServer, SIGNAL(newRequest(QHttpRequest*,QHttpResponse*)),
             this, SLOT(handleRequest(QHttpRequest*,QHttpResponse*)));
     // clang-format on
-    if (httpServer->listen(QHostAddress(host), portFromText(port))) {
+    const int number = portFromText(port);
+    if (number < 0) {
+        qDebug() << "server is not started";
+        qCritical("CONNECT/PORT \"%s\" is not a port (a whole number from 0 to 65535); the "
+                  "server does not listen",
+                  qPrintable(port));
+        return;
+    }
+    if (httpServer->listen(QHostAddress(host), quint16(number))) {
         qDebug() << "server is started on " << host << ":" << port;
+        qInfo("listening on %s port %d",
+              qPrintable(httpServer->serverAddress().toString()),
+              int(httpServer->serverPort()));
         // an empty host is the null address, which listens on every address
         if (host != QLatin1String("127.0.0.1"))
             qWarning("the server listens on %s, which is reachable from the network; "
@@ -308,7 +326,7 @@ void PelHttpServer::createHttpServer()
         qDebug() << "server is not started";
         qWarning("cannot listen on %s port %d: %s",
                  qPrintable(host),
-                 int(portFromText(port)),
+                 number,
                  qPrintable(httpServer->errorString()));
     }
 }
@@ -318,14 +336,20 @@ void PelHttpServer::setToken(const QString &token)
     this->token = token.toUtf8();
 }
 
+void PelHttpServer::setTokenUnusable()
+{
+    tokenUsable = false;
+}
+
 void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
 {
     if (!hostAllowed(req->headers().value(QStringLiteral("host")), ownHostNames)) {
         replyError(resp, 403, QStringLiteral("FORBIDDEN_HOST"), QString(), Audience::CallerOnly);
         return;
     }
-    if (!token.isEmpty()
-        && !bearerTokenMatches(req->headers().value(QStringLiteral("authorization")), token)) {
+    if (!tokenUsable
+        || (!token.isEmpty()
+            && !bearerTokenMatches(req->headers().value(QStringLiteral("authorization")), token))) {
         resp->setHeader(QStringLiteral("WWW-Authenticate"), QStringLiteral("Bearer"));
         // answered at once; the layer reads past whatever body follows
         replyError(resp, 401, QStringLiteral("UNAUTHORIZED"));

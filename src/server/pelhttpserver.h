@@ -38,6 +38,8 @@ public:
 
     // An empty token lets every request through.
     void setToken(const QString &token);
+    // A token was configured but cannot be used: no request gets through.
+    void setTokenUnusable();
 
     // Whether the page handles whole requests (PEL_receive): bodies above maxWholeBody are
     // then refused 413. Unknown while the page loads.
@@ -116,6 +118,7 @@ private:
     // Keyed by the request as a plain QObject, so a request can still be found from destroyed().
     QHash<QObject *, Exchange> exchanges;
     QByteArray token;
+    bool tokenUsable = true;
     // Names a Host header may give besides literals and localhost: the configured host and
     // this machine's name.
     QStringList ownHostNames;

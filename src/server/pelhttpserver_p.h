@@ -24,8 +24,9 @@ QString chooseListenHost(const QString &given, const QList<QHostAddress> &addres
 // The configured port text, or "9977" when none is configured.
 QString portTextOrDefault(const QString &given);
 
-// The port number for a port text: toInt in base 10 (0 for non-numbers), low 16 bits only.
-quint16 portFromText(const QString &text);
+// The port number a port text names: a whole number from 0 to 65535 in decimal digits, else -1
+// (a number cut to 16 bits, or a text read as 0, would listen where nobody asked).
+int portFromText(const QString &text);
 
 // Indented JSON of a text map, one string member per entry in ascending key order.
 QByteArray jsonDocument(const QMap<QString, QString> &data);

@@ -38,8 +38,7 @@ void tst_PelHttpServer::listening()
     QCOMPARE(chooseListenHost(QString(), machine), QStringLiteral("127.0.0.1"));
     QCOMPARE(chooseListenHost(QStringLiteral("localhost"), machine), QStringLiteral("169.254.3.4"));
     QCOMPARE(chooseListenHost(QStringLiteral("localhost"), {QHostAddress::LocalHost}), QString());
-    QCOMPARE(portFromText(portTextOrDefault(QString())), quint16(9977));
-    QCOMPARE(portFromText(QStringLiteral("70000")), quint16(4464));
+    QCOMPARE(portFromText(portTextOrDefault(QString())), 9977);
     // a port that is taken is said aloud
     QTcpServer occupant;
     QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
