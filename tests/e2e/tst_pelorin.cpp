@@ -174,6 +174,48 @@ private slots:
         QCOMPARE(buttons.evaluate(sendUndefined).toString(), QStringLiteral("TypeError"));
     }
 
+    // A web site whose name is made to point at 127.0.0.1 (DNS rebinding) is same-origin with
+    // Pelorin, and its browser sends neither Origin nor Sec-Fetch-Site: the Host rule stops it.
+    void rebindingSiteIsRefused()
+    {
+        QTemporaryDir profile;
+        DevToolsPage site;
+        site.debugPort = freeLoopbackPort();
+        const QString origin = "http://rebind.test:" + QString::number(dashboard.port);
+        QProcess browser;
+        browser.start("chromium",
+                      {"--headless",
+                       "--no-sandbox",
+                       "--user-data-dir=" + profile.path(),
+                       "--remote-debugging-port=" + QString::number(site.debugPort),
+                       "--host-resolver-rules=MAP rebind.test 127.0.0.1",
+                       origin + "/"});
+        const QString loaded = "location.origin + ' ' + document.readyState";
+        QVERIFY(QTest::qWaitFor(
+                [&] { return site.openDebugger() && site.evaluate(loaded) == origin + " complete"; },
+                60000));
+        site.evaluate(
+                "window.seen = []; const note = what => r => seen.push(what + r.status);"
+                "fetch('/x', {headers: {Prefer: 'return=representation'}}).then(note('answer'));"
+                "fetch('/events', {headers: {Accept: 'text/event-stream', 'Last-Event-ID': '0'}})"
+                ".then(note('events'));"
+                "fetch('/', {method: 'POST', body: 'rebound'}).then(note('post'));"
+                "const source = new EventSource('/events'); source.onopen = () => seen.push("
+                "'live events'); source.onerror = () => seen.push('source' + source.readyState)");
+        QTRY_COMPARE_WITH_TIMEOUT(site.evaluate("seen.sort().join()").toString(),
+                                  QStringLiteral("answer403,events403,post403,source2"),
+                                  20000);
+        browser.terminate();
+        QVERIFY(browser.waitForFinished(20000));
+        // nothing of it reached the page, which shows what comes after
+        dashboard.post("after the rebinding site");
+        const QString newest = "messages.querySelector('.body').textContent";
+        QTRY_COMPARE_WITH_TIMEOUT(dashboard.evaluate(newest).toString(),
+                                  QStringLiteral("after the rebinding site"),
+                                  10000);
+        QCOMPARE(dashboard.evaluate("document.body.textContent.includes('rebound')"), false);
+    }
+
     void fleetDisplaysFollowTheBroker()
     {
         mqtt = QStringList{"-q", "1", "-p", QString::number(freeLoopbackPort())};
