@@ -31,6 +31,8 @@ int distance(const QString &a, const QString &b)
 
 QString nearest(const QString &name, const QStringList &known)
 {
+    if (known.isEmpty())
+        return QString();
     return *std::min_element(known.begin(), known.end(), [&](const QString &a, const QString &b) {
         return distance(name, a) < distance(name, b);
     });
@@ -130,7 +132,15 @@ void ConfigFile::read(const QByteArray &contents, const QStringList &knownKeys)
     QSet<QString> knownGroups;
     for (const QString &key : knownKeys)
         knownGroups.insert(key.section(QLatin1Char('/'), 0, 0));
-    const QStringList groups = knownGroups.values();
+    QStringList groups = knownGroups.values();
+    groups.sort();
+    // each unknown name is warned about once, at its first line
+    QSet<QString> warned;
+    const auto firstTime = [&warned](const QString &name) {
+        const int before = warned.size();
+        warned.insert(name);
+        return warned.size() > before;
+    };
 
     QString group;
     bool groupKnown = false;
@@ -145,7 +155,7 @@ void ConfigFile::read(const QByteArray &contents, const QStringList &knownKeys)
         if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
             group = line.mid(1, line.size() - 2).trimmed();
             groupKnown = knownGroups.contains(group);
-            if (!groupKnown)
+            if (!groupKnown && firstTime(line))
                 warn(number,
                      QStringLiteral("unknown section [%1] is ignored with its keys; the nearest "
                                     "known section is [%2]")
@@ -162,9 +172,10 @@ void ConfigFile::read(const QByteArray &contents, const QStringList &knownKeys)
         const QString name = line.left(equals).trimmed();
         const QString key = group.isEmpty() ? name : group + QLatin1Char('/') + name;
         if (!knownKeys.contains(key)) {
-            warn(number,
-                 QStringLiteral("unknown key %1 is ignored; the nearest known key is %2")
-                         .arg(key, nearest(key, knownKeys)));
+            if (firstTime(key))
+                warn(number,
+                     QStringLiteral("unknown key %1 is ignored; the nearest known key is %2")
+                             .arg(key, nearest(key, knownKeys)));
             continue;
         }
         Value &value = values[key];
