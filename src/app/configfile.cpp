@@ -38,8 +38,8 @@ QString nearest(const QString &name, const QStringList &known)
     });
 }
 
-// The INI writer's escapes undone, or nothing when body holds a quote or backslash that the
-// writer would not have written.
+// Appends body to out with the INI writer's escapes undone; false when body holds a quote or a
+// backslash that the writer would not have written.
 bool unescape(const QString &body, QString *out)
 {
     static const QString simple = QStringLiteral("abfnrtv\"\\'?;,");
