@@ -159,9 +159,9 @@ void PageBridge::hold(Held &&held, qint64 size)
     scheduleFlush();
 }
 
-bool PageBridge::admitRequest()
+bool PageBridge::admitRequest(bool fromWebPage)
 {
-    if (pendingChars < maxPending)
+    if (pendingChars < (fromWebPage ? maxPending / 4 : maxPending))
         return true;
     ++refused;
     if (!refusalWarningTimer->isActive()) {

@@ -81,8 +81,10 @@ public:
     // Bytes of the listener calls waiting to be put into a script.
     qint64 pendingSize() const;
 
-    // Whether there is room for another request; a no is counted for the warning.
-    bool admitRequest();
+    // Whether there is room for another request; a no is counted for the warning. Requests from
+    // web pages in a browser are let in only while less than a quarter of the room is taken, so
+    // that a local program is still served while a browser floods.
+    bool admitRequest(bool fromWebPage = false);
 
     // Scripts handed to the page so far, each carrying one or more envelopes.
     qint64 scriptsRun() const;

@@ -357,7 +357,8 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
     }
     if (handleTwoWay(req, resp))
         return;
-    if ((req->method() == MethodGet || req->method() == MethodPost) && !pageHasRoom()) {
+    if ((req->method() == MethodGet || req->method() == MethodPost)
+        && !pageHasRoom(fromWebPage(req->headers()))) {
         replyBusy(resp, Audience::Anyone);
         return;
     }
@@ -457,7 +458,7 @@ void PelHttpServer::sendResponse()
         return;
     }
     // nothing of a whole request has reached the page yet: it can still be turned away
-    if (pageMode == PageMode::Receiver && !pageHasRoom()) {
+    if (pageMode == PageMode::Receiver && !pageHasRoom(fromWebPage(answered.request->headers()))) {
         replyBusy(answered.response, answered.wantsAnswer ? Audience::CallerOnly : Audience::Anyone);
         return;
     }
@@ -491,14 +492,14 @@ void PelHttpServer::refuseRequest(quint64 id,
         replyError(resp, status, code, message, Audience::CallerOnly);
 }
 
-void PelHttpServer::setPageRoom(std::function<bool()> hasRoom)
+void PelHttpServer::setPageRoom(std::function<bool(bool)> hasRoom)
 {
     pageRoom = std::move(hasRoom);
 }
 
-bool PelHttpServer::pageHasRoom()
+bool PelHttpServer::pageHasRoom(bool forWebPage)
 {
-    return !pageRoom || pageRoom();
+    return !pageRoom || pageRoom(forWebPage);
 }
 
 void PelHttpServer::replyBusy(QHttpResponse *resp, Audience audience)

@@ -59,9 +59,10 @@ public:
     void publishEvent(const QByteArray &json);
 
     // Asked whether the page has room before a GET or POST is accepted, and again before a
-    // whole body kept for PEL_receive is handed on: without room the request is answered 503
-    // BUSY and goes no further, so nothing accepted is ever dropped. Unset, there is always room.
-    void setPageRoom(std::function<bool()> hasRoom);
+    // whole body kept for PEL_receive is handed on, saying whether the request comes from a web
+    // page (fromWebPage): without room the request is answered 503 BUSY and goes no further, so
+    // nothing accepted is ever dropped. Unset, there is always room.
+    void setPageRoom(std::function<bool(bool fromWebPage)> hasRoom);
 
 signals:
     void dataProcessed(QByteArray body, QByteArray headers);
@@ -115,7 +116,7 @@ private:
                     const QString &message = QString(),
                     Audience audience = Audience::Anyone);
     bool handleTwoWay(QHttpRequest *req, QHttpResponse *resp);
-    bool pageHasRoom();
+    bool pageHasRoom(bool forWebPage);
     void replyBusy(QHttpResponse *resp, Audience audience);
     void awaitAnswer(const Exchange &exchange);
     PageRequest pageRequestOf(const Exchange &exchange) const;
@@ -137,7 +138,7 @@ private:
     // Callers waiting for the page's answer, by request id.
     QHash<quint64, QPointer<QHttpResponse>> awaiting;
     EventStream *events = nullptr;
-    std::function<bool()> pageRoom;
+    std::function<bool(bool)> pageRoom;
 };
 
 #endif // PELHTTPSERVER_H

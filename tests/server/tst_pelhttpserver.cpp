@@ -176,7 +176,11 @@ void tst_PelHttpServer::exchange_data()
         "POST /a%20b/c?x=%41&y <too large>\n" + ok);
     // what was answered 200 is never dropped: without room a request is refused, and goes no further
     const QByteArray busy = "Retry-After: 1\r\n";
-    row("no room for the page, other methods as before", "busy",
+    row("no room for web pages, a local program still served", "busy",
+        {"2:" + post("").first(), post("Origin: http://x\r\n").first()},
+        "hi { \"content-length\": \"2\"\n}\n" + page
+        + reply("503 Service Unavailable", busy + anyone, error("BUSY")) + ok);
+    row("no room for the page, other methods as before", "all busy",
         {"2:PUT / HTTP/1.1\r\n\r\n", post("").first()},
         reply("503 Service Unavailable", busy + anyone, error("BUSY")) + unused);
     row("no room left once a whole body is in", "receiver late", post(prefer),
@@ -195,8 +199,8 @@ void tst_PelHttpServer::exchange()
     server->setPageMode(setup.contains("receiver")   ? PelHttpServer::PageMode::Receiver
                         : setup.contains("listener") ? PelHttpServer::PageMode::Listener
                                                      : PelHttpServer::PageMode::Unknown);
-    server->setPageRoom([&, asked = 0]() mutable {
-        return setup.contains("late") ? asked++ == 0 : !setup.contains("busy");
+    server->setPageRoom([&, asked = 0](bool web) mutable {
+        return setup.contains("late") ? asked++ == 0 : !setup.contains(web ? "busy" : "all busy");
     });
     QByteArray log;
     connect(server.get(), &PelHttpServer::dataProcessed, this, [&](QByteArray data, QByteArray h) {
