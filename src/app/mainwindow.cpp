@@ -60,6 +60,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(server, &PelHttpServer::requestReceived, bridge, &PageBridge::deliverRequest);
     connect(bridge, &PageBridge::modeChanged, server, &PelHttpServer::setPageMode);
     connect(bridge, &PageBridge::requestRefused, server, &PelHttpServer::refuseRequest);
+    connect(server, &PelHttpServer::requestAbandoned, bridge, &PageBridge::abandon);
     server->setPageRoom([this](bool fromWebPage) { return bridge->admitRequest(fromWebPage); });
 
     ui->build(this);

@@ -149,6 +149,20 @@ void PageBridge::deliverRequest(const PageRequest &request)
     hold(Held{QByteArray(), request}, size);
 }
 
+void PageBridge::abandon(quint64 id)
+{
+    for (Held &held : pending) {
+        if (held.call.isEmpty() && held.request.id == id) {
+            held.request.abandoned = true;
+            return;
+        }
+    }
+    waitingOnDocument.remove(id);
+    // after the script that handed the request on, if there was one; ignored otherwise
+    if (target && !loading)
+        target->runJavaScript(QStringLiteral("pelorin.abort(%1)").arg(id));
+}
+
 void PageBridge::hold(Held &&held, qint64 size)
 {
     // Never dropped: the server asks admitRequest before it accepts a request, so what is
@@ -235,7 +249,8 @@ qint64 PageBridge::scriptsRun() const
 void PageBridge::warnRefused()
 {
     qCWarning(lcPage).noquote() << QStringLiteral("Refused %1 requests as busy: more than %2 bytes "
-                                                  "were waiting for the page")
+                                                  "(from web pages, a quarter of that) were "
+                                                  "waiting for the page")
                                            .arg(refused)
                                            .arg(maxPending);
     refused = 0;

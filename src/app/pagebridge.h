@@ -75,6 +75,8 @@ public:
     // The same for the envelope of body and headers, built straight into its listener call.
     void deliver(const QByteArray &body, const QByteArray &headers);
     void deliverRequest(const PageRequest &request);
+    // The caller of request id stopped waiting: the page's request.signal aborts.
+    void abandon(quint64 id);
 
     PelHttpServer::PageMode mode() const;
 

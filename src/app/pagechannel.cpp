@@ -48,21 +48,35 @@ function send(value) {
     queued += cost;
     call('publish', [json, function () { queued -= cost; }]);
 }
-// Called by Pelorin with one request; answers it when its caller waits.
-function receive(request, wantsAnswer) {
+// The abort controllers of the requests whose callers wait, by id.
+var controllers = Object.create(null), Controller = AbortController;
+function settle(id) {
+    delete controllers[id];
+}
+// Called by Pelorin with one request; answers it when its caller waits. Its signal aborts when
+// the caller stops waiting (abandoned: it already has).
+function receive(request, wantsAnswer, abandoned) {
     var id = request.id;
+    var controller = new Controller();
+    Object.defineProperty(request, 'signal', {value: controller.signal});
+    if (abandoned)
+        controller.abort();
+    else if (wantsAnswer)
+        controllers[id] = controller;
     var result;
     try {
         result = PEL_receive(request);
     } catch (error) {
         if (!wantsAnswer)
             throw error;
+        settle(id);
         call('fail', [id, messageOf(error)]);
         return;
     }
     if (!wantsAnswer)
         return;
     resolve(result).then(function (value) {
+        settle(id);
         var json;
         try {
             json = stringify(value === undefined ? null : value);
@@ -72,12 +86,20 @@ function receive(request, wantsAnswer) {
         }
         call('answer', [id, typeof json === 'string' ? json : 'null']);
     }, function (error) {
+        settle(id);
         call('fail', [id, messageOf(error)]);
     });
+}
+function abort(id) {
+    var controller = controllers[id];
+    settle(id);
+    if (controller)
+        controller.abort();
 }
 var pelorin = {};
 Object.defineProperty(pelorin, 'send', {value: send, enumerable: true});
 Object.defineProperty(pelorin, 'receive', {value: receive});
+Object.defineProperty(pelorin, 'abort', {value: abort});
 Object.defineProperty(window, 'pelorin', {value: Object.freeze(pelorin), enumerable: true});
 new QWebChannel(qt.webChannelTransport, function (webChannel) {
     channel = webChannel.objects.pelorin;

@@ -238,7 +238,8 @@ QString receiverCall(const PageRequest &request)
     }
     out += QLatin1String("},body:");
     appendExactLiteral(out, body);
-    out += QLatin1String(request.wantsAnswer ? "},true)" : "},false)");
+    out += QLatin1String(request.wantsAnswer ? "},true" : "},false");
+    out += QLatin1String(request.abandoned ? ",true)" : ")");
     out += QLatin1String("}catch(e){console.error('PEL_receive failed:',e)}\n");
     return out;
 }

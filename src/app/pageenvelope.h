@@ -27,8 +27,8 @@ QByteArray listenerCall(const QByteArray &body,
 // as an object of id, method, path, query, headers (names lower-cased) and body, every text in
 // a string literal: the data is never read as script. Texts are decoded as UTF-8 with invalid
 // sequences as U+FFFD, NUL bytes and a leading byte-order mark kept; each character is escaped
-// at most once. A request whose caller waits gets the handler's result sent back. A failure is
-// reported to the console.
+// at most once. A request whose caller waits gets the handler's result sent back; its signal
+// starts aborted when the caller has already gone. A failure is reported to the console.
 QString receiverCall(const PageRequest &request);
 
 #endif // PAGEENVELOPE_H

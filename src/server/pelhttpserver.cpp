@@ -564,9 +564,11 @@ void PelHttpServer::awaitAnswer(const Exchange &exchange)
                       504,
                       QStringLiteral("TIMEOUT"),
                       QStringLiteral("the page did not answer in time"));
+        emit requestAbandoned(id);
     });
     connect(exchange.response.data(), &QObject::destroyed, this, [this, id] {
-        awaiting.remove(id);
+        if (awaiting.remove(id))
+            emit requestAbandoned(id);
     });
     timer->start(exchange.waitSeconds * 1000);
 }

@@ -67,6 +67,9 @@ public:
 signals:
     void dataProcessed(QByteArray body, QByteArray headers);
     void requestReceived(const PageRequest &request);
+    // The caller of request id stopped waiting for the page's answer: it went away, or its wait
+    // ended.
+    void requestAbandoned(quint64 id);
 
 private slots:
     void createHttpServer();

@@ -46,6 +46,7 @@ void tst_MainWindow::initTestCase()
                " if (r.path === '/throw') throw new Error('no such thing');"
                " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2})));"
                " if (r.path === '/reject') return Promise.reject('refused');"
+               " r.signal.onabort = () => calls.push('aborted');"
                " if (r.path === '/hold') return new Promise(() => {}); }</script>");
     html.close();
     port = freeLoopbackPort();
@@ -149,13 +150,14 @@ void tst_MainWindow::wholeRequests_data()
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("answer"); // without "Prefer: return=representation" when empty
+    // without "Prefer: return=representation" when empty; a body is a further preference too
+    QTest::addColumn<QByteArray>("answer");
 
     QByteArray big;
     while (big.size() < 300 * 1024)
         big += "line\n\ttab \\ back \"quote\" 'single' </script> \xe2\x80\xa8 \xc3\xa9 \xff\n";
-    const auto error = [](const QByteArray &message) {
-        return "{\n    \"error\": \"PAGE_ERROR\",\n    \"message\": \"" + message + "\"\n}\n";
+    const auto error = [](const QByteArray &code, const QByteArray &message) {
+        return "{\n    \"error\": \"" + code + "\",\n    \"message\": \"" + message + "\"\n}\n";
     };
     // The first is sent while the page loads, and held for it.
     QTest::addRow("300 KB in one call, exact")
@@ -165,12 +167,15 @@ void tst_MainWindow::wholeRequests_data()
     QTest::addRow("what a promise resolves to")
             << QByteArray("/promise") << QByteArray("abc") << 200 << QByteArray("{\"n\":2}");
     QTest::addRow("a throw") << QByteArray("/throw") << QByteArray() << 500
-                             << error("no such thing");
+                             << error("PAGE_ERROR", "no such thing");
     QTest::addRow("a rejection") << QByteArray("/reject") << QByteArray() << 500
-                                 << error("refused");
+                                 << error("PAGE_ERROR", "refused");
+    QTest::addRow("a wait that ends aborts the request's signal")
+            << QByteArray("/hold") << QByteArray("wait=1") << 504
+            << error("TIMEOUT", "the page did not answer in time");
     // last: the page is loaded anew
     QTest::addRow("the renderer ends while its caller waits")
-            << QByteArray("/hold") << QByteArray() << 503
+            << QByteArray("/hold") << QByteArray("wait=30") << 503
             << QByteArray("{\n    \"error\": \"PAGE_RESTARTED\"\n}\n");
 }
 
@@ -184,7 +189,7 @@ void tst_MainWindow::wholeRequests()
     RawHttpClient client;
     QVERIFY(client.connectToPort(port));
     client.send("POST " + path + " HTTP/1.1\r\n"
-                + (answer.isEmpty() ? "" : "Prefer: return=representation\r\n")
+                + (answer.isEmpty() ? "" : "Prefer: return=representation, " + body + "\r\n")
                 + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
     QTRY_VERIFY_WITH_TIMEOUT(evaluateJavaScriptSync(page, "window.calls.length > 0").toBool(),
                              30000);
@@ -196,13 +201,15 @@ void tst_MainWindow::wholeRequests()
              QByteArray(body).replace("\xff", "\xef\xbf\xbd"));
     QCOMPARE(call.value("headers").toObject().value("content-length").toString(),
              QString::number(body.size()));
-    if (path == "/hold")
+    if (status == 503)
         QCOMPARE(::kill(pid_t(page->renderProcessPid()), SIGKILL), 0);
     // less than a caller's wait: one waiting on an ended page is answered at once
     const QByteArray response = client.readResponse(false, 20000);
     QCOMPARE(response.mid(9, 3).toInt(), status); // "HTTP/1.1 200 OK"
     QCOMPARE(RawHttpClient::bodyOf(response),
              answer.isEmpty() ? QByteArray("{\n    \"status\": \"OK\"\n}\n") : answer);
+    if (status == 504)
+        QTRY_VERIFY(evaluateJavaScriptSync(page, "calls.includes('aborted')").toBool());
 }
 
 QTEST_MAIN(tst_MainWindow)
