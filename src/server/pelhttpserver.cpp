@@ -535,6 +535,13 @@ bool PelHttpServer::handleTwoWay(QHttpRequest *req, QHttpResponse *resp)
                    Audience::CallerOnly);
         return true;
     }
+    // Each waiting caller holds a connection: past the cap they are turned away and their
+    // connections closed, so that plain requests always find one.
+    if (!subscribing && awaiting.size() >= maxWaitingCallers) {
+        resp->setHeader(QStringLiteral("Connection"), QStringLiteral("close"));
+        replyBusy(resp, Audience::CallerOnly);
+        return true;
+    }
     if (!subscribing)
         return false;
     bool known = false;

@@ -49,6 +49,8 @@ public:
     void setPageMode(PageMode mode);
     static constexpr int maxWholeBody = 16 * 1024 * 1024;
     static constexpr qint64 maxWholeBodiesInFlight = 256 * 1024 * 1024;
+    // Callers that may wait for the page's answer at once; more are refused 503 BUSY.
+    static constexpr int maxWaitingCallers = 256;
 
     // The page's answer to request id: json is sent as it is, or status with an error
     // document {"error": code, "message": message}. Later answers to the same id are ignored.
