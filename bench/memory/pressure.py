@@ -351,7 +351,7 @@ def waiters(build):
         try:
             s = socket.create_connection(("127.0.0.1", pelorin.port), timeout=2)
             s.sendall(b"GET /hold/%d HTTP/1.1\r\nHost: 127.0.0.1\r\nPrefer: "
-                      b"return=representation; wait=86400\r\n\r\n" % i)
+                      b"return=representation, wait=86400\r\n\r\n" % i)
             sockets.append(s)
         except OSError:
             refused += 1
