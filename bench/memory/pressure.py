@@ -403,10 +403,10 @@ def subscribers(build):
         data = reader.recv(1 << 20)
         if not data:
             break
-        tail = (tail + data)[-64:]
-        if b"\nid: 1000\n" in tail or tail.startswith(b"id: 1000\n"):
+        if b"\nid: 1000\n" in tail + data:
             caught_up = time.time() - start
             break
+        tail = (tail + data)[-16:]
     reader.close()
     for s in silent:
         s.close()
