@@ -385,6 +385,8 @@ def subscribers(build):
     pelorin = Pelorin(build)
     before = pelorin.rss()
     published = pelorin.ask("/publish?1000", timeout=620, wait=600)
+    time.sleep(1)
+    kept = pelorin.rss()
     sampler = Sampler(pelorin.pid)
     silent = []
     for _ in range(1500):
@@ -416,7 +418,9 @@ def subscribers(build):
            ["events published: %s" % (published or {}).get("sent"),
             "a reading subscriber caught up in %s"
             % ("%.1f s" % caught_up if caught_up is not None else "never (60 s)"),
-            "10 s after all left: %s above the start" % mb(pelorin.rss() - before)],
+            "with the events kept, before any subscriber: %s" % mb(kept),
+            "10 s after all left: %s above the start, %d descriptors open"
+            % (mb(pelorin.rss() - before), len(os.listdir("/proc/%d/fd" % pelorin.pid)))],
            "RSS +500 MB at most; caught up within 2 s; within 50 MB of the start 10 s after")
     pelorin.close()
 
