@@ -11,6 +11,7 @@
 #include "previewpage.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QSettings>
 #include <QTextCodec>
 #include <QUrl>
@@ -61,7 +62,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(bridge, &PageBridge::modeChanged, server, &PelHttpServer::setPageMode);
     connect(bridge, &PageBridge::requestRefused, server, &PelHttpServer::refuseRequest);
     connect(server, &PelHttpServer::requestAbandoned, bridge, &PageBridge::abandon);
-    server->setPageRoom([this](bool fromWebPage) { return bridge->admitRequest(fromWebPage); });
+    // the window may go before the server
+    server->setPageRoom([bridge = QPointer<PageBridge>(bridge)](bool fromWebPage) {
+        return !bridge || bridge->admitRequest(fromWebPage);
+    });
 
     ui->build(this);
     setWindowTitle(title);
