@@ -3,71 +3,22 @@
 
 #include <QAbstractSocket>
 #include <QDebug>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonValue>
-#include <QMetaMethod>
 #include <QNetworkInterface>
 #include <QStringList>
 
-#include <algorithm>
+#include <iterator>
 
 #include "eventstream.h"
+#include "exchange.h"
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
 #include "qhttpserver.h"
-
-#include <QTimer>
 
 namespace {
 
 // http-parser's method codes
 constexpr int MethodGet = 1;
 constexpr int MethodPost = 3;
-
-// The reply documents never change; build them once.
-const QByteArray &statusDocument()
-{
-    static const QByteArray document = jsonDocument(
-            {{QStringLiteral("status"), QStringLiteral("OK")}});
-    return document;
-}
-
-const QByteArray &errorDocument()
-{
-    static const QByteArray document = jsonDocument(
-            {{QStringLiteral("error"), QStringLiteral("UNUSED_HTTP_METHOD")}});
-    return document;
-}
-
-// The request's signals and the slots they drive, found by their signatures once rather than
-// by parsing the same signature strings for every request.
-struct RequestSlots
-{
-    QMetaMethod data;
-    QMetaMethod end;
-    QMetaMethod processRequestData;
-    QMetaMethod sendResponse;
-};
-
-QMetaMethod methodBySignature(const QMetaObject &type, const char *signature)
-{
-    const int index = type.indexOfMethod(signature);
-    Q_ASSERT_X(index >= 0, "PelHttpServer", signature);
-    return type.method(index);
-}
-
-const RequestSlots &requestSlots()
-{
-    static const RequestSlots found{methodBySignature(QHttpRequest::staticMetaObject,
-                                                      "data(QByteArray)"),
-                                    methodBySignature(QHttpRequest::staticMetaObject, "end()"),
-                                    methodBySignature(PelHttpServer::staticMetaObject,
-                                                      "processRequestData(QByteArray)"),
-                                    methodBySignature(PelHttpServer::staticMetaObject,
-                                                      "sendResponse()")};
-    return found;
-}
 
 } // namespace
 
@@ -102,14 +53,6 @@ QString portTextOrDefault(const QString &given)
 quint16 portFromText(const QString &text)
 {
     return static_cast<quint16>(text.toInt());
-}
-
-QByteArray jsonDocument(const QMap<QString, QString> &data)
-{
-    QJsonObject object;
-    for (auto it = data.cbegin(); it != data.cend(); ++it)
-        object.insert(it.key(), QJsonValue(it.value()));
-    return QJsonDocument(object).toJson();
 }
 
 namespace {
@@ -216,24 +159,30 @@ QPair<QByteArray, QByteArray> splitTarget(const QByteArray &target)
     return {target.left(mark), target.mid(mark + 1)};
 }
 
-QByteArray headersDocument(const QHash<QString, QString> &headers)
+QByteArray jsonDocument(const QMap<QString, QString> &data)
 {
-    // Written directly rather than through QJsonDocument, which costs more than the rest of
-    // a request's handling; the bytes are the same as toJSON gives for the sorted map.
-    QStringList names = headers.keys();
-    std::sort(names.begin(), names.end());
+    // Written directly rather than through QJsonDocument, which costs more than the rest of a
+    // request's handling; the bytes are the same.
     QByteArray out;
-    out.reserve(64 * (names.size() + 1));
+    out.reserve(64 * (data.size() + 1));
     out += "{\n";
-    for (int i = 0; i < names.size(); ++i) {
+    for (auto it = data.cbegin(); it != data.cend(); ++it) {
         out += "    ";
-        appendJsonString(out, names.at(i));
+        appendJsonString(out, it.key());
         out += ": ";
-        appendJsonString(out, headers.value(names.at(i)));
-        out += i + 1 < names.size() ? ",\n" : "\n";
+        appendJsonString(out, it.value());
+        out += std::next(it) != data.cend() ? ",\n" : "\n";
     }
     out += "}\n";
     return out;
+}
+
+QByteArray headersDocument(const QHash<QString, QString> &headers)
+{
+    QMap<QString, QString> sorted;
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+        sorted.insert(it.key(), it.value());
+    return jsonDocument(sorted);
 }
 
 PelHttpServer::PelHttpServer(QString host, QString port)
@@ -280,125 +229,66 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
         && !bearerTokenMatches(req->headers().value(QStringLiteral("authorization")), token)) {
         resp->setHeader(QStringLiteral("WWW-Authenticate"), QStringLiteral("Bearer"));
         // answered at once; the layer reads past whatever body follows
-        replyError(resp, 401, QStringLiteral("UNAUTHORIZED"));
+        sendReply(resp, 401, errorDocument(QStringLiteral("UNAUTHORIZED")));
         return;
     }
     if (handleTwoWay(req, resp))
         return;
-    request = req;
-    response = resp;
-    processRequest();
-}
-
-void PelHttpServer::processRequest()
-{
-    responseBody.clear();
-    requestData.clear();
-
-    const RequestSlots &wiring = requestSlots();
-    const int method = request->method();
-    if (method == MethodPost) {
-        responseBody = statusDocument();
-        connect(request, wiring.data, this, wiring.processRequestData);
-        connect(request, wiring.end, this, wiring.sendResponse);
-    } else if (method == MethodGet) {
-        responseBody = statusDocument();
-        connect(request, wiring.end, this, wiring.sendResponse);
-    } else {
-        responseBody = errorDocument();
-        // a blank counts as data already seen, so nothing is emitted for other methods
-        requestData = QByteArrayLiteral(" ");
-        connect(request, wiring.end, this, wiring.sendResponse);
-    }
-
-    Exchange &exchange = exchanges[request];
-    exchange.request = request;
-    exchange.response = response;
-    exchange.responseBody = responseBody;
-    exchange.requestData = requestData;
-    if (method == MethodPost || method == MethodGet) {
-        exchange.id = ++lastRequestId;
-        const AnswerPreference preference = answerPreference(
-                request->headers().value(QStringLiteral("prefer")));
-        exchange.wantsAnswer = preference.wanted;
-        exchange.waitSeconds = preference.waitSeconds;
-    }
-    // a client that goes away mid-request takes its request with it; drop the record then
-    connect(request, &QObject::destroyed, this, &PelHttpServer::forgetRequest);
-}
-
-void PelHttpServer::processRequestData(const QByteArray &requestData)
-{
-    Exchange *exchange = exchangeOf(sender());
-    if (!exchange)
-        return;
-    // Whole bodies are kept for a page that may take them, within a bound per request and one
-    // for all requests being received at once.
-    if (!exchange->tooLarge && pageMode != PageMode::Listener) {
-        const qint64 size = exchange->wholeBody.size() + qint64(requestData.size());
-        exchange->tooLarge = size > maxWholeBody
-                             || wholeBodyBytes + requestData.size() > maxWholeBodiesInFlight;
-        if (exchange->tooLarge) {
-            wholeBodyBytes -= exchange->wholeBody.size();
-            exchange->wholeBody = QByteArray();
-        } else {
-            wholeBodyBytes += requestData.size();
-            exchange->wholeBody += requestData;
-        }
-    }
-    emitData(*exchange, requestData);
-}
-
-void PelHttpServer::sendResponse()
-{
-    QObject *source = sender() ? sender() : request;
-    Exchange *exchange = exchangeOf(source);
-    if (!exchange)
-        return; // already answered: never write to a response that has ended
-
-    if (exchange->requestData.isEmpty()) {
-        emitData(*exchange, exchange->request->url().query().toUtf8());
-        // a receiver may run an event loop in which the request goes away
-        exchange = exchangeOf(source);
-        if (!exchange)
-            return;
-    }
-
-    const Exchange answered = exchanges.take(source);
-    wholeBodyBytes -= answered.wholeBody.size();
-    if (!answered.response)
-        return;
-    if (answered.id == 0) {
-        reply(answered.response, 200, answered.responseBody);
+    const int method = req->method();
+    if (method != MethodGet && method != MethodPost) {
+        // answered, not refused, once it has been read; nothing of it goes to the page
+        connect(req, &QHttpRequest::end, resp, [resp] {
+            sendReply(resp, 200, errorDocument(QStringLiteral("UNUSED_HTTP_METHOD")));
+        });
         return;
     }
-    if (answered.tooLarge && pageMode == PageMode::Receiver) {
-        replyError(answered.response,
-                   413,
-                   QStringLiteral("PAYLOAD_TOO_LARGE"),
-                   QStringLiteral("the page takes bodies of at most %1 bytes").arg(maxWholeBody),
-                   answered.wantsAnswer ? Audience::CallerOnly : Audience::Anyone);
-        return;
-    }
-    if (answered.wantsAnswer)
-        awaitAnswer(answered);
-    else
-        reply(answered.response, 200, answered.responseBody);
-    emit requestReceived(pageRequestOf(answered));
+    PageRequest page;
+    page.id = ++lastRequestId;
+    page.method = method == MethodPost ? QByteArrayLiteral("POST") : QByteArrayLiteral("GET");
+    const auto target = splitTarget(req->target());
+    page.path = target.first;
+    page.query = target.second;
+    page.headers = req->headers();
+    // the token is Pelorin's secret, not the page's
+    if (!token.isEmpty())
+        page.headers.remove(QStringLiteral("authorization"));
+    const AnswerPreference preference = answerPreference(
+            page.headers.value(QStringLiteral("prefer")));
+    page.wantsAnswer = preference.wanted;
+    auto *exchange = new Exchange(this, req, resp, page, preference.waitSeconds);
+    exchanges.insert(page.id, exchange);
+    connect(exchange, &Exchange::dataProcessed, this, &PelHttpServer::dataProcessed);
+    connect(exchange, &Exchange::requestReceived, this, &PelHttpServer::requestReceived);
 }
 
-void PelHttpServer::setPageMode(PageMode mode)
+void PelHttpServer::setPageModeSource(std::function<PageMode()> source)
 {
-    pageMode = mode;
+    pageModeSource = std::move(source);
+}
+
+PelHttpServer::PageMode PelHttpServer::pageMode() const
+{
+    return pageModeSource ? pageModeSource() : PageMode::Unknown;
+}
+
+std::optional<PelHttpServer::Refusal> PelHttpServer::refusalFor(PageMode mode,
+                                                                const PageRequest &request)
+{
+    if (mode == PageMode::Listener && request.wantsAnswer)
+        return Refusal{501,
+                       QStringLiteral("NOT_IMPLEMENTED"),
+                       QStringLiteral("the page defines no PEL_receive")};
+    if (mode == PageMode::Receiver && request.tooLarge)
+        return Refusal{413,
+                       QStringLiteral("PAYLOAD_TOO_LARGE"),
+                       QStringLiteral("the page takes bodies of at most %1 bytes").arg(maxWholeBody)};
+    return std::nullopt;
 }
 
 void PelHttpServer::answerRequest(quint64 id, const QByteArray &json)
 {
-    const QPointer<QHttpResponse> resp = awaiting.take(id);
-    if (!resp)
-        return;
-    resp->setHeader(QStringLiteral("Preference-Applied"), QStringLiteral("return=representation"));
-    reply(resp, 200, json, Audience::CallerOnly);
+    if (Exchange *exchange = exchanges.value(id))
+        exchange->answer(json);
 }
 
 void PelHttpServer::refuseRequest(quint64 id,
@@ -406,8 +296,8 @@ void PelHttpServer::refuseRequest(quint64 id,
                                   const QString &code,
                                   const QString &message)
 {
-    if (const QPointer<QHttpResponse> resp = awaiting.take(id))
-        replyError(resp, status, code, message, Audience::CallerOnly);
+    if (Exchange *exchange = exchanges.value(id))
+        exchange->refuse(status, code, message);
 }
 
 void PelHttpServer::publishEvent(const QByteArray &json)
@@ -430,11 +320,11 @@ bool PelHttpServer::handleTwoWay(QHttpRequest *req, QHttpResponse *resp)
     if (!subscribing && !answerPreference(headers.value(QStringLiteral("prefer"))).wanted)
         return false;
     if (fromWebPage(headers)) {
-        replyError(resp,
-                   403,
-                   QStringLiteral("FORBIDDEN"),
-                   QStringLiteral("web pages may not read what the page holds"),
-                   Audience::CallerOnly);
+        sendReply(resp,
+                  403,
+                  errorDocument(QStringLiteral("FORBIDDEN"),
+                                QStringLiteral("web pages may not read what the page holds")),
+                  Audience::CallerOnly);
         return true;
     }
     if (!subscribing)
@@ -446,71 +336,20 @@ bool PelHttpServer::handleTwoWay(QHttpRequest *req, QHttpResponse *resp)
     return true;
 }
 
-void PelHttpServer::awaitAnswer(const Exchange &exchange)
-{
-    if (pageMode == PageMode::Listener) {
-        replyError(exchange.response,
-                   501,
-                   QStringLiteral("NOT_IMPLEMENTED"),
-                   QStringLiteral("the page defines no PEL_receive"),
-                   Audience::CallerOnly);
-        return;
-    }
-    const quint64 id = exchange.id;
-    awaiting.insert(id, exchange.response);
-    // the timer goes with the response, whichever ends first
-    auto *timer = new QTimer(exchange.response);
-    timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, this, [this, id] {
-        refuseRequest(id,
-                      504,
-                      QStringLiteral("TIMEOUT"),
-                      QStringLiteral("the page did not answer in time"));
-    });
-    connect(exchange.response.data(), &QObject::destroyed, this, [this, id] {
-        awaiting.remove(id);
-    });
-    timer->start(exchange.waitSeconds * 1000);
-}
-
-PageRequest PelHttpServer::pageRequestOf(const Exchange &exchange) const
-{
-    PageRequest page;
-    page.id = exchange.id;
-    page.method = exchange.request->method() == MethodPost ? QByteArrayLiteral("POST")
-                                                           : QByteArrayLiteral("GET");
-    const auto target = splitTarget(exchange.request->target());
-    page.path = target.first;
-    page.query = target.second;
-    page.headers = visibleHeaders(exchange.request);
-    page.body = exchange.wholeBody;
-    page.tooLarge = exchange.tooLarge;
-    page.wantsAnswer = exchange.wantsAnswer;
-    return page;
-}
-
-QHash<QString, QString> PelHttpServer::visibleHeaders(const QHttpRequest *req) const
-{
-    QHash<QString, QString> headers = req->headers();
-    // the token is Pelorin's secret, not the page's
-    if (!token.isEmpty())
-        headers.remove(QStringLiteral("authorization"));
-    return headers;
-}
-
-void PelHttpServer::replyError(QHttpResponse *resp,
-                               int status,
-                               const QString &code,
-                               const QString &message,
-                               Audience audience)
+QByteArray errorDocument(const QString &code, const QString &message)
 {
     QMap<QString, QString> document{{QStringLiteral("error"), code}};
     if (!message.isEmpty())
         document.insert(QStringLiteral("message"), message);
-    reply(resp, status, jsonDocument(document), audience);
+    return jsonDocument(document);
 }
 
-void PelHttpServer::reply(QHttpResponse *resp, int status, const QByteArray &body, Audience audience)
+QByteArray statusDocument()
+{
+    return jsonDocument({{QStringLiteral("status"), QStringLiteral("OK")}});
+}
+
+void sendReply(QHttpResponse *resp, int status, const QByteArray &body, Audience audience)
 {
     if (audience == Audience::Anyone)
         resp->setHeader(QStringLiteral("Access-Control-Allow-Origin"), QStringLiteral("*"));
@@ -522,40 +361,4 @@ void PelHttpServer::reply(QHttpResponse *resp, int status, const QByteArray &bod
     resp->setHeader(QStringLiteral("Server"), QStringLiteral("Pelorin v1.0"));
     resp->writeHead(status);
     resp->end(body);
-}
-
-QByteArray PelHttpServer::toJSON(QMap<QString, QString> data)
-{
-    return jsonDocument(data);
-}
-
-// The record of the request that signalled; a direct call, with no sender, works on the
-// current pair.
-PelHttpServer::Exchange *PelHttpServer::exchangeOf(QObject *source)
-{
-    if (!source)
-        source = request;
-    auto it = exchanges.find(source);
-    return it == exchanges.end() ? nullptr : &it.value();
-}
-
-void PelHttpServer::emitData(Exchange &exchange, const QByteArray &data)
-{
-    exchange.requestData = data;
-    if (exchange.request == request)
-        requestData = data;
-    // a page that takes whole requests has no use for the pieces
-    if (pageMode == PageMode::Receiver)
-        return;
-    // the headers stay the same for every chunk of a request's body
-    if (exchange.headers.isEmpty())
-        exchange.headers = headersDocument(visibleHeaders(exchange.request));
-    // a local copy (shared, not duplicated): a receiver may drop the record while it runs
-    const QByteArray headers = exchange.headers;
-    emit dataProcessed(data, headers);
-}
-
-void PelHttpServer::forgetRequest(QObject *req)
-{
-    wholeBodyBytes -= exchanges.take(req).wholeBody.size();
 }

@@ -9,6 +9,8 @@
 #include <QPair>
 #include <QString>
 
+class QHttpResponse;
+
 // The decisions PelHttpServer makes from plain inputs, kept free of sockets so they can be
 // exercised with any address list or text.
 
@@ -52,5 +54,20 @@ bool fromWebPage(const QHash<QString, QString> &headers);
 
 // A request target split at its first '?' into path and query, both as sent.
 QPair<QByteArray, QByteArray> splitTarget(const QByteArray &target);
+
+// Who may read an answer: anyone, or only its caller (no other origin is allowed).
+enum class Audience { Anyone, CallerOnly };
+
+// Answers with status, the fixed headers and body.
+void sendReply(QHttpResponse *response,
+               int status,
+               const QByteArray &body,
+               Audience audience = Audience::Anyone);
+
+// The reply document of a GET or POST: {"status": "OK"}.
+QByteArray statusDocument();
+
+// A small JSON document {"error": code}, with "message" when one is given.
+QByteArray errorDocument(const QString &code, const QString &message = QString());
 
 #endif // PELHTTPSERVER_P_H

@@ -150,9 +150,10 @@ void tst_PelHttpServer::exchange()
 
     const auto server = startOnLoopback();
     server->setToken(setup.contains("token") ? QStringLiteral("s3cr\u00e9t") : QString());
-    server->setPageMode(setup.contains("receiver")   ? PelHttpServer::PageMode::Receiver
-                        : setup.contains("listener") ? PelHttpServer::PageMode::Listener
-                                                     : PelHttpServer::PageMode::Unknown);
+    const auto mode = setup.contains("receiver")   ? PelHttpServer::PageMode::Receiver
+                      : setup.contains("listener") ? PelHttpServer::PageMode::Listener
+                                                   : PelHttpServer::PageMode::Unknown;
+    server->setPageModeSource([mode] { return mode; });
     QByteArray log;
     connect(server.get(), &PelHttpServer::dataProcessed, this, [&](QByteArray data, QByteArray h) {
         if (data.size() < 1024) // how a large body is split into reads is the system's matter
