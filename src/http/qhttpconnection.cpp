@@ -138,6 +138,18 @@ QHttpConnection::~QHttpConnection()
     delete response;
 }
 
+bool QHttpConnection::isOpen(const QHttpResponse *response) const
+{
+    return response == this->response
+           && (exchange == Exchange::Reading || exchange == Exchange::Answering)
+           && (state == State::Open || state == State::OutputFull);
+}
+
+bool QHttpConnection::headRequest() const
+{
+    return request && request->methodCode == HTTP_HEAD;
+}
+
 void QHttpConnection::forget(QHttpRequest *gone)
 {
     if (request == gone)
@@ -177,8 +189,10 @@ void QHttpConnection::socketReadyRead()
 void QHttpConnection::outputDrained()
 {
     idleSince.start();
-    if (outputBlocked && !outputFull()) {
-        outputBlocked = false;
+    if (response && isOpen(response))
+        emit response->drained();
+    if (state == State::OutputFull && !outputFull()) {
+        state = State::Open;
         // bytesWritten may come from inside a write of the application: go on from the loop
         queueResume();
     }
@@ -206,7 +220,7 @@ void QHttpConnection::readFromSocket()
         const int start = readBuffer.size();
         const int room = qMin(qMax(readBuffer.capacity() - start, initialBufferSize),
                               maxUnparsedBytes - start);
-        if (closing || room <= 0)
+        if (state == State::Closing || state == State::Gone || room <= 0)
             break;
         readBuffer.resize(start + room);
         const qint64 got = socket->read(readBuffer.data() + start, room);
@@ -237,9 +251,10 @@ void QHttpConnection::parseBuffered()
     if (parsing)
         return;
     parsing = true;
-    while (!closing && readOffset < readBuffer.size() && !(requestComplete && !responseDone)) {
+    while ((state == State::Open || state == State::OutputFull) && readOffset < readBuffer.size()
+           && exchange != Exchange::Answering) {
         if (outputFull()) {
-            outputBlocked = true;
+            state = State::OutputFull;
             break;
         }
         // Shared, not copied: bytes read from an event loop that a receiver runs detach
@@ -276,7 +291,7 @@ void QHttpConnection::parseBuffered()
     if (wasFull && readBuffer.size() < maxUnparsedBytes)
         queueResume();
     // the socket went while the parser ran; now nothing of this object is on the stack above
-    if (gone)
+    if (state == State::Gone)
         deleteLater();
 }
 
@@ -299,7 +314,7 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
     self->headerValue.resize(0);
     self->lastWasValue = false;
     self->headersDone = false;
-    self->requestComplete = false;
+    self->exchange = Exchange::Reading;
     return 0;
 }
 
@@ -367,14 +382,14 @@ int QHttpConnection::onHeadersComplete(http_parser *parser)
     if (!request)
         return 0;
     request->methodCode = int(parser->method);
-    self->keepAlive = http_should_keep_alive(parser) && !parser->upgrade;
-    self->http10 = parser->http_major == 1 && parser->http_minor == 0;
-    self->headRequest = parser->method == HTTP_HEAD;
+    const bool http10 = parser->http_major == 1 && parser->http_minor == 0;
+    self->reuse = !http_should_keep_alive(parser) || parser->upgrade ? Reuse::Close
+                  : http10                                           ? Reuse::KeepAndSay
+                                                                     : Reuse::Keep;
 
     self->responseHeaders.resize(0);
     self->responseHasContentLength = false;
     self->responseHasConnection = false;
-    self->responseDone = false;
     self->streaming = false;
     self->response = new QHttpResponse(self);
 
@@ -406,7 +421,7 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     auto *self = static_cast<QHttpConnection *>(parser->data);
     // Stop here: the next request is parsed once this one has been answered.
     http_parser_pause(parser, 1);
-    self->requestComplete = true;
+    self->exchange = self->exchange == Exchange::Reading ? Exchange::Answering : Exchange::Idle;
     if (QHttpRequest *request = self->request)
         emit request->end();
     return 0;
@@ -423,7 +438,7 @@ void QHttpConnection::addResponseHeader(const QString &field, const QString &val
     } else if (sameName(field, QLatin1String("connection"))) {
         responseHasConnection = true;
         if (value.contains(QLatin1String("close"), Qt::CaseInsensitive))
-            keepAlive = false;
+            reuse = Reuse::Close;
     }
 }
 
@@ -444,27 +459,25 @@ void QHttpConnection::appendHead(int status, qint64 contentLength)
         appendNumber(writeBuffer, contentLength);
         writeBuffer.append("\r\n", 2);
     }
-    if (!responseHasConnection) {
-        if (!keepAlive)
-            appendLiteral(writeBuffer, "Connection: close\r\n");
-        else if (http10)
-            appendLiteral(writeBuffer, "Connection: keep-alive\r\n");
-    }
+    if (!responseHasConnection && reuse == Reuse::Close)
+        appendLiteral(writeBuffer, "Connection: close\r\n");
+    else if (!responseHasConnection && reuse == Reuse::KeepAndSay)
+        appendLiteral(writeBuffer, "Connection: keep-alive\r\n");
     writeBuffer.append("\r\n", 2);
 }
 
 void QHttpConnection::writeResponsePart(QHttpResponse *response, int status, const QByteArray &data)
 {
-    if (response != this->response || responseDone)
+    if (!isOpen(response))
         return;
     writeBuffer.resize(0);
     if (!streaming) {
         // A body of unknown length ends when the connection does.
         streaming = true;
-        keepAlive = false;
+        reuse = Reuse::Close;
         appendHead(status, -1);
     }
-    if (!headRequest)
+    if (!headRequest())
         writeBuffer.append(data);
     writeOut();
 }
@@ -476,28 +489,30 @@ qint64 QHttpConnection::unsentBytes() const
 
 void QHttpConnection::abort()
 {
-    closing = true;
+    if (state != State::Gone)
+        state = State::Closing;
     socket->abort();
 }
 
 void QHttpConnection::finishResponse(QHttpResponse *response, int status, const QByteArray &body)
 {
-    if (response != this->response || responseDone)
+    if (!isOpen(response))
         return;
-    responseDone = true;
+    const bool wasRead = exchange == Exchange::Answering;
+    exchange = wasRead ? Exchange::Idle : Exchange::Skipping;
     idleSince.start();
 
     writeBuffer.resize(0);
     if (!streaming)
         appendHead(status, body.size());
     // HEAD gets the headers of the full answer, Content-Length included, and no body
-    if (!headRequest)
+    if (!headRequest())
         writeBuffer.append(body);
     writeOut();
 
-    if (!keepAlive) {
+    if (reuse == Reuse::Close) {
         closeAfterWrite();
-    } else if (requestComplete && !parsing) {
+    } else if (wasRead && !parsing) {
         // Answered from outside the parser: go on with buffered bytes from the event loop,
         // not from inside the caller's end().
         queueResume();
@@ -508,11 +523,9 @@ void QHttpConnection::fail(http_errno error)
 {
     qCDebug(lcHttp, "bad request: %s (%s)", http_errno_name(error), http_errno_description(error));
     // A response that already went out for a request still being read is left as it is.
-    const bool answered = response && responseDone && !requestComplete;
-    if (response && !responseDone) {
-        response->finished = true;
-        responseDone = true;
-    }
+    // nothing more goes to the response of a request that was being read
+    const bool answered = exchange == Exchange::Skipping;
+    exchange = Exchange::Idle;
     if (!answered) {
         writeBuffer.resize(0);
         if (error == HPE_HEADER_OVERFLOW)
@@ -542,18 +555,18 @@ void QHttpConnection::writeOut()
 
 void QHttpConnection::closeAfterWrite()
 {
-    closing = true;
+    if (state != State::Gone)
+        state = State::Closing;
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->disconnectFromHost();
 }
 
 void QHttpConnection::socketDisconnected()
 {
-    if (gone)
+    if (state == State::Gone)
         return;
-    gone = true;
+    state = State::Gone;
     qCDebug(lcHttp, "connection closed");
-    closing = true;
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->abort();
     idleTimer.stop();
@@ -573,7 +586,7 @@ void QHttpConnection::timerEvent(QTimerEvent *event)
         return;
     }
     const bool stuck = socket->bytesToWrite() > 0;
-    if (requestComplete && !responseDone && !stuck) {
+    if (exchange == Exchange::Answering && !stuck) {
         // the application is still working on its answer, which is not the client's stall
         idleTimer.start(idleTimeout, this);
         return;

@@ -39,6 +39,8 @@ public:
 
     // Whether http-parser is running on this connection's stack right now.
     bool isParsing() const { return parsing; }
+    // Whether response is the current one and may still be written to.
+    bool isOpen(const QHttpResponse *response) const;
 
     // Parses bytes as if they had been read from the socket (also the fuzzer's way in).
     void feed(const char *bytes, int size);
@@ -81,6 +83,7 @@ private:
     void appendHead(int status, qint64 contentLength);
     void writeOut();
     void closeAfterWrite();
+    bool headRequest() const;
     void socketDisconnected();
 
     QAbstractSocket *socket;
@@ -105,17 +108,34 @@ private:
     // happens, so neither is used after it is freed.
     QHttpRequest *request = nullptr;
     QHttpResponse *response = nullptr;
-    bool requestComplete = false; // end() of the current request has been emitted
-    bool responseDone = true;     // the current response has been written (or dropped)
-    bool keepAlive = true;
-    bool headRequest = false;
+
+    // Where the current request and its response are.
+    enum class Exchange {
+        Idle,      // none open: no request yet, or the last one read whole and answered
+        Reading,   // the request is being read; its response is open
+        Answering, // read whole; nothing more is parsed until its response ends
+        Skipping   // answered before it was read whole; the rest is read and dropped
+    };
+    Exchange exchange = Exchange::Idle;
+
+    // What becomes of the connection after the current response.
+    enum class Reuse {
+        Keep,
+        KeepAndSay, // an HTTP/1.0 client is told that the connection stays
+        Close
+    };
+    Reuse reuse = Reuse::Keep;
     bool streaming = false; // the response's head has gone out, its body goes in parts
-    bool http10 = false;
+
+    enum class State {
+        Open,
+        OutputFull, // nothing more is parsed until the client takes its output
+        Closing,    // nothing more is read; closes once its output has gone
+        Gone        // the socket has disconnected; the connection deletes itself
+    };
+    State state = State::Open;
     bool parsing = false;
     bool resumeQueued = false;
-    bool outputBlocked = false; // reading stopped until the client takes its output
-    bool closing = false;
-    bool gone = false;
 
     int idleTimeout;
     QBasicTimer idleTimer;

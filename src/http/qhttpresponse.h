@@ -25,6 +25,11 @@ public:
     // Drops the connection at once, with whatever output is still unsent.
     void abort();
 
+signals:
+    // Some of the connection's output has gone to the client, so there is room for more.
+    // Emitted while the response is open, possibly from inside a write to it.
+    void drained();
+
 private:
     explicit QHttpResponse(QHttpConnection *connection);
     ~QHttpResponse() override;
@@ -32,7 +37,6 @@ private:
 
     QHttpConnection *connection;
     int status = 200;
-    bool finished = false;
 };
 
 #endif // QHTTPRESPONSE_H
