@@ -6,10 +6,9 @@
 #include <QNetworkInterface>
 #include <QStringList>
 
-#include <iterator>
-
 #include "eventstream.h"
 #include "exchange.h"
+#include "jsontext.h"
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
 #include "qhttpserver.h"
@@ -54,56 +53,6 @@ quint16 portFromText(const QString &text)
 {
     return static_cast<quint16>(text.toInt());
 }
-
-namespace {
-
-// Appends text as a JSON string the way QJsonDocument writes it: UTF-8, with quotation mark,
-// backslash and control characters escaped (lower-case hex for the \u form). The text comes
-// from decoded UTF-8, so it holds no lone surrogates.
-void appendJsonString(QByteArray &out, const QString &text)
-{
-    static const char hex[] = "0123456789abcdef";
-    const QByteArray utf8 = text.toUtf8();
-    out += '"';
-    for (const char c : utf8) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && c != '"' && c != '\\') {
-            out += c;
-            continue;
-        }
-        out += '\\';
-        switch (c) {
-        case '"':
-            out += '"';
-            break;
-        case '\\':
-            out += '\\';
-            break;
-        case '\b':
-            out += 'b';
-            break;
-        case '\f':
-            out += 'f';
-            break;
-        case '\n':
-            out += 'n';
-            break;
-        case '\r':
-            out += 'r';
-            break;
-        case '\t':
-            out += 't';
-            break;
-        default:
-            out += "u00";
-            out += hex[byte >> 4];
-            out += hex[byte & 0xf];
-        }
-    }
-    out += '"';
-}
-
-} // namespace
 
 bool bearerTokenMatches(const QString &authorization, const QByteArray &token)
 {
@@ -157,24 +106,6 @@ QPair<QByteArray, QByteArray> splitTarget(const QByteArray &target)
     if (mark < 0)
         return {target, QByteArray()};
     return {target.left(mark), target.mid(mark + 1)};
-}
-
-QByteArray jsonDocument(const QMap<QString, QString> &data)
-{
-    // Written directly rather than through QJsonDocument, which costs more than the rest of a
-    // request's handling; the bytes are the same.
-    QByteArray out;
-    out.reserve(64 * (data.size() + 1));
-    out += "{\n";
-    for (auto it = data.cbegin(); it != data.cend(); ++it) {
-        out += "    ";
-        appendJsonString(out, it.key());
-        out += ": ";
-        appendJsonString(out, it.value());
-        out += std::next(it) != data.cend() ? ",\n" : "\n";
-    }
-    out += "}\n";
-    return out;
 }
 
 QByteArray headersDocument(const QHash<QString, QString> &headers)

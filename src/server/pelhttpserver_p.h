@@ -28,9 +28,6 @@ QString portTextOrDefault(const QString &given);
 // The port number for a port text: toInt in base 10 (0 for non-numbers), low 16 bits only.
 quint16 portFromText(const QString &text);
 
-// Indented JSON of a text map, one string member per entry in ascending key order.
-QByteArray jsonDocument(const QMap<QString, QString> &data);
-
 // Whether an Authorization header value is "Bearer " and then token (the scheme in any case).
 // Every byte of the token is compared whatever the value holds, so the time taken does not tell
 // how much of a guess was right.
