@@ -7,8 +7,6 @@
 #include <QTcpSocket>
 #include <QTimerEvent>
 
-#include <charconv>
-
 #if defined(Q_OS_UNIX)
 #include <unistd.h>
 #endif
@@ -26,57 +24,15 @@ constexpr int maxReadSize = 64 * 1024;
 // Output the client has not taken yet above which nothing more is parsed.
 constexpr qint64 maxUnsentBytes = 1024 * 1024;
 
-// Appends text as UTF-8. Header names and values are nearly always ASCII, which is copied
-// without a temporary. CR and LF become blanks so a value cannot end its header line early.
+// Appends text as UTF-8; CR and LF become blanks so a value cannot end its header line early.
 void appendText(QByteArray &out, const QString &text)
 {
     const int start = out.size();
-    out.resize(start + text.size());
-    char *dst = out.data() + start;
-    const QChar *src = text.constData();
-    for (int i = 0; i < text.size(); ++i) {
-        const ushort c = src[i].unicode();
-        if (c >= 0x80) {
-            out.resize(start + i);
-            out.append(text.midRef(i).toUtf8());
-            for (int j = start + i; j < out.size(); ++j) {
-                if (out.at(j) == '\r' || out.at(j) == '\n')
-                    out[j] = ' ';
-            }
-            return;
-        }
-        dst[i] = (c == '\r' || c == '\n') ? ' ' : char(c);
+    out += text.toUtf8();
+    for (int i = start; i < out.size(); ++i) {
+        if (out.at(i) == '\r' || out.at(i) == '\n')
+            out[i] = ' ';
     }
-}
-
-// Whether name is known (lower-case ASCII letters and '-') in any case. Neither name this is
-// asked about holds a letter that folds to ASCII from outside it, so an ASCII comparison is
-// exact.
-bool sameName(const QString &name, QLatin1String known)
-{
-    if (name.size() != known.size())
-        return false;
-    const QChar *c = name.constData();
-    for (int i = 0; i < known.size(); ++i) {
-        ushort u = c[i].unicode();
-        if (u >= 'A' && u <= 'Z')
-            u += 'a' - 'A';
-        if (u != ushort(uchar(known.data()[i])))
-            return false;
-    }
-    return true;
-}
-
-void appendNumber(QByteArray &out, long long number)
-{
-    char digits[24];
-    const std::to_chars_result result = std::to_chars(digits, digits + sizeof digits, number);
-    out.append(digits, int(result.ptr - digits));
-}
-
-void appendLiteral(QByteArray &out, const char *text)
-{
-    out.append(text, int(qstrlen(text)));
 }
 
 } // namespace
@@ -399,7 +355,7 @@ int QHttpConnection::onHeadersComplete(http_parser *parser)
             && expect->compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0) {
             // the client holds its body back until it hears this
             self->writeBuffer.resize(0);
-            appendLiteral(self->writeBuffer, "HTTP/1.1 100 Continue\r\n\r\n");
+            self->writeBuffer += "HTTP/1.1 100 Continue\r\n\r\n";
             self->writeOut();
         }
     }
@@ -433,9 +389,10 @@ void QHttpConnection::addResponseHeader(const QString &field, const QString &val
     responseHeaders.append(": ", 2);
     appendText(responseHeaders, value);
     responseHeaders.append("\r\n", 2);
-    if (sameName(field, QLatin1String("content-length"))) {
+    // neither name holds a letter that folds to ASCII from outside it: the comparison is exact
+    if (field.compare(QLatin1String("content-length"), Qt::CaseInsensitive) == 0) {
         responseHasContentLength = true;
-    } else if (sameName(field, QLatin1String("connection"))) {
+    } else if (field.compare(QLatin1String("connection"), Qt::CaseInsensitive) == 0) {
         responseHasConnection = true;
         if (value.contains(QLatin1String("close"), Qt::CaseInsensitive))
             reuse = Reuse::Close;
@@ -444,26 +401,19 @@ void QHttpConnection::addResponseHeader(const QString &field, const QString &val
 
 void QHttpConnection::appendHead(int status, qint64 contentLength)
 {
-    if (status == 200) {
-        appendLiteral(writeBuffer, "HTTP/1.1 200 OK\r\n");
-    } else {
-        appendLiteral(writeBuffer, "HTTP/1.1 ");
-        appendNumber(writeBuffer, status);
-        writeBuffer.append(' ');
-        appendLiteral(writeBuffer, http_status_str(static_cast<http_status>(status)));
-        writeBuffer.append("\r\n", 2);
-    }
+    writeBuffer += "HTTP/1.1 " + QByteArray::number(status) + ' '
+                   + http_status_str(static_cast<http_status>(status)) + "\r\n";
     writeBuffer.append(responseHeaders);
     if (!responseHasContentLength && contentLength >= 0) {
-        appendLiteral(writeBuffer, "Content-Length: ");
-        appendNumber(writeBuffer, contentLength);
-        writeBuffer.append("\r\n", 2);
+        writeBuffer += "Content-Length: ";
+        writeBuffer += QByteArray::number(contentLength);
+        writeBuffer += "\r\n";
     }
     if (!responseHasConnection && reuse == Reuse::Close)
-        appendLiteral(writeBuffer, "Connection: close\r\n");
+        writeBuffer += "Connection: close\r\n";
     else if (!responseHasConnection && reuse == Reuse::KeepAndSay)
-        appendLiteral(writeBuffer, "Connection: keep-alive\r\n");
-    writeBuffer.append("\r\n", 2);
+        writeBuffer += "Connection: keep-alive\r\n";
+    writeBuffer += "\r\n";
 }
 
 void QHttpConnection::writeResponsePart(QHttpResponse *response, int status, const QByteArray &data)
@@ -529,10 +479,10 @@ void QHttpConnection::fail(http_errno error)
     if (!answered) {
         writeBuffer.resize(0);
         if (error == HPE_HEADER_OVERFLOW)
-            appendLiteral(writeBuffer, "HTTP/1.1 431 Request Header Fields Too Large\r\n");
+            writeBuffer += "HTTP/1.1 431 Request Header Fields Too Large\r\n";
         else
-            appendLiteral(writeBuffer, "HTTP/1.1 400 Bad Request\r\n");
-        appendLiteral(writeBuffer, "Content-Length: 0\r\nConnection: close\r\n\r\n");
+            writeBuffer += "HTTP/1.1 400 Bad Request\r\n";
+        writeBuffer += "Content-Length: 0\r\nConnection: close\r\n\r\n";
         writeOut();
     }
     closeAfterWrite();

@@ -27,6 +27,8 @@ Exchange::Exchange(PelHttpServer *server,
 
 Exchange::~Exchange()
 {
+    if (!server)
+        return;
     if (stage == Stage::Receiving)
         server->wholeBodyBytes -= page.body.size();
     server->exchanges.remove(page.id);
@@ -69,12 +71,13 @@ void Exchange::finish()
     } else {
         answerTimer.start(waitSeconds * 1000, this);
     }
-    emit requestReceived(page);
+    emit server->requestReceived(page);
+    page.body = QByteArray();
 }
 
 void Exchange::answer(const QByteArray &json)
 {
-    if (stage == Stage::Waiting && response)
+    if (stage == Stage::Waiting)
         response->setHeader(QStringLiteral("Preference-Applied"),
                             QStringLiteral("return=representation"));
     reply(200, json);
@@ -102,7 +105,7 @@ void Exchange::emitData(const QByteArray &data)
     // the headers stay the same for every piece of a request's body
     if (headers.isEmpty())
         headers = headersDocument(page.headers);
-    emit dataProcessed(data, headers);
+    emit server->dataProcessed(data, headers);
 }
 
 void Exchange::reply(int status, const QByteArray &body)
@@ -112,10 +115,5 @@ void Exchange::reply(int status, const QByteArray &body)
     stage = Stage::Answered;
     answerTimer.stop();
     // an answer meant for its caller only (the page's, and errors about it) allows no other origin
-    if (response)
-        sendReply(response,
-                  status,
-                  body,
-                  page.wantsAnswer ? Audience::CallerOnly : Audience::Anyone);
-    deleteLater();
+    sendReply(response, status, body, page.wantsAnswer ? Audience::CallerOnly : Audience::Anyone);
 }

@@ -13,11 +13,11 @@ class QHttpRequest;
 class QHttpResponse;
 
 // One GET or POST request to PelHttpServer, from its headers to its answer. It hands on each
-// piece of data as it arrives (dataProcessed), keeps the whole body within the server's bounds,
-// and at the request's end answers it: with the fixed document, a refusal, or, for a caller that
-// waits, the page's answer or 504 once waitSeconds have passed. Then it hands the request on
-// whole (requestReceived). It is a child of its request, goes with it, and deletes itself once
-// it has answered.
+// piece of data as it arrives (the server's dataProcessed), keeps the whole body within the
+// server's bounds, and at the request's end answers it: with the fixed document, a refusal, or,
+// for a caller that waits, the page's answer or 504 once waitSeconds have passed. Then it hands
+// the request on whole (the server's requestReceived). It is a child of its request and goes
+// with it; the connection keeps the request until its next one, or until it closes.
 class Exchange : public QObject
 {
     Q_OBJECT
@@ -34,10 +34,6 @@ public:
     void answer(const QByteArray &json);
     void refuse(int status, const QString &code, const QString &message);
 
-signals:
-    void dataProcessed(QByteArray body, QByteArray headers);
-    void requestReceived(const PageRequest &request);
-
 protected:
     void timerEvent(QTimerEvent *event) override;
 
@@ -49,10 +45,12 @@ private:
 
     enum class Stage { Receiving, Waiting, Answered };
 
-    PelHttpServer *server;
+    // a server being destroyed takes its connections, their requests and these with it
+    QPointer<PelHttpServer> server;
     QHttpRequest *request;
-    QPointer<QHttpResponse> response;
-    PageRequest page;   // its body only while the page may take it, up to maxWholeBody
+    QHttpResponse *response; // goes after the request, and so after this
+    // its body only until it is handed on, and only while the page may take it
+    PageRequest page;
     QByteArray headers; // the headers document, made on first use
     bool dataSeen = false;
     int waitSeconds;

@@ -188,8 +188,6 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
     page.wantsAnswer = preference.wanted;
     auto *exchange = new Exchange(this, req, resp, page, preference.waitSeconds);
     exchanges.insert(page.id, exchange);
-    connect(exchange, &Exchange::dataProcessed, this, &PelHttpServer::dataProcessed);
-    connect(exchange, &Exchange::requestReceived, this, &PelHttpServer::requestReceived);
 }
 
 void PelHttpServer::setPageModeSource(std::function<PageMode()> source)

@@ -76,7 +76,7 @@ private slots:
 private:
     bool handleTwoWay(QHttpRequest *req, QHttpResponse *resp);
 
-    // each keeps its own entry and its part of the bytes in flight
+    // Each keeps its own entry and its part of the bytes in flight, and emits the signals.
     friend class Exchange;
 
     QString port;
