@@ -106,18 +106,6 @@ bool QHttpConnection::headRequest() const
     return request && request->methodCode == HTTP_HEAD;
 }
 
-void QHttpConnection::forget(QHttpRequest *gone)
-{
-    if (request == gone)
-        request = nullptr;
-}
-
-void QHttpConnection::forget(QHttpResponse *gone)
-{
-    if (response == gone)
-        response = nullptr;
-}
-
 const http_parser_settings *QHttpConnection::parserSettings()
 {
     static const http_parser_settings settings = [] {
@@ -265,6 +253,7 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
     // none of its signals is being emitted, since they are only emitted from this parser.
     delete self->request;
     delete self->response;
+    self->response = nullptr;
     self->request = new QHttpRequest(self);
     self->headerField.resize(0);
     self->headerValue.resize(0);
@@ -277,8 +266,7 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
 int QHttpConnection::onUrl(http_parser *parser, const char *at, size_t length)
 {
     auto *self = static_cast<QHttpConnection *>(parser->data);
-    if (self->request)
-        self->request->rawTarget.append(at, int(length));
+    self->request->rawTarget.append(at, int(length));
     return 0;
 }
 
@@ -306,7 +294,7 @@ int QHttpConnection::onHeaderValue(http_parser *parser, const char *at, size_t l
 
 void QHttpConnection::commitHeader()
 {
-    if (!headerField.isEmpty() && request) {
+    if (!headerField.isEmpty()) {
         // Names are tokens, so ASCII: lower-cased in place, no case-folding copy of the text.
         for (char *c = headerField.data(), *end = c + headerField.size(); c != end; ++c) {
             if (*c >= 'A' && *c <= 'Z')
@@ -335,8 +323,6 @@ int QHttpConnection::onHeadersComplete(http_parser *parser)
     self->commitHeader();
     self->headersDone = true;
     QHttpRequest *request = self->request;
-    if (!request)
-        return 0;
     request->methodCode = int(parser->method);
     const bool http10 = parser->http_major == 1 && parser->http_minor == 0;
     self->reuse = !http_should_keep_alive(parser) || parser->upgrade ? Reuse::Close
@@ -348,27 +334,28 @@ int QHttpConnection::onHeadersComplete(http_parser *parser)
     self->responseHasConnection = false;
     self->streaming = false;
     self->response = new QHttpResponse(self);
-
-    if (parser->http_major == 1 && parser->http_minor >= 1 && !request->fields.isEmpty()) {
-        const auto expect = request->fields.constFind(QStringLiteral("expect"));
-        if (expect != request->fields.constEnd()
-            && expect->compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0) {
-            // the client holds its body back until it hears this
-            self->writeBuffer.resize(0);
-            self->writeBuffer += "HTTP/1.1 100 Continue\r\n\r\n";
-            self->writeOut();
-        }
-    }
-
+    if (parser->http_major == 1 && parser->http_minor >= 1)
+        self->continueIfExpected();
     emit self->newRequest(request, self->response);
     return 0;
+}
+
+// A client that sent "Expect: 100-continue" holds its body back until it hears this.
+void QHttpConnection::continueIfExpected()
+{
+    const auto expect = request->fields.constFind(QStringLiteral("expect"));
+    if (expect != request->fields.constEnd()
+        && expect->compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0) {
+        writeBuffer.resize(0);
+        writeBuffer += "HTTP/1.1 100 Continue\r\n\r\n";
+        writeOut();
+    }
 }
 
 int QHttpConnection::onBody(http_parser *parser, const char *at, size_t length)
 {
     auto *self = static_cast<QHttpConnection *>(parser->data);
-    if (QHttpRequest *request = self->request)
-        emit request->data(QByteArray(at, int(length)));
+    emit self->request->data(QByteArray(at, int(length)));
     return 0;
 }
 
@@ -378,8 +365,7 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     // Stop here: the next request is parsed once this one has been answered.
     http_parser_pause(parser, 1);
     self->exchange = self->exchange == Exchange::Reading ? Exchange::Answering : Exchange::Idle;
-    if (QHttpRequest *request = self->request)
-        emit request->end();
+    emit self->request->end();
     return 0;
 }
 

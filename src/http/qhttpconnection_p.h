@@ -51,9 +51,6 @@ public:
     void writeResponsePart(QHttpResponse *response, int status, const QByteArray &data);
     qint64 unsentBytes() const;
     void abort();
-    // Called by the request and the response as they are destroyed.
-    void forget(QHttpRequest *gone);
-    void forget(QHttpResponse *gone);
 
 signals:
     void newRequest(QHttpRequest *request, QHttpResponse *response);
@@ -79,6 +76,7 @@ private:
     void resumeParsing();
     void queueResume();
     void commitHeader();
+    void continueIfExpected();
     void fail(http_errno error);
     void appendHead(int status, qint64 contentLength);
     void writeOut();
@@ -104,8 +102,7 @@ private:
     bool responseHasContentLength = false;
     bool responseHasConnection = false;
 
-    // The current pair; each clears its pointer here when it is destroyed, however that
-    // happens, so neither is used after it is freed.
+    // The current pair, deleted only here: at the next request, or with the connection.
     QHttpRequest *request = nullptr;
     QHttpResponse *response = nullptr;
 

@@ -7,11 +7,6 @@ QHttpRequest::QHttpRequest(QHttpConnection *connection)
     , connection(connection)
 {}
 
-QHttpRequest::~QHttpRequest()
-{
-    connection->forget(this);
-}
-
 int QHttpRequest::method() const
 {
     return methodCode;

@@ -29,7 +29,7 @@ signals:
 
 private:
     explicit QHttpRequest(QHttpConnection *connection);
-    ~QHttpRequest() override;
+    ~QHttpRequest() override = default;
     friend class QHttpConnection;
 
     QHttpConnection *connection;

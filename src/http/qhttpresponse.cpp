@@ -7,11 +7,6 @@ QHttpResponse::QHttpResponse(QHttpConnection *connection)
     , connection(connection)
 {}
 
-QHttpResponse::~QHttpResponse()
-{
-    connection->forget(this);
-}
-
 void QHttpResponse::setHeader(const QString &field, const QString &value)
 {
     if (connection->isOpen(this))

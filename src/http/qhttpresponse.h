@@ -32,7 +32,7 @@ signals:
 
 private:
     explicit QHttpResponse(QHttpConnection *connection);
-    ~QHttpResponse() override;
+    ~QHttpResponse() override = default;
     friend class QHttpConnection;
 
     QHttpConnection *connection;
