@@ -116,6 +116,8 @@ void tst_PelHttpServer::exchange_data()
         page + reply("200 OK", "Preference-Applied: return=representation\r\n", "[\"hi\"]"));
     row("the page throws", "receiver throw", post(prefer),
         page + reply("500 Internal Server Error", "", error("PAGE_ERROR", "boom")));
+    row("what it throws written as JSON, a lone surrogate escaped", "receiver throw odd", post(prefer),
+        page + reply("500 Internal Server Error", "", error("PAGE_ERROR", "\\\"\\t\xc3\xa9\\ud800")));
     row("no answer within wait, one preference among others", "receiver",
         post("Prefer: respond-async, return=representation; x=1, wait=0\r\n"),
         page + reply("504 Gateway Timeout", "", error("TIMEOUT", "the page did not answer in time")));
@@ -165,7 +167,12 @@ void tst_PelHttpServer::exchange()
         if (setup.contains("answer"))
             server->answerRequest(r.id, "[\"" + r.body + "\"]");
         else if (setup.contains("throw"))
-            server->refuseRequest(r.id, 500, QStringLiteral("PAGE_ERROR"), QStringLiteral("boom"));
+            server->refuseRequest(r.id,
+                                  500,
+                                  QStringLiteral("PAGE_ERROR"),
+                                  setup.contains("odd")
+                                          ? QStringLiteral("\"\t\u00e9") + QChar(0xd800)
+                                          : QStringLiteral("boom"));
     });
     const quint16 port = server->findChild<QTcpServer *>()->serverPort();
     RawHttpClient clients[2];
