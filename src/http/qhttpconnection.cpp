@@ -458,8 +458,8 @@ void QHttpConnection::finishResponse(QHttpResponse *response, int status, const 
 void QHttpConnection::fail(http_errno error)
 {
     qCDebug(lcHttp, "bad request: %s (%s)", http_errno_name(error), http_errno_description(error));
-    // A response that already went out for a request still being read is left as it is.
-    // nothing more goes to the response of a request that was being read
+    // A response that already went out for a request still being read is left as it is; an
+    // open one takes nothing more.
     const bool answered = exchange == Exchange::Skipping;
     exchange = Exchange::Idle;
     if (!answered) {

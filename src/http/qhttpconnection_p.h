@@ -6,7 +6,6 @@
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QObject>
-#include <QPointer>
 
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
@@ -23,10 +22,9 @@ Q_DECLARE_LOGGING_CATEGORY(lcHttp)
 // request at a time: bytes of a following request stay buffered until the current response has
 // ended, so pipelined requests are answered in order. While more than maxUnsentBytes of output
 // wait for the client, nothing more is parsed (and at most maxUnparsedBytes read); bytesWritten
-// resumes it. A connection that
-// makes no progress (no byte read, no byte of output drained) for the idle time is closed, and
-// aborted when its output is stuck; only a complete request waiting for the application's answer
-// is not the client's stall. The connection deletes itself (deleteLater) once its socket has
+// resumes it. A connection that makes no progress (no byte read, no byte of output drained) for
+// the idle time is closed, and aborted when its output is stuck; only a complete request waiting
+// for the application's answer is not the client's stall. The connection deletes itself (deleteLater) once its socket has
 // disconnected, but never while http-parser is on its stack: then when the parser returns.
 class QHttpConnection : public QObject
 {
