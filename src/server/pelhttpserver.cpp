@@ -3,6 +3,7 @@
 
 #include <QAbstractSocket>
 #include <QDebug>
+#include <QMap>
 #include <QNetworkInterface>
 #include <QStringList>
 

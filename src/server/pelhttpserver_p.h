@@ -5,7 +5,6 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
-#include <QMap>
 #include <QPair>
 #include <QString>
 
