@@ -59,7 +59,7 @@ void Exchange::finish()
     if (!dataSeen)
         emitData(request->url().query().toUtf8());
     server->wholeBodyBytes -= page.body.size();
-    stage = Stage::Waiting;
+    stage = Stage::Received;
     const auto refusal = PelHttpServer::refusalFor(server->pageMode(), page);
     if (refusal) {
         refuse(refusal->status, refusal->code, refusal->message);
@@ -77,7 +77,7 @@ void Exchange::finish()
 
 void Exchange::answer(const QByteArray &json)
 {
-    if (stage == Stage::Waiting)
+    if (stage == Stage::Received)
         response->setHeader(QStringLiteral("Preference-Applied"),
                             QStringLiteral("return=representation"));
     reply(200, json);
@@ -110,7 +110,7 @@ void Exchange::emitData(const QByteArray &data)
 
 void Exchange::reply(int status, const QByteArray &body)
 {
-    if (stage != Stage::Waiting)
+    if (stage != Stage::Received)
         return;
     stage = Stage::Answered;
     answerTimer.stop();

@@ -43,7 +43,7 @@ private:
     void emitData(const QByteArray &data);
     void reply(int status, const QByteArray &body);
 
-    enum class Stage { Receiving, Waiting, Answered };
+    enum class Stage { Receiving, Received, Answered };
 
     // a server being destroyed takes its connections, their requests and these with it
     QPointer<PelHttpServer> server;

@@ -158,7 +158,8 @@ void tst_PelHttpServer::exchange()
     server->setPageModeSource([mode] { return mode; });
     QByteArray log;
     connect(server.get(), &PelHttpServer::dataProcessed, this, [&](QByteArray data, QByteArray h) {
-        if (data.size() < 1024) // how a large body is split into reads is the system's matter
+        // how a large body is split into reads is the system's matter; its last may be short
+        if (!h.contains('"' + QByteArray::number(PelHttpServer::maxWholeBody + 1) + '"'))
             log += data + ' ' + h.replace("\n    ", " "); // the headers document ends the line
     });
     connect(server.get(), &PelHttpServer::requestReceived, this, [&](const PageRequest &r) {
