@@ -17,27 +17,11 @@ void appendJsonString(QString &out, const QString &text)
             continue;
         }
         out += QLatin1Char('\\');
-        switch (u) {
-        case '"':
-        case '\\':
+        if (u == '"' || u == '\\') {
             out += c;
-            break;
-        case '\b':
-            out += QLatin1Char('b');
-            break;
-        case '\f':
-            out += QLatin1Char('f');
-            break;
-        case '\n':
-            out += QLatin1Char('n');
-            break;
-        case '\r':
-            out += QLatin1Char('r');
-            break;
-        case '\t':
-            out += QLatin1Char('t');
-            break;
-        default:
+        } else if (u >= '\b' && u <= '\r' && u != '\v') {
+            out += QLatin1Char("btn?fr"[u - '\b']); // \b \t \n \f \r
+        } else {
             out += QLatin1Char('u');
             for (const int shift : {12, 8, 4, 0})
                 out += QLatin1Char(hex[(u >> shift) & 0xf]);
