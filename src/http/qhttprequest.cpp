@@ -4,7 +4,6 @@
 
 QHttpRequest::QHttpRequest(QHttpConnection *connection)
     : QObject(connection)
-    , connection(connection)
 {}
 
 int QHttpRequest::method() const

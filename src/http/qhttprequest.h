@@ -32,8 +32,6 @@ private:
     ~QHttpRequest() override = default;
     friend class QHttpConnection;
 
-    QHttpConnection *connection;
-
     int methodCode = 0;
     // The request target exactly as it came; url() parses it on demand.
     QByteArray rawTarget;
