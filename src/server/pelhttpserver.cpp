@@ -164,8 +164,6 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
         sendReply(resp, 401, errorDocument(QStringLiteral("UNAUTHORIZED")));
         return;
     }
-    if (handleTwoWay(req, resp))
-        return;
     const int method = req->method();
     if (method != MethodGet && method != MethodPost) {
         // answered, not refused, once it has been read; nothing of it goes to the page
@@ -174,9 +172,39 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
         });
         return;
     }
+    PageRequest page = pageRequestOf(req);
+    const AnswerPreference preference = answerPreference(
+            page.headers.value(QStringLiteral("prefer")));
+    page.wantsAnswer = preference.wanted;
+
+    // The page's answers and its events are for programs, never for web pages in a browser.
+    const bool subscribing = method == MethodGet && page.path == "/events"
+                             && page.headers.value(QStringLiteral("accept"))
+                                        .contains(QLatin1String("text/event-stream"),
+                                                  Qt::CaseInsensitive);
+    if ((subscribing || page.wantsAnswer) && fromWebPage(page.headers)) {
+        sendReply(resp,
+                  403,
+                  errorDocument(QStringLiteral("FORBIDDEN"),
+                                QStringLiteral("web pages may not read what the page holds")),
+                  Audience::CallerOnly);
+    } else if (subscribing) {
+        bool known = false;
+        const qint64 lastEventId
+                = page.headers.value(QStringLiteral("last-event-id")).trimmed().toLongLong(&known);
+        events->subscribe(resp, known ? lastEventId : -1);
+    } else {
+        page.id = ++lastRequestId;
+        exchanges.insert(page.id, new Exchange(this, req, resp, page, preference.waitSeconds));
+    }
+}
+
+// What the page is told of req: all but its body, which comes as it arrives.
+PageRequest PelHttpServer::pageRequestOf(const QHttpRequest *req) const
+{
     PageRequest page;
-    page.id = ++lastRequestId;
-    page.method = method == MethodPost ? QByteArrayLiteral("POST") : QByteArrayLiteral("GET");
+    page.method = req->method() == MethodPost ? QByteArrayLiteral("POST")
+                                              : QByteArrayLiteral("GET");
     const auto target = splitTarget(req->target());
     page.path = target.first;
     page.query = target.second;
@@ -184,11 +212,7 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
     // the token is Pelorin's secret, not the page's
     if (!token.isEmpty())
         page.headers.remove(QStringLiteral("authorization"));
-    const AnswerPreference preference = answerPreference(
-            page.headers.value(QStringLiteral("prefer")));
-    page.wantsAnswer = preference.wanted;
-    auto *exchange = new Exchange(this, req, resp, page, preference.waitSeconds);
-    exchanges.insert(page.id, exchange);
+    return page;
 }
 
 void PelHttpServer::setPageModeSource(std::function<PageMode()> source)
@@ -233,37 +257,6 @@ void PelHttpServer::refuseRequest(quint64 id,
 void PelHttpServer::publishEvent(const QByteArray &json)
 {
     events->publish(json);
-}
-
-// Requests for what the page holds: its answers and its events. Returns whether req has been
-// dealt with here.
-bool PelHttpServer::handleTwoWay(QHttpRequest *req, QHttpResponse *resp)
-{
-    const int method = req->method();
-    if (method != MethodGet && method != MethodPost)
-        return false;
-    const QHash<QString, QString> headers = req->headers();
-    const bool subscribing = method == MethodGet && splitTarget(req->target()).first == "/events"
-                             && headers.value(QStringLiteral("accept"))
-                                        .contains(QLatin1String("text/event-stream"),
-                                                  Qt::CaseInsensitive);
-    if (!subscribing && !answerPreference(headers.value(QStringLiteral("prefer"))).wanted)
-        return false;
-    if (fromWebPage(headers)) {
-        sendReply(resp,
-                  403,
-                  errorDocument(QStringLiteral("FORBIDDEN"),
-                                QStringLiteral("web pages may not read what the page holds")),
-                  Audience::CallerOnly);
-        return true;
-    }
-    if (!subscribing)
-        return false;
-    bool known = false;
-    const qint64 lastEventId
-            = headers.value(QStringLiteral("last-event-id")).trimmed().toLongLong(&known);
-    events->subscribe(resp, known ? lastEventId : -1);
-    return true;
 }
 
 QByteArray errorDocument(const QString &code, const QString &message)

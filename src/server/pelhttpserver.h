@@ -74,7 +74,7 @@ private slots:
     void handleRequest(QHttpRequest *req, QHttpResponse *resp);
 
 private:
-    bool handleTwoWay(QHttpRequest *req, QHttpResponse *resp);
+    PageRequest pageRequestOf(const QHttpRequest *req) const;
 
     // Each keeps its own entry and its part of the bytes in flight, and emits the signals.
     friend class Exchange;
