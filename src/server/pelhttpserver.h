@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -28,6 +29,9 @@ class QHttpResponse;
 // /events that accepts text/event-stream subscribes to the page's events (publishEvent). Both
 // carry what the page holds, so requests from a web page in a browser are refused 403 there.
 //
+// Before anything else, a request whose Host names another machine is refused 403: a web
+// page whose name has been pointed at 127.0.0.1 would otherwise be a same-origin caller.
+//
 // The server only routes: each GET or POST gets an Exchange, which carries it to its answer.
 class PelHttpServer : public QObject
 {
@@ -38,6 +42,8 @@ public:
 
     // An empty token lets every request through.
     void setToken(const QString &token);
+    // A token was configured but cannot be used: no request gets through.
+    void setTokenUnusable();
 
     // Which handler the page defines: PEL_listener or PEL_receive, unknown while it loads.
     // Whoever holds the page knows; the server asks source for every request (Unknown without).
@@ -83,6 +89,10 @@ private:
     QString host;
     QHttpServer *httpServer = nullptr;
     QByteArray token;
+    bool tokenUsable = true;
+    // Names a Host header may give besides literals and localhost: the configured host and
+    // this machine's name.
+    QStringList ownHostNames;
     std::function<PageMode()> pageModeSource;
     quint64 lastRequestId = 0;
     qint64 wholeBodyBytes = 0; // of all requests being received
