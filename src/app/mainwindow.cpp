@@ -11,6 +11,7 @@
 #include "previewpage.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QSettings>
 #include <QTextCodec>
 #include <QUrl>
@@ -58,7 +59,10 @@ MainWindow::MainWindow(QWidget *parent)
     // Whole requests, the page's answers and its events: for pages that define PEL_receive
     // and for programs that listen to /events.
     connect(server, &PelHttpServer::requestReceived, bridge, &PageBridge::deliverRequest);
-    connect(bridge, &PageBridge::modeChanged, server, &PelHttpServer::setPageMode);
+    // the page's handler is the bridge's to know; the window may go before the server
+    server->setPageModeSource([bridge = QPointer<PageBridge>(bridge)] {
+        return bridge ? bridge->mode() : PelHttpServer::PageMode::Unknown;
+    });
     connect(bridge, &PageBridge::requestRefused, server, &PelHttpServer::refuseRequest);
 
     ui->build(this);
@@ -134,8 +138,7 @@ void MainWindow::loadSettings()
 
 void MainWindow::readProcessedData(QByteArray body, QByteArray headers)
 {
-    if (bridge->mode() != PelHttpServer::PageMode::Receiver)
-        bridge->deliver(body, headers);
+    bridge->deliver(body, headers);
 }
 
 void MainWindow::showPreviewPage()

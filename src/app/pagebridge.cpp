@@ -114,14 +114,9 @@ void PageBridge::deliverRequest(const PageRequest &request)
             loading || !target     ? "held"
             : takesWholeRequests() ? "delivered"
                                    : "for PEL_listener");
-    if (!loading && !takesWholeRequests()) {
-        if (request.wantsAnswer)
-            refuse(request,
-                   501,
-                   QStringLiteral("NOT_IMPLEMENTED"),
-                   QStringLiteral("the page defines no PEL_receive"));
+    // the server has refused it already where the page's handler refuses it
+    if (!loading && !takesWholeRequests())
         return;
-    }
     // what the held request costs, near enough: its body, headers and the call made of it
     qint64 size = 2 * request.body.size() + 256;
     for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it)
@@ -170,28 +165,18 @@ QByteArray PageBridge::callFor(Held &held)
     if (!held.call.isEmpty())
         return takesWholeRequests() ? QByteArray() : std::move(held.call);
     const PageRequest &request = held.request;
-    if (!takesWholeRequests()) {
-        if (request.wantsAnswer)
-            refuse(request,
-                   501,
-                   QStringLiteral("NOT_IMPLEMENTED"),
-                   QStringLiteral("the page defines no PEL_receive"));
+    if (const auto refusal = PelHttpServer::refusalFor(handlers, request)) {
+        if (refusal->status == 413)
+            qCWarning(lcPage,
+                      "request %llu is not given to PEL_receive: its body is larger than %d "
+                      "bytes",
+                      request.id,
+                      PelHttpServer::maxWholeBody);
+        refuse(request, refusal->status, refusal->code, refusal->message);
         return QByteArray();
     }
-    if (request.tooLarge) {
-        qCWarning(lcPage,
-                  "request %llu is not given to PEL_receive: its body is larger than %d "
-                  "bytes",
-                  request.id,
-                  PelHttpServer::maxWholeBody);
-        if (request.wantsAnswer)
-            refuse(request,
-                   413,
-                   QStringLiteral("PAYLOAD_TOO_LARGE"),
-                   QStringLiteral("the page takes bodies of at most %1 bytes")
-                           .arg(PelHttpServer::maxWholeBody));
+    if (!takesWholeRequests())
         return QByteArray();
-    }
     return receiverCall(request);
 }
 
@@ -235,7 +220,7 @@ void PageBridge::scheduleFlush()
 void PageBridge::holdForLoad()
 {
     loading = true;
-    setMode(PelHttpServer::PageMode::Unknown);
+    handlers = PelHttpServer::PageMode::Unknown;
     // Unconfirmed scripts go again to the next document; whatever the old one still answers
     // for them counts.
     ++document;
@@ -247,7 +232,7 @@ void PageBridge::documentParsed(bool hasListener, bool hasReceiver)
 {
     if (!loading || !(hasListener || hasReceiver))
         return;
-    setMode(hasReceiver ? PelHttpServer::PageMode::Receiver : PelHttpServer::PageMode::Listener);
+    handlers = hasReceiver ? PelHttpServer::PageMode::Receiver : PelHttpServer::PageMode::Listener;
     release();
 }
 
@@ -324,19 +309,11 @@ void PageBridge::probeHandlers()
                           [self, asked](const QVariant &hasReceiver) {
                               if (!self || self->document != asked || !self->loading)
                                   return;
-                              self->setMode(hasReceiver.toBool()
-                                                    ? PelHttpServer::PageMode::Receiver
-                                                    : PelHttpServer::PageMode::Listener);
+                              self->handlers = hasReceiver.toBool()
+                                                       ? PelHttpServer::PageMode::Receiver
+                                                       : PelHttpServer::PageMode::Listener;
                               self->release();
                           });
-}
-
-void PageBridge::setMode(PelHttpServer::PageMode mode)
-{
-    if (handlers == mode)
-        return;
-    handlers = mode;
-    emit modeChanged(mode);
 }
 
 void PageBridge::release()

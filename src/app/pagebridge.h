@@ -81,7 +81,6 @@ public:
     qint64 scriptsRun() const;
 
 signals:
-    void modeChanged(PelHttpServer::PageMode mode);
     void requestRefused(quint64 id, int status, const QString &code, const QString &message);
 
 private slots:
@@ -115,7 +114,6 @@ private:
     QByteArray callFor(Held &held);
     void refuse(const PageRequest &request, int status, const QString &code, const QString &message);
     void probeHandlers();
-    void setMode(PelHttpServer::PageMode mode);
     void release();
     void scheduleFlush();
     void send(Script &script);
