@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QWebEnginePage>
 
+#include <algorithm>
+
 Q_LOGGING_CATEGORY(lcPage, "pelorin.page", QtWarningMsg)
 
 namespace {
@@ -15,9 +17,11 @@ namespace {
 // Bigger batches are split so that no single script handed to the renderer gets huge.
 constexpr qint64 maxScriptChars = 1024 * 1024;
 
-// Ends every script, so that its completion value (sent back to the callback) is a plain
-// number rather than whatever the last listener call returned: a value at all means it ran.
-const char scriptEnd[] = "0\n";
+// What the page's pelorin.end() reports instead of the calls' time.
+constexpr double ranBefore = -1;
+constexpr double notParsed = -2;
+// Below this the page's clock cannot tell one script's time from another's.
+constexpr double clockGrainMs = 0.1;
 
 constexpr int firstRetryDelayMs = 1000;
 constexpr int maxRetryDelayMs = 30000;
@@ -213,6 +217,11 @@ qint64 PageBridge::scriptsRun() const
     return scripts;
 }
 
+qint64 PageBridge::reranAfterRendererEnd() const
+{
+    return reran;
+}
+
 void PageBridge::warnDropped()
 {
     qCWarning(lcPage).noquote() << QStringLiteral("Dropped the %1 oldest messages for the page: "
@@ -286,6 +295,8 @@ void PageBridge::retryLoad()
 void PageBridge::recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode)
 {
     holdForLoad();
+    for (Script &script : unconfirmed)
+        script.lostWithRenderer = script.document != 0;
     if (!target)
         return;
     if (!loadedSinceRendererEnd) {
@@ -347,18 +358,51 @@ void PageBridge::release()
     flush();
 }
 
-void PageBridge::scriptDone(quint64 id, const QVariant &result)
+// result is what the script's pelorin.end() gave, if the script ended at all.
+void PageBridge::scriptDone(quint64 id, quint64 sentTo, const QVariant &result)
 {
     if (!result.isValid())
         return;
-    for (int i = 0; i < unconfirmed.size(); ++i) {
-        if (unconfirmed.at(i).id == id) {
-            unconfirmed.removeAt(i);
-            break;
+    const double ms = result.toDouble();
+    int i = 0;
+    while (i < unconfirmed.size() && unconfirmed.at(i).id != id)
+        ++i;
+    if (i == unconfirmed.size())
+        return;
+    Script &script = unconfirmed[i];
+    if (ms == notParsed) {
+        // Handed over before the document was ready: hold it, and everything, until it is.
+        if (script.document == sentTo) {
+            script.document = 0;
+            loading = true;
         }
+        return;
+    }
+    if (ms != ranBefore) {
+        const double cost = qMax(ms, clockGrainMs) / script.envelopes;
+        // slower at once, faster by halves
+        envelopeCostMs = cost > envelopeCostMs ? cost : (envelopeCostMs + cost) / 2;
+        if (script.lostWithRenderer)
+            reran += script.envelopes;
+    }
+    unconfirmed.removeAt(i);
+    const bool settled = std::none_of(unconfirmed.cbegin(),
+                                      unconfirmed.cend(),
+                                      [](const Script &s) { return s.lostWithRenderer; });
+    if (settled && reran > reranWarned) {
+        qCWarning(lcPage,
+                  "%lld messages handed to the page's ended renderer were run by the reloaded "
+                  "page; it may have seen them before",
+                  reran - reranWarned);
+        reranWarned = reran;
     }
     if (!pending.isEmpty())
         flush();
+}
+
+int PageBridge::envelopesPerScript() const
+{
+    return int(qBound(1.0, scriptBudgetMs / envelopeCostMs, 1e6));
 }
 
 void PageBridge::send(Script &script)
@@ -366,10 +410,11 @@ void PageBridge::send(Script &script)
     script.document = document;
     ++scripts;
     QPointer<PageBridge> self(this);
-    target->runJavaScript(script.text, [self, id = script.id](const QVariant &result) {
-        if (self)
-            self->scriptDone(id, result);
-    });
+    target->runJavaScript(script.text,
+                          [self, id = script.id, sentTo = document](const QVariant &result) {
+                              if (self)
+                                  self->scriptDone(id, sentTo, result);
+                          });
 }
 
 void PageBridge::flush()
@@ -381,21 +426,28 @@ void PageBridge::flush()
         if (script.document != document)
             send(script);
     }
+    const int most = envelopesPerScript();
     while (unconfirmed.size() < maxInFlight && !pending.isEmpty()) {
         qint64 size = 0;
-        QByteArray text;
-        while (!pending.isEmpty()) {
+        int envelopes = 0;
+        QByteArray text = "if(pelorin.begin(" + QByteArray::number(lastEnvelope + 1) + ")){\n";
+        while (!pending.isEmpty() && envelopes < most) {
             if (size > 0 && size + pendingSizes.head() > maxScriptChars)
                 break;
             size += pendingSizes.head();
             pendingChars -= pendingSizes.dequeue();
-            text += callFor(pending.head());
+            const QByteArray call = callFor(pending.head());
             pending.removeFirst();
+            if (!call.isEmpty()) {
+                text += call;
+                ++envelopes;
+            }
         }
-        if (text.isEmpty())
+        if (envelopes == 0)
             continue;
-        text += scriptEnd;
-        unconfirmed.append(Script{++lastScriptId, QString::fromLatin1(text), 0});
+        lastEnvelope += envelopes;
+        text += "}pelorin.end(" + QByteArray::number(lastEnvelope) + ")\n";
+        unconfirmed.append(Script{++lastScriptId, QString::fromLatin1(text), envelopes, 0, false});
         send(unconfirmed.last());
     }
 }

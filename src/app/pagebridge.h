@@ -27,18 +27,20 @@ class QTimer;
 // Confirmation: envelopes go to the page as scripts of one guarded call each, and a script stays
 // with the bridge until the page has confirmed that it ran (its callback carries the script's
 // completion value; the callback of a script whose renderer died carries none). Scripts that a
-// document never confirmed go, before anything newer, to the next document, once each.
+// document never confirmed go, before anything newer, to the next document.
 //
-// Recovery: a page whose renderer ended is reloaded once, so that the user sees it again and the
-// held envelopes reach it; a page that ends its renderer again before it has loaded is left
-// alone rather than restarted without end. A failed load is retried, after 1 s, then after
-// twice the previous delay, up to 30 s, until a load succeeds; the first failure of a streak
-// logs one warning naming the URL. A load that another load replaces is not retried.
+// Once per page session: every envelope has a number, and the page's channel script keeps the
+// highest number run in the page's sessionStorage, so that a document skips a script that the
+// one it replaced has run, however the reload came (from the page, the application or DevTools).
+// Only a renderer that ends may take its last marks with it: a script it was given that the
+// next document runs is counted (reranAfterRendererEnd), with one warning naming the count.
 //
 // Flow control: at most maxInFlight scripts wait for confirmation at any time. An idle bridge
 // sends a lone envelope at once (in the next turn of the event loop, together with whatever
-// else became ready in that turn); while scripts are unconfirmed, everything that arrives is
-// collected and goes as one script (of at most 1 MiB) as soon as one of them is confirmed.
+// else became ready in that turn); while scripts are unconfirmed, what arrives waits for the
+// next free place. A script carries as many envelopes as the page ran in scriptBudgetMs by
+// the time it took over earlier scripts (the page reports it), and at most 1 MiB: the page's
+// main thread is never busy long with delivery, and renders and takes input between scripts.
 //
 // The envelopes not yet in a script are bounded: past the bound the oldest are dropped, and a
 // warning with the count follows in the same turn of the event loop, then at most one a second.
@@ -60,6 +62,7 @@ class PageBridge : public QObject
 public:
     static constexpr qint64 defaultMaxPending = 64 * 1024 * 1024;
     static constexpr int maxInFlight = 2;
+    static constexpr double scriptBudgetMs = 20;
 
     explicit PageBridge(QObject *parent, qint64 maxPending = defaultMaxPending);
 
@@ -80,6 +83,9 @@ public:
     // Scripts handed to the page so far, each carrying one or more envelopes.
     qint64 scriptsRun() const;
 
+    // Envelopes in scripts handed to a renderer that then ended, run again by the next document.
+    qint64 reranAfterRendererEnd() const;
+
 signals:
     void modeChanged(PelHttpServer::PageMode mode);
     void requestRefused(quint64 id, int status, const QString &code, const QString &message);
@@ -98,8 +104,11 @@ private:
     {
         quint64 id;
         QString text;
+        int envelopes;
         // The document it was last handed to; 0 when none.
         quint64 document;
+        // Handed to a renderer that ended before confirming it.
+        bool lostWithRenderer;
     };
 
     // A listener call, or a whole request when call is empty.
@@ -119,7 +128,8 @@ private:
     void release();
     void scheduleFlush();
     void send(Script &script);
-    void scriptDone(quint64 id, const QVariant &result);
+    void scriptDone(quint64 id, quint64 sentTo, const QVariant &result);
+    int envelopesPerScript() const;
 
     QPointer<QWebEnginePage> target;
     QQueue<Held> pending;
@@ -131,6 +141,12 @@ private:
     qint64 maxPending;
     qint64 scripts = 0;
     quint64 lastScriptId = 0;
+    // The number of the last envelope put into a script.
+    quint64 lastEnvelope = 0;
+    // What one envelope took the page in earlier scripts, in milliseconds.
+    double envelopeCostMs = 1;
+    qint64 reran = 0;
+    qint64 reranWarned = 0;
     // Counts documents: bumped by every load, renderer end and page change.
     quint64 document = 1;
     bool loading = true;
