@@ -17,9 +17,6 @@ namespace {
 // Bigger batches are split so that no single script handed to the renderer gets huge.
 constexpr qint64 maxScriptChars = 1024 * 1024;
 
-// What the page's pelorin.end() reports instead of the calls' time.
-constexpr double ranBefore = -1;
-constexpr double notParsed = -2;
 // Below this the page's clock cannot tell one script's time from another's.
 constexpr double clockGrainMs = 0.1;
 
@@ -358,33 +355,24 @@ void PageBridge::release()
     flush();
 }
 
-// result is what the script's pelorin.end() gave, if the script ended at all.
-void PageBridge::scriptDone(quint64 id, quint64 sentTo, const QVariant &result)
+// result is what the script's pelorin.end() gave (the calls' time), if the script ended at all.
+void PageBridge::scriptDone(quint64 id, const QVariant &result)
 {
     if (!result.isValid())
         return;
-    const double ms = result.toDouble();
+    // NaN too becomes the slowest
+    const double ms = qBound(clockGrainMs, result.toDouble(), 60000.0);
     int i = 0;
     while (i < unconfirmed.size() && unconfirmed.at(i).id != id)
         ++i;
     if (i == unconfirmed.size())
         return;
-    Script &script = unconfirmed[i];
-    if (ms == notParsed) {
-        // Handed over before the document was ready: hold it, and everything, until it is.
-        if (script.document == sentTo) {
-            script.document = 0;
-            loading = true;
-        }
-        return;
-    }
-    if (ms != ranBefore) {
-        const double cost = qMax(ms, clockGrainMs) / script.envelopes;
-        // slower at once, faster by halves
-        envelopeCostMs = cost > envelopeCostMs ? cost : (envelopeCostMs + cost) / 2;
-        if (script.lostWithRenderer)
-            reran += script.envelopes;
-    }
+    const Script &script = unconfirmed.at(i);
+    const double cost = ms / script.envelopes;
+    // slower at once, faster by halves
+    envelopeCostMs = cost > envelopeCostMs ? cost : (envelopeCostMs + cost) / 2;
+    if (script.lostWithRenderer)
+        reran += script.envelopes;
     unconfirmed.removeAt(i);
     const bool settled = std::none_of(unconfirmed.cbegin(),
                                       unconfirmed.cend(),
@@ -410,11 +398,10 @@ void PageBridge::send(Script &script)
     script.document = document;
     ++scripts;
     QPointer<PageBridge> self(this);
-    target->runJavaScript(script.text,
-                          [self, id = script.id, sentTo = document](const QVariant &result) {
-                              if (self)
-                                  self->scriptDone(id, sentTo, result);
-                          });
+    target->runJavaScript(script.text, [self, id = script.id](const QVariant &result) {
+        if (self)
+            self->scriptDone(id, result);
+    });
 }
 
 void PageBridge::flush()
@@ -430,7 +417,7 @@ void PageBridge::flush()
     while (unconfirmed.size() < maxInFlight && !pending.isEmpty()) {
         qint64 size = 0;
         int envelopes = 0;
-        QByteArray text = "if(pelorin.begin(" + QByteArray::number(lastEnvelope + 1) + ")){\n";
+        QByteArray text = "pelorin.begin()\n";
         while (!pending.isEmpty() && envelopes < most) {
             if (size > 0 && size + pendingSizes.head() > maxScriptChars)
                 break;
@@ -445,8 +432,7 @@ void PageBridge::flush()
         }
         if (envelopes == 0)
             continue;
-        lastEnvelope += envelopes;
-        text += "}pelorin.end(" + QByteArray::number(lastEnvelope) + ")\n";
+        text += "pelorin.end()\n";
         unconfirmed.append(Script{++lastScriptId, QString::fromLatin1(text), envelopes, 0, false});
         send(unconfirmed.last());
     }

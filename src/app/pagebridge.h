@@ -29,11 +29,9 @@ class QTimer;
 // completion value; the callback of a script whose renderer died carries none). Scripts that a
 // document never confirmed go, before anything newer, to the next document.
 //
-// Once per page session: every envelope has a number, and the page's channel script keeps the
-// highest number run in the page's sessionStorage, so that a document skips a script that the
-// one it replaced has run, however the reload came (from the page, the application or DevTools).
-// Only a renderer that ends may take its last marks with it: a script it was given that the
-// next document runs is counted (reranAfterRendererEnd), with one warning naming the count.
+// A renderer that ends takes the confirmations of its last scripts with it: the envelopes of
+// those scripts that the next document runs are counted (reranAfterRendererEnd), with one
+// warning naming the count, as it may have run them already.
 //
 // Flow control: at most maxInFlight scripts wait for confirmation at any time. An idle bridge
 // sends a lone envelope at once (in the next turn of the event loop, together with whatever
@@ -128,7 +126,7 @@ private:
     void release();
     void scheduleFlush();
     void send(Script &script);
-    void scriptDone(quint64 id, quint64 sentTo, const QVariant &result);
+    void scriptDone(quint64 id, const QVariant &result);
     int envelopesPerScript() const;
 
     QPointer<QWebEnginePage> target;
@@ -141,10 +139,8 @@ private:
     qint64 maxPending;
     qint64 scripts = 0;
     quint64 lastScriptId = 0;
-    // The number of the last envelope put into a script.
-    quint64 lastEnvelope = 0;
     // What one envelope took the page in earlier scripts, in milliseconds.
-    double envelopeCostMs = 1;
+    double envelopeCostMs = scriptBudgetMs;
     qint64 reran = 0;
     qint64 reranWarned = 0;
     // Counts documents: bumped by every load, renderer end and page change.

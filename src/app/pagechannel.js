@@ -54,36 +54,13 @@ function receive(text, wantsAnswer) {
         call('fail', [id, messageOf(error)]);
     });
 }
-// Delivery scripts from Pelorin are `if (pelorin.begin(first)) {calls} pelorin.end(last)`, with
-// first and last the numbers of their messages, which only grow in a window. The highest number
-// run is kept in sessionStorage, which outlives the document through reloads (whoever starts
-// them) and navigations back: a script that an earlier document ran is skipped by the next one.
-// end()'s value tells Pelorin what happened: the milliseconds the calls took, -1 when they had
-// run before, -2 when the document was not parsed yet and ran nothing.
-var markKey = 'pelorin.delivered';
-var storage = null; // none for an opaque origin: this document's memory is all there is then
-try {
-    storage = sessionStorage;
-} catch (error) {
-}
-var delivered = Math.max(0, Number(storage && storage.getItem(markKey)) || 0);
+// Pelorin's delivery scripts are `pelorin.begin(); calls; pelorin.end()`: their completion
+// value is the time the calls took, by a clock the page cannot replace, for sizing later scripts.
 var started = 0;
-var skipped = 0;
-function begin(first) {
-    skipped = !parsed ? -2 : first <= delivered ? -1 : 0;
+function begin() {
     started = now();
-    return skipped === 0;
 }
-function end(last) {
-    if (skipped)
-        return skipped;
-    delivered = last;
-    try {
-        if (storage)
-            storage.setItem(markKey, String(last));
-    } catch (error) {
-        // full: this document still skips what it ran
-    }
+function end() {
     return now() - started;
 }
 var pelorin = {};
