@@ -58,6 +58,7 @@ const seen = new Map();        // "s,k" -> calls
 const lastK = new Map();       // s -> highest k seen
 let delivered = 0, duplicated = 0, outOfOrder = 0, foreign = 0;
 const latencies = [];
+const callTimes = [];
 const longTasks = [];
 let lastDelivery = 0;
 
@@ -66,7 +67,9 @@ function record(line) {
         longTasks.push(+line.slice(5));
         return;
     }
-    const [s, k, lat] = line.split(',').map(Number);
+    const [s, k, lat, took] = line.split(',').map(Number);
+    if (took > 0)
+        callTimes.push(took);
     if (!Number.isFinite(s) || !Number.isFinite(k)) {
         ++foreign;
         return;
@@ -87,9 +90,15 @@ function record(line) {
         lastK.set(s, k);
 }
 
+// Serves the page at /page.html, so that its synchronous reports to / are same-origin.
 function startRecorder(port) {
     return new Promise(resolve => {
         const server = http.createServer((req, res) => {
+            if (req.method === 'GET') {
+                res.writeHead(200, {'Content-Type': 'text/html', 'Cache-Control': 'no-store'});
+                res.end(pageHtml());
+                return;
+            }
             let body = '';
             req.setEncoding('utf8');
             req.on('data', c => { if (body.length < 4096) body += c; });
@@ -104,18 +113,20 @@ function startRecorder(port) {
     });
 }
 
-function pageHtml(recorderPort) {
+function pageHtml() {
     return `<html><head><script>
-var recorder = 'http://127.0.0.1:${recorderPort}/';
+var recorder = '/';
 function report(text) {
     var xhr = new XMLHttpRequest();
     xhr.open('POST', recorder, false);
     try { xhr.send(text); } catch (e) { }
 }
+var took = 0; // the last call's time, reported with the next
 function PEL_listener(arg) {
     var at = performance.timeOrigin + performance.now();
     var m = /s"?[:=](\\d+)[,&]"?k"?[:=](\\d+)[,&]"?t"?[:=]([0-9.]+)/.exec(arg);
-    report(m ? m[1] + ',' + m[2] + ',' + (at - parseFloat(m[3])).toFixed(3) : 'x');
+    report(m ? m[1] + ',' + m[2] + ',' + (at - parseFloat(m[3])).toFixed(3) + ',' + took : 'x');
+    took = (performance.timeOrigin + performance.now() - at).toFixed(3);
 }
 new PerformanceObserver(function (list) {
     list.getEntries().forEach(function (e) { report('long,' + e.duration.toFixed(1)); });
@@ -312,8 +323,7 @@ async function main() {
     const recorderPort = await freePort();
     const recorder = await startRecorder(recorderPort);
     fs.writeFileSync(path.join(appDir, 'config.ini'),
-                     `[CONNECT]\nHOST=127.0.0.1\nPORT=${port}\nURL=\nCRYPTO=\n[UIUX]\nTITLE=Pelorin\nBASESIZE_H=600\nBASESIZE_W=400\n`);
-    fs.writeFileSync(path.join(appDir, 'assets', 'index.html'), pageHtml(recorderPort));
+                     `[CONNECT]\nHOST=127.0.0.1\nPORT=${port}\nURL=http://127.0.0.1:${recorderPort}/page.html\nCRYPTO=\n[UIUX]\nTITLE=Pelorin\nBASESIZE_H=600\nBASESIZE_W=400\n`);
     const log = fs.openSync(path.join(work, 'pelorin.log'), 'w');
     const proc = spawn(path.join(appDir, 'pelorin'), [], {
         cwd: appDir, stdio: ['ignore', log, log],
@@ -371,10 +381,13 @@ async function main() {
             .reduce((sum, m) => sum + +m[1], 0);
     const cpuPercent = (a, b) => a && b ? (100 * (b.cpu - a.cpu) / ((b.at - a.at) / 1000)).toFixed(1) : '-';
     latencies.sort((a, b) => a - b);
+    callTimes.sort((a, b) => a - b);
     console.log(`soak of ${MINUTES} min, PEL_listener at about 1 ms a call`);
     console.log(`sent ${sent}, answered ${answered}, delivered ${delivered}, lost ${lost},`
                 + ` duplicated ${duplicated} (Pelorin counted ${counted} after the renderer kill),`
                 + ` out of order ${outOfOrder}, other calls ${foreign}`);
+    console.log(`listener's own time a call: p50 ${percentile(callTimes, 50).toFixed(2)} ms,`
+                + ` p99 ${percentile(callTimes, 99).toFixed(2)} ms`);
     console.log(`latency send to listener: p50 ${percentile(latencies, 50).toFixed(1)} ms,`
                 + ` p99 ${percentile(latencies, 99).toFixed(1)} ms`);
     console.log(`reloads (ms to the load event, -1 = not within 20 s): ${reloads.map(ms => ms.toFixed(0)).join(' ')}`);
