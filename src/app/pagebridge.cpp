@@ -355,25 +355,35 @@ void PageBridge::release()
     flush();
 }
 
-// result is what the script's pelorin.end() gave (the calls' time), if the script ended at all.
+// result is what the script's pelorin.end() gave, [calls run, ms taken], if the script ended.
 void PageBridge::scriptDone(quint64 id, const QVariant &result)
 {
     if (!result.isValid())
         return;
-    // NaN too becomes the slowest
-    const double ms = qBound(clockGrainMs, result.toDouble(), 60000.0);
     int i = 0;
     while (i < unconfirmed.size() && unconfirmed.at(i).id != id)
         ++i;
     if (i == unconfirmed.size())
         return;
-    const Script &script = unconfirmed.at(i);
-    const double cost = ms / script.envelopes;
-    // slower at once, faster by halves
-    envelopeCostMs = cost > envelopeCostMs ? cost : (envelopeCostMs + cost) / 2;
-    if (script.lostWithRenderer)
-        reran += script.envelopes;
-    unconfirmed.removeAt(i);
+    Script &script = unconfirmed[i];
+    const QVariantList done = result.toList();
+    const int ran = qBound(0, done.value(0).toInt(), int(script.calls.size()));
+    if (ran > 0) {
+        // NaN too becomes the slowest
+        const double cost = qBound(clockGrainMs, done.value(1).toDouble(), 60000.0) / ran;
+        // slower at once, faster by halves
+        envelopeCostMs = cost > envelopeCostMs ? cost : (envelopeCostMs + cost) / 2;
+        if (script.lostWithRenderer)
+            reran += ran;
+    }
+    if (ran < script.calls.size()) {
+        // the rest goes again, in its place
+        script.first += ran;
+        script.calls.erase(script.calls.begin(), script.calls.begin() + ran);
+        script.document = 0;
+    } else {
+        unconfirmed.removeAt(i);
+    }
     const bool settled = std::none_of(unconfirmed.cbegin(),
                                       unconfirmed.cend(),
                                       [](const Script &s) { return s.lostWithRenderer; });
@@ -384,8 +394,7 @@ void PageBridge::scriptDone(quint64 id, const QVariant &result)
                   reran - reranWarned);
         reranWarned = reran;
     }
-    if (!pending.isEmpty())
-        flush();
+    flush();
 }
 
 int PageBridge::envelopesPerScript() const
@@ -393,12 +402,22 @@ int PageBridge::envelopesPerScript() const
     return int(qBound(1.0, scriptBudgetMs / envelopeCostMs, 1e6));
 }
 
+QString PageBridge::scriptText(const Script &script) const
+{
+    QByteArray text = "pelorin.begin(" + QByteArray::number(script.first) + ","
+                      + QByteArray::number(scriptBudgetMs) + ")\n";
+    for (const QByteArray &call : script.calls)
+        text += "if(pelorin.more())" + call;
+    text += "pelorin.end()\n";
+    return QString::fromLatin1(text);
+}
+
 void PageBridge::send(Script &script)
 {
     script.document = document;
     ++scripts;
     QPointer<PageBridge> self(this);
-    target->runJavaScript(script.text, [self, id = script.id](const QVariant &result) {
+    target->runJavaScript(scriptText(script), [self, id = script.id](const QVariant &result) {
         if (self)
             self->scriptDone(id, result);
     });
@@ -416,24 +435,21 @@ void PageBridge::flush()
     const int most = envelopesPerScript();
     while (unconfirmed.size() < maxInFlight && !pending.isEmpty()) {
         qint64 size = 0;
-        int envelopes = 0;
-        QByteArray text = "pelorin.begin()\n";
-        while (!pending.isEmpty() && envelopes < most) {
+        QList<QByteArray> calls;
+        while (!pending.isEmpty() && calls.size() < most) {
             if (size > 0 && size + pendingSizes.head() > maxScriptChars)
                 break;
             size += pendingSizes.head();
             pendingChars -= pendingSizes.dequeue();
-            const QByteArray call = callFor(pending.head());
+            QByteArray call = callFor(pending.head());
             pending.removeFirst();
-            if (!call.isEmpty()) {
-                text += call;
-                ++envelopes;
-            }
+            if (!call.isEmpty())
+                calls.append(std::move(call));
         }
-        if (envelopes == 0)
+        if (calls.isEmpty())
             continue;
-        text += "pelorin.end()\n";
-        unconfirmed.append(Script{++lastScriptId, QString::fromLatin1(text), envelopes, 0, false});
+        unconfirmed.append(Script{++lastScriptId, lastCall + 1, calls, 0, false});
+        lastCall += calls.size();
         send(unconfirmed.last());
     }
 }

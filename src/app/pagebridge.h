@@ -25,9 +25,10 @@ class QTimer;
 // renderer process (a crash, say) until the next document is ready.
 //
 // Confirmation: envelopes go to the page as scripts of one guarded call each, and a script stays
-// with the bridge until the page has confirmed that it ran (its callback carries the script's
-// completion value; the callback of a script whose renderer died carries none). Scripts that a
-// document never confirmed go, before anything newer, to the next document.
+// with the bridge until the page has confirmed how many of its calls ran (its callback carries
+// the script's completion value; the callback of a script whose renderer died carries none).
+// The calls a script did not run go again, before anything newer, to the same document or to
+// the next one.
 //
 // A renderer that ends takes the confirmations of its last scripts with it: the envelopes of
 // those scripts that the next document runs are counted (reranAfterRendererEnd), with one
@@ -37,8 +38,9 @@ class QTimer;
 // sends a lone envelope at once (in the next turn of the event loop, together with whatever
 // else became ready in that turn); while scripts are unconfirmed, what arrives waits for the
 // next free place. A script carries as many envelopes as the page ran in scriptBudgetMs by
-// the time it took over earlier scripts (the page reports it), and at most 1 MiB: the page's
-// main thread is never busy long with delivery, and renders and takes input between scripts.
+// the time it took over earlier scripts (the page reports it), and at most 1 MiB; the page
+// leaves the calls that would run past scriptBudgetMs for the next script. So the page's main
+// thread is never busy long with delivery, and renders and takes input between scripts.
 //
 // The envelopes not yet in a script are bounded: past the bound the oldest are dropped, and a
 // warning with the count follows in the same turn of the event loop, then at most one a second.
@@ -101,8 +103,9 @@ private:
     struct Script
     {
         quint64 id;
-        QString text;
-        int envelopes;
+        // The number of its first call; numbers run on from script to script.
+        quint64 first;
+        QList<QByteArray> calls;
         // The document it was last handed to; 0 when none.
         quint64 document;
         // Handed to a renderer that ended before confirming it.
@@ -127,6 +130,7 @@ private:
     void scheduleFlush();
     void send(Script &script);
     void scriptDone(quint64 id, const QVariant &result);
+    QString scriptText(const Script &script) const;
     int envelopesPerScript() const;
 
     QPointer<QWebEnginePage> target;
@@ -139,6 +143,7 @@ private:
     qint64 maxPending;
     qint64 scripts = 0;
     quint64 lastScriptId = 0;
+    quint64 lastCall = 0;
     // What one envelope took the page in earlier scripts, in milliseconds.
     double envelopeCostMs = scriptBudgetMs;
     qint64 reran = 0;

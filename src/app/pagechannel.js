@@ -54,19 +54,36 @@ function receive(text, wantsAnswer) {
         call('fail', [id, messageOf(error)]);
     });
 }
-// Pelorin's delivery scripts are `pelorin.begin(); calls; pelorin.end()`: their completion
-// value is the time the calls took, by a clock the page cannot replace, for sizing later scripts.
-var started = 0;
-function begin() {
+// Pelorin's delivery scripts are `pelorin.begin(first, budget); if (pelorin.more()) call; ...
+// pelorin.end()`, first being the number of the script's first message. Once budget ms have
+// passed, the calls left wait for a later script that starts with them, so that the page's main
+// thread is never held long; until it comes, other scripts run nothing, which keeps the order.
+// end() gives [calls run, ms taken], by a clock the page cannot replace.
+var cutAt = 0, open = false, started = 0, budget = 0, first = 0, ran = 0;
+function begin(number, ms) {
+    open = cutAt === 0 || number === cutAt;
+    if (open)
+        cutAt = 0;
     started = now();
+    budget = ms;
+    first = number;
+    ran = 0;
+}
+function more() {
+    if (open && ran > 0 && now() - started >= budget) {
+        open = false;
+        cutAt = first + ran;
+    }
+    return open && ++ran > 0;
 }
 function end() {
-    return now() - started;
+    return [ran, now() - started];
 }
 var pelorin = {};
 Object.defineProperty(pelorin, 'send', {value: send, enumerable: true});
 Object.defineProperty(pelorin, 'receive', {value: receive});
 Object.defineProperty(pelorin, 'begin', {value: begin});
+Object.defineProperty(pelorin, 'more', {value: more});
 Object.defineProperty(pelorin, 'end', {value: end});
 Object.defineProperty(window, 'pelorin', {value: Object.freeze(pelorin), enumerable: true});
 var webChannel = new QWebChannel(qt.webChannelTransport, function (ready) {
