@@ -17,6 +17,7 @@ const path = require('path');
 const {spawn} = require('child_process');
 
 const [binary, work, minutesText] = process.argv.slice(2);
+// (with --recorder, binary is the flag and work the port)
 const MINUTES = +minutesText || 10;
 const DURATION_MS = MINUTES * 60000;
 const now = () => performance.timeOrigin + performance.now();
@@ -30,7 +31,8 @@ function stopAll() {
 }
 process.on('exit', stopAll);
 process.on('SIGINT', () => process.exit(130));
-process.on('SIGTERM', () => process.exit(143));
+if (process.argv[2] !== '--recorder')
+    process.on('SIGTERM', () => process.exit(143));
 
 function freePort() {
     return new Promise(resolve => {
@@ -90,27 +92,38 @@ function record(line) {
         lastK.set(s, k);
 }
 
-// Serves the page at /page.html, so that its synchronous reports to / are same-origin.
-function startRecorder(port) {
-    return new Promise(resolve => {
-        const server = http.createServer((req, res) => {
-            if (req.method === 'GET') {
-                res.writeHead(200, {'Content-Type': 'text/html', 'Cache-Control': 'no-store'});
-                res.end(pageHtml());
-                return;
-            }
-            let body = '';
-            req.setEncoding('utf8');
-            req.on('data', c => { if (body.length < 4096) body += c; });
-            req.on('end', () => {
-                record(body);
-                res.writeHead(204, {'Access-Control-Allow-Origin': '*'});
-                res.end();
-            });
+// The recorder, a process of its own so that the page's synchronous reports wait for no
+// traffic: it serves the page at /page.html (the reports to / are then same-origin) and writes
+// each report as a line to its output.
+if (process.argv[2] === '--recorder') {
+    const server = http.createServer((req, res) => {
+        if (req.method === 'GET') {
+            res.writeHead(200, {'Content-Type': 'text/html', 'Cache-Control': 'no-store'});
+            res.end(pageHtml());
+            return;
+        }
+        let body = '';
+        req.setEncoding('utf8');
+        req.on('data', c => { if (body.length < 4096) body += c; });
+        req.on('end', () => {
+            process.stdout.write(body.replace(/\n/g, ' ') + '\n');
+            res.writeHead(204);
+            res.end();
         });
-        server.keepAliveTimeout = 60000;
-        server.listen(port, '127.0.0.1', () => resolve(server));
     });
+    server.keepAliveTimeout = 60000;
+    server.listen(+process.argv[3], '127.0.0.1');
+    process.on('SIGTERM', () => process.exit(0));
+} else {
+    main().then(() => process.exit(0), e => { console.error(e); process.exit(1); });
+}
+
+function startRecorder(port) {
+    const recorder = spawn(process.execPath, [__filename, '--recorder', String(port)],
+                           {stdio: ['ignore', 'pipe', 'inherit']});
+    children.push(recorder);
+    require('readline').createInterface({input: recorder.stdout}).on('line', record);
+    return recorder;
 }
 
 function pageHtml() {
@@ -321,7 +334,7 @@ async function main() {
     const port = await freePort();
     const debug = await freePort();
     const recorderPort = await freePort();
-    const recorder = await startRecorder(recorderPort);
+    const recorder = startRecorder(recorderPort);
     fs.writeFileSync(path.join(appDir, 'config.ini'),
                      `[CONNECT]\nHOST=127.0.0.1\nPORT=${port}\nURL=http://127.0.0.1:${recorderPort}/page.html\nCRYPTO=\n[UIUX]\nTITLE=Pelorin\nBASESIZE_H=600\nBASESIZE_W=400\n`);
     const log = fs.openSync(path.join(work, 'pelorin.log'), 'w');
@@ -374,7 +387,8 @@ async function main() {
     const lost = [...answeredKeys].filter(k => !seen.has(k)).length;
     process.kill(proc.pid, 'SIGTERM');
     await new Promise(r => proc.exitCode !== null || proc.signalCode !== null ? r() : proc.on('exit', r));
-    recorder.close();
+    await sleep(500); // the last reports
+    process.kill(recorder.pid, 'SIGTERM');
 
     const pelorinLog = fs.readFileSync(path.join(work, 'pelorin.log'), 'utf8');
     const counted = [...pelorinLog.matchAll(/(\d+) messages handed to the page's ended renderer/g)]
@@ -400,4 +414,3 @@ async function main() {
                 + ` reloads <= 2000 ms, no long task from delivery, RSS growth < 20 MiB`);
 }
 
-main().then(() => process.exit(0), e => { console.error(e); process.exit(1); });
