@@ -404,8 +404,9 @@ int PageBridge::envelopesPerScript() const
 
 QString PageBridge::scriptText(const Script &script) const
 {
+    const bool oldest = &script == &unconfirmed.first();
     QByteArray text = "pelorin.begin(" + QByteArray::number(script.first) + ","
-                      + QByteArray::number(scriptBudgetMs) + ")\n";
+                      + QByteArray::number(scriptBudgetMs) + (oldest ? ",true)\n" : ",false)\n");
     for (const QByteArray &call : script.calls)
         text += "if(pelorin.more())" + call;
     text += "pelorin.end()\n";

@@ -30,6 +30,11 @@ class QTimer;
 // The calls a script did not run go again, before anything newer, to the same document or to
 // the next one.
 //
+// Recovery: a page whose renderer ended is reloaded once, so that the user sees it again and the
+// held envelopes reach it; a page that ends its renderer again before it has loaded is left
+// alone rather than restarted without end. A failed load is retried, after 1 s, then after
+// twice the previous delay, up to 30 s, until a load succeeds; the first failure of a streak
+// logs one warning naming the URL. A load that another load replaces is not retried.
 // A renderer that ends takes the confirmations of its last scripts with it: the envelopes of
 // those scripts that the next document runs are counted (reranAfterRendererEnd), with one
 // warning naming the count, as it may have run them already.

@@ -54,14 +54,15 @@ function receive(text, wantsAnswer) {
         call('fail', [id, messageOf(error)]);
     });
 }
-// Pelorin's delivery scripts are `pelorin.begin(first, budget); if (pelorin.more()) call; ...
-// pelorin.end()`, first being the number of the script's first message. Once budget ms have
-// passed, the calls left wait for a later script that starts with them, so that the page's main
-// thread is never held long; until it comes, other scripts run nothing, which keeps the order.
+// Pelorin's delivery scripts are `pelorin.begin(first, budget, oldest); if (pelorin.more())
+// call; ... pelorin.end()`, first being the number of the script's first message. Once budget
+// ms have passed, the calls left wait for a later script that starts with them, so that the
+// page's main thread is never held long; until it comes, other scripts run nothing (but the
+// oldest that Pelorin holds, which nothing can precede), which keeps the order.
 // end() gives [calls run, ms taken], by a clock the page cannot replace.
 var cutAt = 0, open = false, started = 0, budget = 0, first = 0, ran = 0;
-function begin(number, ms) {
-    open = cutAt === 0 || number === cutAt;
+function begin(number, ms, oldest) {
+    open = oldest || cutAt === 0 || number === cutAt;
     if (open)
         cutAt = 0;
     started = now();
