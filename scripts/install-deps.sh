@@ -2,7 +2,7 @@
 # Installs the Debian packages Pelorin needs to build, run, test and package (dpkg-dev and
 # file let CPack find the .deb's dependencies).
 #   scripts/install-deps.sh          build, run and test
-#   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx, Node.js, Chromium)
+#   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx)
 set -euo pipefail
 
 packages=(
@@ -10,10 +10,10 @@ packages=(
     qtbase5-dev qtwebengine5-dev libqt5webchannel5-dev libqt5websockets5-dev libhttp-parser-dev
     xvfb xauth curl python3 nodejs
     clang clang-format libclang-rt-14-dev
-    mosquitto mosquitto-clients procps
+    mosquitto mosquitto-clients procps chromium
 )
 if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(wrk nginx-light chromium)
+    packages+=(wrk nginx-light)
 fi
 
 missing=()
