@@ -66,7 +66,7 @@ class PageBridge : public QObject
 
 public:
     static constexpr qint64 defaultMaxPending = 64 * 1024 * 1024;
-    static constexpr int maxInFlight = 2;
+    static constexpr int maxInFlight = 3;
     static constexpr double scriptBudgetMs = 20;
 
     explicit PageBridge(QObject *parent, qint64 maxPending = defaultMaxPending);
