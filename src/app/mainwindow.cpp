@@ -2,6 +2,8 @@
 
 #include "appdirectory.h"
 #include "companionprocess.h"
+#include "failurenotice.h"
+#include "kioskmode.h"
 #include "mainwindowui.h"
 #include "pagebridge.h"
 #include "pagechannel.h"
@@ -9,7 +11,10 @@
 #include "pelhttpserver.h"
 #include "previewpage.h"
 
+#include <QAction>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSettings>
 #include <QTextCodec>
 #include <QUrl>
@@ -20,6 +25,24 @@ namespace {
 QString configPath()
 {
     return AppDirectory::path() + QStringLiteral("/config.ini");
+}
+
+// An on/off key: empty is off; a value that is neither is off, with a warning.
+bool isOn(const QSettings &settings, const QString &key)
+{
+    const QString value = settings.value(key).toString().trimmed().toLower();
+    for (const char *on : {"true", "1", "yes", "on"}) {
+        if (value == QLatin1String(on))
+            return true;
+    }
+    for (const char *off : {"", "false", "0", "no", "off"}) {
+        if (value == QLatin1String(off))
+            return false;
+    }
+    qWarning("%s \"%s\" is neither true nor false; taken as false",
+             qUtf8Printable(key),
+             qUtf8Printable(value));
+    return false;
 }
 
 } // namespace
@@ -52,10 +75,43 @@ MainWindow::MainWindow(QWidget *parent)
     connect(this, SIGNAL(windowLoaded()), this, SLOT(showPreviewPage()), Qt::AutoConnection);
     // clang-format on
 
+    if (kiosk)
+        enterKioskMode();
+
     if (companionCommand != QLatin1String("")) {
-        auto *companion = new CompanionProcess(this);
+        companion = new CompanionProcess(this);
+        bool ok = true;
+        companion->setRestartPolicy(CompanionProcess::restartPolicyFromText(restartPolicy, &ok));
+        if (!ok)
+            qWarning("CONNECT/RESTART \"%s\" is none of on-failure, always; the companion is "
+                     "not restarted",
+                     qUtf8Printable(restartPolicy));
+        connect(companion,
+                &CompanionProcess::statusChanged,
+                this,
+                [this](const QString &state, int exitCode, int restarts) {
+                    const QJsonObject status{{"state", state},
+                                             {"exitCode",
+                                              exitCode < 0 ? QJsonValue() : QJsonValue(exitCode)},
+                                             {"restarts", restarts}};
+                    companionStatus = QString::fromUtf8(
+                            QJsonDocument(status).toJson(QJsonDocument::Compact));
+                    if (bridge->page())
+                        emit PageChannel::forPage(bridge->page())->companionChanged(companionStatus);
+                });
         companion->startCommand(companionCommand);
     }
+}
+
+void MainWindow::enterKioskMode()
+{
+    if (kioskMode)
+        return;
+    kiosk = true;
+    kioskMode = new KioskMode(this, screen);
+    // None of them does anything, but none is to lead anywhere either.
+    for (QAction *action : findChildren<QAction *>(QString(), Qt::FindDirectChildrenOnly))
+        action->setShortcut(QKeySequence());
 }
 
 MainWindow::~MainWindow()
@@ -101,6 +157,10 @@ void MainWindow::loadSettings()
     title = settings.value(QStringLiteral("UIUX/TITLE"), empty).toString();
     baseHeight = settings.value(QStringLiteral("UIUX/BASESIZE_H"), 0).toInt();
     baseWidth = settings.value(QStringLiteral("UIUX/BASESIZE_W"), 0).toInt();
+    // optional, never written: a display that runs unattended
+    kiosk = isOn(settings, QStringLiteral("UIUX/KIOSK"));
+    screen = settings.value(QStringLiteral("UIUX/SCREEN"), empty).toString();
+    restartPolicy = settings.value(QStringLiteral("CONNECT/RESTART"), empty).toString();
 
     if (url.isEmpty())
         url = locatePage(AppDirectory::path());
@@ -125,7 +185,15 @@ void MainWindow::showPreviewPage()
     connect(channel, &PageChannel::requestFailed, server, [this](quint64 id, const QString &why) {
         server->refuseRequest(id, 500, QStringLiteral("PAGE_ERROR"), why);
     });
+    if (kiosk) {
+        page->keepToOrigin(QUrl(url, QUrl::TolerantMode));
+        connect(page, &PreviewPage::navigationRefused, bridge, &PageBridge::navigationRefused);
+    }
     bridge->setPage(page);
     ui->preview->setPage(page);
+    if (kiosk) {
+        ui->preview->setContextMenuPolicy(Qt::NoContextMenu);
+        new FailureNotice(ui->preview, bridge);
+    }
     ui->preview->setUrl(QUrl(url, QUrl::TolerantMode));
 }

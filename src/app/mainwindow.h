@@ -5,6 +5,8 @@
 #include <QMainWindow>
 #include <QString>
 
+class CompanionProcess;
+class KioskMode;
 class PageBridge;
 class PelHttpServer;
 struct MainWindowUi;
@@ -20,6 +22,10 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    // Full screen without a frame, the page kept to its origin and recovered when it fails
+    // (UIUX/KIOSK or --kiosk). Before the window is first shown; once is enough.
+    void enterKioskMode();
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -44,9 +50,16 @@ private:
     QString token;
     int baseHeight = 0;
     int baseWidth = 0;
+    bool kiosk = false;
+    QString screen;
+    QString restartPolicy;
     MainWindowUi *ui = nullptr;
     // Carries envelopes into the page, holding them while it loads; a child of the window.
     PageBridge *bridge = nullptr;
+    KioskMode *kioskMode = nullptr;
+    CompanionProcess *companion = nullptr;
+    // The companion's last status as JSON, for the page's `companion` event.
+    QString companionStatus;
 
     friend class tst_MainWindow;
 };

@@ -68,12 +68,15 @@ function receive(text, wantsAnswer) {
         call('fail', [id, messageOf(error)]);
     });
 }
-var pelorin = {};
+var pelorin = new EventTarget();
 Object.defineProperty(pelorin, 'send', {value: send, enumerable: true});
 Object.defineProperty(pelorin, 'receive', {value: receive});
 Object.defineProperty(window, 'pelorin', {value: Object.freeze(pelorin), enumerable: true});
 new QWebChannel(qt.webChannelTransport, function (webChannel) {
     channel = webChannel.objects.pelorin;
+    channel.companionChanged.connect(function (json) {
+        pelorin.dispatchEvent(new CustomEvent('companion', {detail: parse(json)}));
+    });
     waiting.splice(0).forEach(function (c) { channel[c[0]].apply(channel, c[1]); });
     reportReady();
 });
