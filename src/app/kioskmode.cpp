@@ -6,7 +6,6 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QWidget>
@@ -95,31 +94,11 @@ void KioskMode::showCursor()
 
 bool KioskMode::eventFilter(QObject *watched, QEvent *event)
 {
-    switch (event->type()) {
-    case QEvent::MouseMove:
-        // Touch input comes as synthesized mouse events too; it leaves the cursor hidden.
-        if (static_cast<QMouseEvent *>(event)->source() == Qt::MouseEventNotSynthesized) {
-            showCursor();
-            idle.start();
-        }
-        break;
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick: {
-        const Qt::MouseButton button = static_cast<QMouseEvent *>(event)->button();
-        if (button == Qt::BackButton || button == Qt::ForwardButton)
-            return true;
-        break;
-    }
-    case QEvent::KeyPress:
-    case QEvent::ShortcutOverride: {
-        const auto *key = static_cast<QKeyEvent *>(event);
-        if (key->matches(QKeySequence::Back) || key->matches(QKeySequence::Forward))
-            return true;
-        break;
-    }
-    default:
-        break;
+    // Touch input comes as synthesized mouse events too; it leaves the cursor hidden.
+    if (event->type() == QEvent::MouseMove
+        && static_cast<QMouseEvent *>(event)->source() == Qt::MouseEventNotSynthesized) {
+        showCursor();
+        idle.start();
     }
     return QObject::eventFilter(watched, event);
 }

@@ -9,9 +9,8 @@ class QWidget;
 
 // Kiosk mode of the main window: the window covers its screen without a frame, the mouse
 // cursor hides after idleCursorMs without movement and comes back when the mouse moves (touch
-// input neither shows it nor is held up), the keys and mouse buttons that step through the
-// page's history do nothing, and the desktop's screensaver is held off over D-Bus for as long
-// as this object lives. A child of the window. What the page may do is PreviewPage's and
+// input neither shows it nor is held up), and the desktop's screensaver is held off over D-Bus
+// for as long as this object lives. A child of the window. What the page may do is PreviewPage's and
 // PageRecovery's part.
 class KioskMode : public QObject
 {

@@ -11,7 +11,6 @@
 #include "pelhttpserver.h"
 #include "previewpage.h"
 
-#include <QAction>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -109,9 +108,6 @@ void MainWindow::enterKioskMode()
         return;
     kiosk = true;
     kioskMode = new KioskMode(this, screen);
-    // None of them does anything, but none is to lead anywhere either.
-    for (QAction *action : findChildren<QAction *>(QString(), Qt::FindDirectChildrenOnly))
-        action->setShortcut(QKeySequence());
 }
 
 MainWindow::~MainWindow()
