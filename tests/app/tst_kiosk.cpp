@@ -12,10 +12,8 @@
 
 #include <signal.h>
 
-namespace {
-QStringList logged;
-QtMessageHandler earlier = nullptr;
-} // namespace
+static QStringList logged;
+static QtMessageHandler earlier = nullptr;
 
 // A kiosk window under a real window manager (openbox), its page served from loopback by the
 // test so that it can go away and come back, and companions that end in every way.
@@ -23,221 +21,170 @@ class tst_Kiosk : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void coversItsScreen();
-    void pageStaysOnItsOrigin_data();
-    void pageStaysOnItsOrigin();
-    void failedLoadRecovers();
-    void companionRestarts_data();
-    void companionRestarts();
-    void cleanupTestCase();
-
-private:
-    bool logShows(const QString &text) { return logged.join('\n').contains(text); }
-
     QProcess windowManager;
     QTemporaryDir appDir;
     QTcpServer site; // answers every request with the page, then closes
-    quint16 sitePort = 0;
     QScopedPointer<MainWindow> window;
     QWebEnginePage *page = nullptr;
-};
 
-void tst_Kiosk::initTestCase()
-{
-    earlier = qInstallMessageHandler(
-            [](QtMsgType type, const QMessageLogContext &c, const QString &m) {
-                logged << m;
-                earlier(type, c, m);
+    bool logShows(const QString &text) { return logged.join('\n').contains(text); }
+    QString marker() { return evaluateJavaScriptSync(page, "window.marker").toString(); }
+
+private slots:
+    void initTestCase()
+    {
+        earlier = qInstallMessageHandler(
+                [](QtMsgType t, const QMessageLogContext &c, const QString &m) {
+                    logged << m;
+                    earlier(t, c, m);
+                });
+        // openbox runs its startup command once it manages the screen
+        windowManager.start("openbox",
+                            {"--sm-disable", "--startup", "touch " + appDir.path() + "/wm"});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(appDir.path() + "/wm"), 20000);
+        connect(&site, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *socket = site.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                socket->write("HTTP/1.1 200 OK\r\nContent-Length: 163\r\n\r\n<script>window.marker"
+                              " = location.pathname; window.events = []; pelorin.addEventListener("
+                              "'companion', e => events.push(e.detail.state + e.detail.restarts))"
+                              "</script>");
+                socket->disconnectFromHost();
             });
-    windowManager.start(QStringLiteral("openbox"), {"--sm-disable"});
-    QVERIFY2(windowManager.waitForStarted(10000), "openbox is not installed");
-    QVERIFY(QTest::qWaitFor(
-            [] { // the window manager marks the root window once it runs
-                QProcess xprop;
-                xprop.start("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"});
-                return xprop.waitForFinished(5000) && xprop.readAll().contains("window id");
-            },
-            20000));
-
-    connect(&site, &QTcpServer::newConnection, this, [this] {
-        QTcpSocket *socket = site.nextPendingConnection();
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-            const QByteArray page = "<script>window.marker = location.pathname; window.events = [];"
-                                    " pelorin.addEventListener('companion', e => events.push("
-                                    "e.detail.state + ' ' + e.detail.restarts))</script>";
-            socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
-                          "Content-Length: "
-                          + QByteArray::number(page.size()) + "\r\n\r\n" + page);
-            socket->disconnectFromHost();
         });
-    });
-    QVERIFY(site.listen(QHostAddress::LocalHost));
-    sitePort = site.serverPort();
-
-    AppDirectory::setPath(appDir.path());
-    QFile config(appDir.path() + "/config.ini");
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write("[CONNECT]\nPORT=" + QByteArray::number(freeLoopbackPort())
-                 + "\nURL=http://127.0.0.1:" + QByteArray::number(sitePort)
-                 + "/\nCRYPTO=sleep 600\nRESTART=on-failure\n[UIUX]\nKIOSK=true\n");
-    config.close();
-    window.reset(new MainWindow);
-    window->show();
-    page = window->findChild<QWebEngineView *>()->page();
-    QTRY_COMPARE_WITH_TIMEOUT(evaluateJavaScriptSync(page, "window.marker").toString(),
-                              QStringLiteral("/"),
-                              30000);
-}
-
-void tst_Kiosk::coversItsScreen()
-{
-    const QRect screen = QGuiApplication::primaryScreen()->geometry();
-    QTRY_COMPARE(window->geometry(), screen);
-    QCOMPARE(window->frameGeometry(), screen); // no frame, even where it could not be full screen
-    QVERIFY(window->windowFlags().testFlag(Qt::FramelessWindowHint));
-    QVERIFY(window->isFullScreen());
-    // The cursor hides while the mouse rests, and comes back when it moves.
-    QTRY_VERIFY_WITH_TIMEOUT(QGuiApplication::overrideCursor()
-                                     && QGuiApplication::overrideCursor()->shape()
-                                                == Qt::BlankCursor,
-                             10000);
-    QCursor::setPos(screen.center());
-    QCursor::setPos(screen.center() + QPoint(5, 5));
-    QTRY_VERIFY(!QGuiApplication::overrideCursor());
-}
-
-void tst_Kiosk::pageStaysOnItsOrigin_data()
-{
-    QTest::addColumn<QString>("target"); // %1: the site's port
-    QTest::addColumn<QString>("shown");  // the page's path afterwards
-    QTest::addRow("another host") << "http://localhost:%1/away"
-                                  << "/";
-    QTest::addRow("another port") << "http://127.0.0.1:1/away"
-                                  << "/";
-    QTest::addRow("a new window opens nothing") << "window.open('http://localhost:%1/')"
-                                                << "/";
-    QTest::addRow("the same origin") << "/next"
-                                     << "/next";
-}
-
-void tst_Kiosk::pageStaysOnItsOrigin()
-{
-    QFETCH(QString, target);
-    QFETCH(QString, shown);
-    target.replace("%1", QString::number(sitePort));
-    evaluateJavaScriptSync(page, "window.marker = 'before'");
-    const PageBridge *bridge = window->findChild<PageBridge *>();
-    int modeChanges = 0;
-    QObject context;
-    connect(bridge, &PageBridge::modeChanged, &context, [&] { ++modeChanges; });
-    const QString script = target.startsWith("window") ? target
-                                                       : "location.href = '" + target + "'";
-    evaluateJavaScriptSync(page, script);
-    // A refused load holds the page's messages until the page is seen to be still there.
-    if (shown == "/" && !target.startsWith("window"))
-        QTRY_VERIFY(modeChanges == 2 && bridge->mode() != PelHttpServer::PageMode::Unknown);
-    if (shown == "/")
-        QVERIFY(target.startsWith("window") || logShows("for " + target));
-    else
-        QTRY_COMPARE_WITH_TIMEOUT(evaluateJavaScriptSync(page, "window.marker").toString(),
-                                  shown,
-                                  10000);
-    QCOMPARE(evaluateJavaScriptSync(page, "window.marker").toString(),
-             shown == "/" ? QStringLiteral("before") : shown);
-    QCOMPARE(QApplication::topLevelWidgets().count(), 1);
-}
-
-void tst_Kiosk::failedLoadRecovers()
-{
-    site.close();
-    evaluateJavaScriptSync(page, "location.reload()");
-    const FailureNotice *notice = window->findChild<FailureNotice *>();
-    QTRY_VERIFY_WITH_TIMEOUT(notice->isVisible(), 10000);
-    QVERIFY2(notice->text().contains(
-                     QRegularExpression("\\nhttp://127.0.0.1:\\d+/\\S* could not be "
-                                        "loaded.\\n\\nNext try at \\d\\d:\\d\\d:")),
-             qPrintable(notice->text()));
-    QCOMPARE(notice->geometry(), window->rect());
-    QVERIFY(site.listen(QHostAddress::LocalHost, sitePort));
-    QTRY_VERIFY_WITH_TIMEOUT(!notice->isVisible(), 20000);
-    QCOMPARE(evaluateJavaScriptSync(page, "window.marker").toString(), QStringLiteral("/next"));
-}
-
-void tst_Kiosk::companionRestarts_data()
-{
-    QTest::addColumn<QString>("policy");  // CONNECT/RESTART
-    QTest::addColumn<QString>("command"); // "sleep 600" is killed with SIGKILL
-    QTest::addColumn<QString>("ended");   // state and exit code
-    QTest::addColumn<bool>("restarted");
-    QTest::addRow("on-failure, SIGKILL: the page hears of it") << ""
-                                                               << ""
-                                                               << "crashed" << true;
-    QTest::addRow("on-failure, exit 3") << "on-failure"
-                                        << "sh -c \"exit 3\""
-                                        << "exited 3" << true;
-    QTest::addRow("on-failure, exit 0") << "on-failure"
-                                        << "sh -c \"exit 0\""
-                                        << "exited 0" << false;
-    QTest::addRow("always, exit 0") << "always"
-                                    << "sh -c \"exit 0\""
-                                    << "exited 0" << true;
-    QTest::addRow("no policy, SIGKILL") << ""
-                                        << "sleep 600"
-                                        << "crashed" << false;
-    QTest::addRow("cannot start") << "always"
-                                  << "/no/such/program"
-                                  << "failed" << true;
-}
-
-void tst_Kiosk::companionRestarts()
-{
-    QFETCH(QString, policy);
-    QFETCH(QString, command);
-    QFETCH(QString, ended);
-    QFETCH(bool, restarted);
-    // Without a command: the window's own companion, on-failure.
-    CompanionProcess own(nullptr);
-    CompanionProcess *companion = command.isEmpty() ? window->findChild<CompanionProcess *>()
-                                                    : &own;
-    QSignalSpy statuses(companion, &CompanionProcess::statusChanged);
-    bool ok = false;
-    own.setRestartPolicy(CompanionProcess::restartPolicyFromText(policy, &ok));
-    QVERIFY(ok);
-    logged.clear();
-    if (command.isEmpty() || command.startsWith("sleep")) {
-        if (!command.isEmpty())
-            own.startCommand(command);
-        QTRY_VERIFY(companion->state() == QProcess::Running);
-        ::kill(pid_t(companion->processId()), SIGKILL);
-    } else {
-        own.startCommand(command);
+        QVERIFY(site.listen(QHostAddress::LocalHost));
+        AppDirectory::setPath(appDir.path());
+        QFile config(appDir.path() + "/config.ini");
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write("[CONNECT]\nPORT=" + QByteArray::number(freeLoopbackPort())
+                     + "\nURL=http://127.0.0.1:" + QByteArray::number(site.serverPort())
+                     + "/\nCRYPTO=sleep 600\nRESTART=on-failure\n[UIUX]\nKIOSK=true\n");
+        config.close();
+        window.reset(new MainWindow);
+        window->show();
+        page = window->findChild<QWebEngineView *>()->page();
+        QTRY_COMPARE_WITH_TIMEOUT(marker(), QStringLiteral("/"), 30000);
     }
-    const auto status = [&](int i) {
-        return statuses.value(i).value(0).toString()
-               + (statuses.value(i).value(1).toInt() < 0
-                          ? ""
-                          : " " + statuses.value(i).value(1).toString());
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(status(statuses.size() - 1) == ended, 10000);
-    const QString delay = ended == "failed" ? "trying again every 60 s" : "restarting in 1 s";
-    QCOMPARE(logShows(delay), restarted);
-    if (ended == "failed" || !restarted)
-        return;
-    QTRY_VERIFY_WITH_TIMEOUT(statuses.contains({"running", -1, 1}), 10000);
-    if (command.isEmpty())
-        QTRY_COMPARE(evaluateJavaScriptSync(page, "events.join()").toString(),
-                     QStringLiteral("crashed 0,running 1"));
-}
 
-void tst_Kiosk::cleanupTestCase()
-{
-    window.reset();
-    windowManager.terminate();
-    windowManager.waitForFinished(10000);
-}
+    void coversItsScreen()
+    {
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        QTRY_COMPARE(window->geometry(), screen);
+        QCOMPARE(window->frameGeometry(), screen);
+        // no frame either where the window manager would not make it full screen
+        QVERIFY(window->isFullScreen() && window->windowFlags() & Qt::FramelessWindowHint);
+        // The cursor hides while the mouse rests, and comes back when it moves.
+        QTRY_VERIFY_WITH_TIMEOUT(QGuiApplication::overrideCursor(), 10000);
+        QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::BlankCursor);
+        QCursor::setPos(screen.center());
+        QCursor::setPos(screen.center() + QPoint(5, 5));
+        QTRY_VERIFY(!QGuiApplication::overrideCursor());
+    }
+
+    void pageStaysOnItsOrigin_data()
+    {
+        QTest::addColumn<QString>("script"); // %1: the site's port
+        QTest::addColumn<bool>("stays");
+        QTest::addRow("another host") << "location = 'http://localhost:%1/away'" << true;
+        QTest::addRow("another port") << "location = 'http://127.0.0.1:1/away'" << true;
+        QTest::addRow("a new window opens nothing") << "open('http://localhost:%1/')" << true;
+        QTest::addRow("the same origin") << "location = '/next'" << false;
+    }
+
+    void pageStaysOnItsOrigin()
+    {
+        QFETCH(QString, script);
+        QFETCH(bool, stays);
+        evaluateJavaScriptSync(page, "window.marker = 'before'");
+        const PageBridge *bridge = window->findChild<PageBridge *>();
+        int modeChanges = 0;
+        QObject context;
+        connect(bridge, &PageBridge::modeChanged, &context, [&] { ++modeChanges; });
+        evaluateJavaScriptSync(page, script.replace("%1", QString::number(site.serverPort())));
+        // A refused load holds the page's messages until the page is seen to be still there.
+        if (script.startsWith("location") && stays) {
+            QTRY_VERIFY(modeChanges == 2 && bridge->mode() != PelHttpServer::PageMode::Unknown);
+            QVERIFY(logShows("for " + script.section('\'', 1, 1)));
+        }
+        QTRY_COMPARE(marker(), stays ? QStringLiteral("before") : QStringLiteral("/next"));
+        QCOMPARE(QApplication::topLevelWidgets().count(), 1);
+    }
+
+    void failedLoadRecovers()
+    {
+        const quint16 port = site.serverPort();
+        site.close();
+        evaluateJavaScriptSync(page, "location.reload()");
+        const FailureNotice *notice = window->findChild<FailureNotice *>();
+        QTRY_VERIFY_WITH_TIMEOUT(notice->isVisible(), 10000);
+        QVERIFY2(notice->text().contains(
+                         QRegularExpression("\\nhttp://127.0.0.1:\\d+/\\S* could "
+                                            "not be loaded.\\n\\nNext try at \\d\\d:")),
+                 qPrintable(notice->text()));
+        QCOMPARE(notice->geometry(), window->rect());
+        QVERIFY(site.listen(QHostAddress::LocalHost, port));
+        QTRY_VERIFY_WITH_TIMEOUT(!notice->isVisible(), 20000);
+        QCOMPARE(marker(), QStringLiteral("/next"));
+    }
+
+    void companionRestarts_data()
+    {
+        QTest::addColumn<QStringList>("run");    // policy, command ("sleep" is killed), log line
+        QTest::addColumn<QVariantList>("ended"); // state, exit code, restarts
+        QTest::addColumn<bool>("restarted");
+        const QString restart = "restarting in 1 s";
+        QTest::addRow("the window's, SIGKILL: the page hears of it")
+                << QStringList{"", "", restart} << QVariantList{"crashed", -1, 0} << true;
+        QTest::addRow("on-failure, exit 3")
+                << QStringList{"on-failure", "sh -c \"exit 3\"", restart}
+                << QVariantList{"exited", 3, 0} << true;
+        QTest::addRow("on-failure, exit 0")
+                << QStringList{"on-failure", "sh -c \"exit 0\"", restart}
+                << QVariantList{"exited", 0, 0} << false;
+        QTest::addRow("always, exit 0") << QStringList{"always", "sh -c \"exit 0\"", restart}
+                                        << QVariantList{"exited", 0, 0} << true;
+        QTest::addRow("no policy, SIGKILL")
+                << QStringList{"", "sleep 600", restart} << QVariantList{"crashed", -1, 0} << false;
+        QTest::addRow("cannot start") << QStringList{"always", "/no/such/program", "every 60 s"}
+                                      << QVariantList{"failed", -1, 0} << true;
+    }
+
+    void companionRestarts()
+    {
+        QFETCH(QStringList, run);
+        QFETCH(QVariantList, ended);
+        QFETCH(bool, restarted);
+        CompanionProcess own(nullptr);
+        CompanionProcess *companion = run[1].isEmpty() ? window->findChild<CompanionProcess *>()
+                                                       : &own;
+        QSignalSpy statuses(companion, &CompanionProcess::statusChanged);
+        bool ok = false;
+        own.setRestartPolicy(CompanionProcess::restartPolicyFromText(run[0], &ok));
+        logged.clear();
+        if (!run[1].isEmpty())
+            own.startCommand(run[1]);
+        if (run[1].isEmpty() || run[1].startsWith("sleep")) {
+            QTRY_VERIFY(companion->state() == QProcess::Running);
+            ::kill(pid_t(companion->processId()), SIGKILL);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(statuses.contains(ended), 10000);
+        QVERIFY(ok);
+        // logged as it ends, with the delay
+        QCOMPARE(logShows(run[2]), restarted);
+        if (ended[0] != "failed" && restarted)
+            QTRY_VERIFY_WITH_TIMEOUT(statuses.contains({"running", -1, 1}), 10000);
+        if (run[1].isEmpty())
+            QTRY_COMPARE(evaluateJavaScriptSync(page, "events.join()").toString(),
+                         QStringLiteral("crashed0,running1"));
+    }
+
+    void cleanupTestCase()
+    {
+        window.reset();
+        windowManager.terminate();
+        QVERIFY(windowManager.waitForFinished(10000));
+    }
+};
 
 QTEST_MAIN(tst_Kiosk)
 #include "tst_kiosk.moc"
