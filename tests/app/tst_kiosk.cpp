@@ -60,7 +60,9 @@ private slots:
                      + "\nURL=http://127.0.0.1:" + QByteArray::number(site.serverPort())
                      + "/\nCRYPTO=sleep 600\nRESTART=on-failure\n[UIUX]\nKIOSK=true\n");
         config.close();
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS"); // and so no screensaver, which Pelorin logs
         window.reset(new MainWindow);
+        QVERIFY(logShows("kiosk: no D-Bus session bus, so no screensaver is held off"));
         window->show();
         page = window->findChild<QWebEngineView *>()->page();
         QTRY_COMPARE_WITH_TIMEOUT(marker(), QStringLiteral("/"), 30000);
@@ -173,6 +175,8 @@ private slots:
         QCOMPARE(logShows(run[2]), restarted);
         if (ended[0] != "failed" && restarted)
             QTRY_VERIFY_WITH_TIMEOUT(statuses.contains({"running", -1, 1}), 10000);
+        if (run[1].startsWith("sh") && restarted) // the wait doubles
+            QTRY_VERIFY_WITH_TIMEOUT(logShows("restarting in 2 s"), 10000);
         if (run[1].isEmpty())
             QTRY_COMPARE(evaluateJavaScriptSync(page, "events.join()").toString(),
                          QStringLiteral("crashed0,running1"));
