@@ -3,7 +3,7 @@
 # file let CPack find the .deb's dependencies; openbox is the window manager of the kiosk test,
 # systemd and desktop-file-utils check the display units and autostart entry).
 #   scripts/install-deps.sh          build, run and test
-#   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx, Node.js, Chromium)
+#   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx)
 set -euo pipefail
 
 packages=(
@@ -11,11 +11,11 @@ packages=(
     qtbase5-dev qtwebengine5-dev libqt5webchannel5-dev libqt5websockets5-dev libhttp-parser-dev
     xvfb xauth curl python3 nodejs
     clang clang-format libclang-rt-14-dev
-    mosquitto mosquitto-clients procps
+    mosquitto mosquitto-clients procps chromium
     openbox x11-utils systemd desktop-file-utils
 )
 if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(wrk nginx-light chromium)
+    packages+=(wrk nginx-light)
 fi
 
 missing=()

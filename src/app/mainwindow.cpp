@@ -2,6 +2,7 @@
 
 #include "appdirectory.h"
 #include "companionprocess.h"
+#include "configfile.h"
 #include "failurenotice.h"
 #include "kioskmode.h"
 #include "mainwindowui.h"
@@ -26,10 +27,27 @@ QString configPath()
     return AppDirectory::path() + QStringLiteral("/config.ini");
 }
 
-// An on/off key: empty is off; a value that is neither is off, with a warning.
-bool isOn(const QSettings &settings, const QString &key)
+// Every key the window reads; config.ini lines for any other are warned about.
+const QStringList &knownKeys()
 {
-    const QString value = settings.value(key).toString().trimmed().toLower();
+    static const QStringList keys{QStringLiteral("CONNECT/HOST"),
+                                  QStringLiteral("CONNECT/PORT"),
+                                  QStringLiteral("CONNECT/URL"),
+                                  QStringLiteral("CONNECT/CRYPTO"),
+                                  QStringLiteral("CONNECT/RESTART"),
+                                  QStringLiteral("CONNECT/TOKEN"),
+                                  QStringLiteral("UIUX/TITLE"),
+                                  QStringLiteral("UIUX/BASESIZE_H"),
+                                  QStringLiteral("UIUX/BASESIZE_W"),
+                                  QStringLiteral("UIUX/KIOSK"),
+                                  QStringLiteral("UIUX/SCREEN")};
+    return keys;
+}
+
+// An on/off key: empty is off; a value that is neither is off, with a warning.
+bool isOn(const ConfigFile &config, const QString &key)
+{
+    const QString value = config.text(key).trimmed().toLower();
     for (const char *on : {"true", "1", "yes", "on"}) {
         if (value == QLatin1String(on))
             return true;
@@ -38,8 +56,10 @@ bool isOn(const QSettings &settings, const QString &key)
         if (value == QLatin1String(off))
             return false;
     }
-    qWarning("%s \"%s\" is neither true nor false; taken as false",
-             qUtf8Printable(key),
+    qWarning("%s:%d: %s \"%s\" is neither true nor false; taken as false",
+             qPrintable(config.path()),
+             config.value(key).line,
+             qPrintable(key),
              qUtf8Printable(value));
     return false;
 }
@@ -55,6 +75,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     server = new PelHttpServer(host, port);
     server->setToken(token);
+    if (!tokenUsable)
+        server->setTokenUnusable();
     connect(server,
             &PelHttpServer::dataProcessed,
             this,
@@ -139,24 +161,33 @@ void MainWindow::loadSettings()
     if (!QFile::exists(configPath()))
         saveSettings();
 
-    QSettings settings(configPath(), QSettings::IniFormat);
-    settings.setIniCodec(QTextCodec::codecForName("utf-8"));
-    const QString empty;
-    host = settings.value(QStringLiteral("CONNECT/HOST"), empty).toString();
-    port = settings.value(QStringLiteral("CONNECT/PORT"), empty).toString();
+    const ConfigFile config(configPath(), knownKeys());
+    host = config.text(QStringLiteral("CONNECT/HOST"));
+    port = config.text(QStringLiteral("CONNECT/PORT"));
     // A location may be stored plainly or percent-encoded; both give the same text.
-    url = pageFromSetting(QUrl::fromPercentEncoding(
-            settings.value(QStringLiteral("CONNECT/URL"), empty).toString().toUtf8()));
-    companionCommand = settings.value(QStringLiteral("CONNECT/CRYPTO"), empty).toString();
-    // optional, never written: without it every request is let through
-    token = settings.value(QStringLiteral("CONNECT/TOKEN"), empty).toString();
-    title = settings.value(QStringLiteral("UIUX/TITLE"), empty).toString();
-    baseHeight = settings.value(QStringLiteral("UIUX/BASESIZE_H"), 0).toInt();
-    baseWidth = settings.value(QStringLiteral("UIUX/BASESIZE_W"), 0).toInt();
+    url = pageFromSetting(
+            QUrl::fromPercentEncoding(config.text(QStringLiteral("CONNECT/URL")).toUtf8()));
+    companionCommand = config.text(QStringLiteral("CONNECT/CRYPTO"));
+    // optional, never written: without it every request is let through; a TOKEN line that
+    // gives no usable token lets none through
+    const ConfigFile::Value tokenValue = config.value(QStringLiteral("CONNECT/TOKEN"));
+    token = tokenValue.text;
+    const QString tokenProblem = ConfigFile::tokenProblem(tokenValue);
+    if (!tokenProblem.isEmpty()) {
+        tokenUsable = false;
+        qCritical("%s:%d: CONNECT/TOKEN %s: every request is refused with 401 until it holds "
+                  "a token or the line is removed",
+                  qPrintable(config.path()),
+                  tokenValue.line,
+                  qPrintable(tokenProblem));
+    }
+    title = config.text(QStringLiteral("UIUX/TITLE"));
+    baseHeight = config.text(QStringLiteral("UIUX/BASESIZE_H")).toInt();
+    baseWidth = config.text(QStringLiteral("UIUX/BASESIZE_W")).toInt();
     // optional, never written: a display that runs unattended
-    kiosk = isOn(settings, QStringLiteral("UIUX/KIOSK"));
-    screen = settings.value(QStringLiteral("UIUX/SCREEN"), empty).toString();
-    restartPolicy = settings.value(QStringLiteral("CONNECT/RESTART"), empty).toString();
+    kiosk = isOn(config, QStringLiteral("UIUX/KIOSK"));
+    screen = config.text(QStringLiteral("UIUX/SCREEN"));
+    restartPolicy = config.text(QStringLiteral("CONNECT/RESTART"));
 
     if (url.isEmpty())
         url = locatePage(AppDirectory::path());
