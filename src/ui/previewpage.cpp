@@ -25,7 +25,7 @@ bool PreviewPage::acceptNavigationRequest(const QUrl &url,
                                           QWebEnginePage::NavigationType type,
                                           bool isMainFrame)
 {
-    // Typed loads and reloads are the application's own (the page's script cannot make them).
+    // Typed loads are the application's own; a reload stays on the page's own URL.
     if (home.isEmpty() || !isMainFrame || type == NavigationTypeTyped
         || type == NavigationTypeReload || sameOrigin(url, home))
         return true;
