@@ -12,7 +12,8 @@
 
 #include <signal.h>
 
-static QStringList logged;
+static QStringList logged; // messages may come from any thread
+static QMutex loggedLock;
 static QtMessageHandler earlier = nullptr;
 
 // A kiosk window under a real window manager (openbox), its page served from loopback by the
@@ -27,7 +28,11 @@ class tst_Kiosk : public QObject
     QScopedPointer<MainWindow> window;
     QWebEnginePage *page = nullptr;
 
-    bool logShows(const QString &text) { return logged.join('\n').contains(text); }
+    bool logShows(const QString &text)
+    {
+        QMutexLocker locker(&loggedLock);
+        return logged.join('\n').contains(text);
+    }
     QString marker() { return evaluateJavaScriptSync(page, "window.marker").toString(); }
 
 private slots:
@@ -35,7 +40,9 @@ private slots:
     {
         earlier = qInstallMessageHandler(
                 [](QtMsgType t, const QMessageLogContext &c, const QString &m) {
+                    loggedLock.lock();
                     logged << m;
+                    loggedLock.unlock();
                     earlier(t, c, m);
                 });
         // openbox runs its startup command once it manages the screen
@@ -162,7 +169,9 @@ private slots:
         QSignalSpy statuses(companion, &CompanionProcess::statusChanged);
         bool ok = false;
         own.setRestartPolicy(CompanionProcess::restartPolicyFromText(run[0], &ok));
+        loggedLock.lock();
         logged.clear();
+        loggedLock.unlock();
         if (!run[1].isEmpty())
             own.startCommand(run[1]);
         if (run[1].isEmpty() || run[1].startsWith("sleep")) {
