@@ -100,7 +100,7 @@ MainWindow::MainWindow(QWidget *parent)
         enterKioskMode();
 
     if (companionCommand != QLatin1String("")) {
-        companion = new CompanionProcess(this);
+        auto *companion = new CompanionProcess(this);
         bool ok = true;
         companion->setRestartPolicy(CompanionProcess::restartPolicyFromText(restartPolicy, &ok));
         if (!ok)
@@ -115,10 +115,11 @@ MainWindow::MainWindow(QWidget *parent)
                                              {"exitCode",
                                               exitCode < 0 ? QJsonValue() : QJsonValue(exitCode)},
                                              {"restarts", restarts}};
-                    companionStatus = QString::fromUtf8(
-                            QJsonDocument(status).toJson(QJsonDocument::Compact));
+                    // For the page's `companion` event; a page that is not there yet misses it.
                     if (bridge->page())
-                        emit PageChannel::forPage(bridge->page())->companionChanged(companionStatus);
+                        emit PageChannel::forPage(bridge->page())
+                                ->companionChanged(QString::fromUtf8(
+                                        QJsonDocument(status).toJson(QJsonDocument::Compact)));
                 });
         companion->startCommand(companionCommand);
     }

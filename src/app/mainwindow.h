@@ -5,7 +5,6 @@
 #include <QMainWindow>
 #include <QString>
 
-class CompanionProcess;
 class KioskMode;
 class PageBridge;
 class PelHttpServer;
@@ -58,9 +57,6 @@ private:
     // Carries envelopes into the page, holding them while it loads; a child of the window.
     PageBridge *bridge = nullptr;
     KioskMode *kioskMode = nullptr;
-    CompanionProcess *companion = nullptr;
-    // The companion's last status as JSON, for the page's `companion` event.
-    QString companionStatus;
 
     friend class tst_MainWindow;
 };
