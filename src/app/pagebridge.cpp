@@ -242,8 +242,21 @@ void PageBridge::documentParsed(bool hasListener, bool hasReceiver)
     release();
 }
 
+void PageBridge::navigationRefused()
+{
+    refusedLoad = true;
+}
+
 void PageBridge::loadFinished(bool ok)
 {
+    if (!ok && refusedLoad && loading && target) {
+        // The document that was there is still there, with whatever it was handed.
+        refusedLoad = false;
+        --document;
+        probeHandlers();
+        return;
+    }
+    refusedLoad = false;
     if (ok) {
         loadFailing = false;
         if (loading)
@@ -264,6 +277,7 @@ void PageBridge::loadFinished(bool ok)
                            .arg(maxRetryDelayMs / 1000);
     }
     retryTimer->start(retryDelayMs);
+    emit loadRetryScheduled(target->requestedUrl(), retryDelayMs);
 }
 
 void PageBridge::retryLoad()

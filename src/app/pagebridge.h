@@ -82,6 +82,10 @@ public:
 
     PelHttpServer::PageMode mode() const;
 
+    // The load under way was refused before it began (kiosk mode): the document stays, and
+    // the failure that the engine reports for that load is no failure of the page.
+    void navigationRefused();
+
     // Bytes of the listener calls waiting to be put into a script.
     qint64 pendingSize() const;
 
@@ -93,6 +97,8 @@ public:
 
 signals:
     void requestRefused(quint64 id, int status, const QString &code, const QString &message);
+    // A load of url failed; the next try comes in delayMs.
+    void loadRetryScheduled(const QUrl &url, int delayMs);
 
 private slots:
     void holdForLoad();
@@ -161,6 +167,7 @@ private:
     // Set when the renderer ended twice without a load between; no more retries then.
     bool givenUp = false;
     bool loadFailing = false;
+    bool refusedLoad = false;
     int retryDelayMs = 0;
     QTimer *retryTimer;
     qint64 dropped = 0;

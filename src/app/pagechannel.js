@@ -80,7 +80,7 @@ function more() {
 function end() {
     return [ran, now() - started];
 }
-var pelorin = {};
+var pelorin = new EventTarget();
 Object.defineProperty(pelorin, 'send', {value: send, enumerable: true});
 Object.defineProperty(pelorin, 'receive', {value: receive});
 Object.defineProperty(pelorin, 'begin', {value: begin});
@@ -89,6 +89,9 @@ Object.defineProperty(pelorin, 'end', {value: end});
 Object.defineProperty(window, 'pelorin', {value: Object.freeze(pelorin), enumerable: true});
 var webChannel = new QWebChannel(qt.webChannelTransport, function (ready) {
     channel = ready.objects.pelorin;
+    channel.companionChanged.connect(function (json) {
+        pelorin.dispatchEvent(new CustomEvent('companion', {detail: parse(json)}));
+    });
     waiting.splice(0).forEach(function (c) { channel[c[0]].apply(channel, c[1]); });
     reportReady();
 });
