@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Pelorin needs to build, run, test and package (dpkg-dev and
-# file let CPack find the .deb's dependencies).
+# file let CPack find the .deb's dependencies; openbox is the window manager of the kiosk test,
+# systemd and desktop-file-utils check the display units and autostart entry).
 #   scripts/install-deps.sh          build, run and test
 #   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx)
 set -euo pipefail
@@ -11,6 +12,7 @@ packages=(
     xvfb xauth curl python3 nodejs
     clang clang-format libclang-rt-14-dev
     mosquitto mosquitto-clients procps chromium
+    openbox x11-utils systemd desktop-file-utils
 )
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(wrk nginx-light)

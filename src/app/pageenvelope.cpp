@@ -1,5 +1,6 @@
 #include "pageenvelope.h"
 
+#include "jsontext.h"
 #include "pagerequest.h"
 #include "utf8text.h"
 
