@@ -35,11 +35,9 @@ private slots:
         const QString appDir = tempDir.path() + QString::fromUtf8("/a #b?c%20d \xc3\xa9");
         QVERIFY(QDir().mkpath(appDir + "/assets/index.a"));
         for (const QString &entry : entries) {
-            QFile file(appDir + '/' + entry.section("->", 0, 0));
-            if (entry.contains("->"))
-                QVERIFY(QFile::link(appDir + '/' + entry.section("->", 1), file.fileName()));
-            else
-                QVERIFY(file.open(QIODevice::WriteOnly) && file.write(entry.toUtf8()) > 0);
+            const QString path = appDir + '/' + entry.section("->", 0, 0);
+            QVERIFY(entry.contains("->") ? QFile::link(appDir + '/' + entry.section("->", 1), path)
+                                         : writeFile(path, entry.toUtf8()));
         }
         if (page.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^No page to show: .+: .+"));
