@@ -17,8 +17,6 @@ private slots:
         const QByteArray example = "{\n    \"content-length\": \"7\",\n    \"host\": \"h\"\n}\n";
         const QString headers
                 = ",    \"headers\": {    \"content-length\": \"7\",    \"host\": \"h\"}}";
-        QTest::addRow("the worked example")
-                << QByteArray("{\"n\":1}") << example << "{    \"body\": {\"n\":1}" + headers;
         QTest::addRow("backslashes, line feeds and tabs vanish, CR is r, quotes stand bare")
                 << QByteArray("C:\\temp\\x\r\nline2\tsaid \"hi\"")
                 << QByteArray("{\n    \"x-a\": \"\\\"b\\\"\\tc:\\\\d\"\n}\n")
