@@ -76,11 +76,9 @@ void tst_MainWindow::configuration_data()
     QTest::addColumn<QString>("read");         // title, then the GET's status (0: not listening)
     QTest::addColumn<QStringList>("messages"); // W:, C:, I: or D: and a pattern, expected in order
 
-    const auto row = [](const char *name,
-                        const QByteArray &ini,
-                        const char *header,
-                        const char *read,
-                        const QStringList &messages = {}) {
+    // clang-format off
+    const auto row = [](const char *name, const QByteArray &ini, const char *header,
+                        const char *read, const QStringList &messages = {}) {
         QTest::addRow("%s", name) << ini << QByteArray(header) << QString(read) << messages;
     };
     const QByteArray connect = "[CONNECT]\nPORT=%PORT%\n";
@@ -89,7 +87,6 @@ void tst_MainWindow::configuration_data()
                            QStringLiteral("C:^CONNECT/PORT \"%1\" is not a port").arg(text)};
     };
     const QString failClosed = "C:config.ini:3: CONNECT/TOKEN %1: every request is refused";
-    // clang-format off
     row("the writer's quotes and escapes", connect + "TOKEN=\"a, \\\"b\\\"\\x41\"",
         "Bearer a, \"b\"A", " 200");
     row("a token that is no text", connect + "TOKEN=@Invalid()", "Bearer @Invalid()", " 401",

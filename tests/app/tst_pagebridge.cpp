@@ -162,9 +162,8 @@ private slots:
             QVERIFY(finished.wait(30000));
             QVERIFY(QFile::copy(pageUrl.toLocalFile(), dir.path() + "/late.html"));
         }
-        QTRY_COMPARE_WITH_TIMEOUT(evaluateJavaScriptSync(&page,
-                                                         "window.calls && calls[calls.length - 1]")
-                                          .toString(),
+        const QString newest = "window.calls && calls[calls.length - 1]";
+        QTRY_COMPARE_WITH_TIMEOUT(evaluateJavaScriptSync(&page, newest).toString(),
                                   sent.last(),
                                   30000);
         // The first document got a prefix, the new one the rest: what the first never confirmed,
