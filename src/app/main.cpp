@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QTimer>
 
 namespace {
 
@@ -35,6 +36,13 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Pelorin"));
     QApplication::setApplicationVersion(QStringLiteral(PELORIN_VERSION));
 
+#ifdef __GLIBC__
+    // What the heap holds free in the middle (the pieces of many connections that came and
+    // went) goes back to the system too, a few seconds after it was freed.
+    QTimer trim;
+    QObject::connect(&trim, &QTimer::timeout, [] { malloc_trim(0); });
+    trim.start(5000);
+#endif
     MainWindow window;
     if (kioskRequested())
         window.enterKioskMode();
