@@ -2,6 +2,7 @@
 
 #include "appdirectory.h"
 #include "companionprocess.h"
+#include "instancecheck.h"
 #include "mainwindowui.h"
 #include "pagebridge.h"
 #include "pagechannel.h"
@@ -9,7 +10,9 @@
 #include "pelhttpserver.h"
 #include "previewpage.h"
 
+#include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QSettings>
 #include <QTextCodec>
 #include <QUrl>
@@ -33,6 +36,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     server = new PelHttpServer(host, port);
     server->setToken(token);
+    otherPelorin = !isServing()
+                   && InstanceCheck::pelorinAnswersOn(server->listenHost(), server->listenPort());
     connect(server,
             &PelHttpServer::dataProcessed,
             this,
@@ -47,12 +52,14 @@ MainWindow::MainWindow(QWidget *parent)
     ui->build(this);
     setWindowTitle(title);
     resize(baseWidth, baseHeight);
+    if (!isServing())
+        showServerFailure();
 
     // clang-format off
     connect(this, SIGNAL(windowLoaded()), this, SLOT(showPreviewPage()), Qt::AutoConnection);
     // clang-format on
 
-    if (companionCommand != QLatin1String("")) {
+    if (companionCommand != QLatin1String("") && !otherPelorin) {
         auto *companion = new CompanionProcess(this);
         companion->startCommand(companionCommand);
     }
@@ -61,6 +68,43 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+bool MainWindow::isServing() const
+{
+    return server->listenError().isEmpty();
+}
+
+// A slim bar above the page, and the same words in the log: a window that looks as usual
+// while nothing can reach it misleads.
+void MainWindow::showServerFailure()
+{
+    const QString address = server->listenHost().isEmpty() ? QStringLiteral("0.0.0.0")
+                                                           : server->listenHost();
+    const QString port = QString::number(server->listenPort());
+    const QString config = QDir::toNativeSeparators(configPath());
+    const QString text
+            = otherPelorin
+                      ? tr("Not receiving messages: another Pelorin already listens on %1 port %2, "
+                           "so this one started no companion. Close one of them, or give this "
+                           "one another CONNECT/PORT in %3 and start it again.")
+                                .arg(address, port, config)
+                      : tr("Not receiving messages: cannot listen on %1 port %2 (%4). Free the "
+                           "port, or choose another CONNECT/PORT in %3, then start Pelorin again.")
+                                .arg(address, port, config, server->listenError());
+    qWarning().noquote() << text;
+
+    auto *bar = new QLabel(text, this);
+    bar->setObjectName(QStringLiteral("failureBar"));
+    // The path and the system's words are shown as they are, never as markup.
+    bar->setTextFormat(Qt::PlainText);
+    bar->setWordWrap(true);
+    bar->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    bar->setMargin(6);
+    bar->setAutoFillBackground(true);
+    bar->setBackgroundRole(QPalette::ToolTipBase);
+    bar->setForegroundRole(QPalette::ToolTipText);
+    setMenuWidget(bar);
 }
 
 void MainWindow::showEvent(QShowEvent *event)

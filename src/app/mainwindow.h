@@ -21,6 +21,11 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Whether the server could not listen because another Pelorin holds its port. This window
+    // then runs no companion, so the other one is not fed twice.
+    bool yieldsToOtherPelorin() const { return otherPelorin; }
+    bool isServing() const;
+
 protected:
     void showEvent(QShowEvent *event) override;
 
@@ -47,6 +52,9 @@ private:
     MainWindowUi *ui = nullptr;
     // Carries envelopes into the page, holding them while it loads; a child of the window.
     PageBridge *bridge = nullptr;
+    bool otherPelorin = false;
+
+    void showServerFailure();
 
     friend class tst_MainWindow;
 };

@@ -262,11 +262,19 @@ void PelHttpServer::createHttpServer()
                      host.isEmpty() ? "0.0.0.0" : qPrintable(host));
     } else {
         qDebug() << "server is not started";
+        notListening = httpServer->errorString();
+        if (notListening.isEmpty())
+            notListening = QStringLiteral("no reason given");
         qWarning("cannot listen on %s port %d: %s",
                  qPrintable(host),
                  int(portFromText(port)),
                  qPrintable(httpServer->errorString()));
     }
+}
+
+quint16 PelHttpServer::listenPort() const
+{
+    return portFromText(port);
 }
 
 void PelHttpServer::setToken(const QString &token)

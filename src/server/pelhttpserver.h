@@ -35,6 +35,11 @@ public:
     // An empty token lets every request through.
     void setToken(const QString &token);
 
+    // Where the server listens, or tried to; why it does not listen (empty while it does).
+    QString listenHost() const { return host; }
+    quint16 listenPort() const;
+    QString listenError() const { return notListening; }
+
     // Whether the page handles whole requests (PEL_receive): bodies above maxWholeBody are
     // then refused 413. Unknown while the page loads.
     enum class PageMode { Unknown, Listener, Receiver };
@@ -65,6 +70,7 @@ private slots:
 private:
     QString port;
     QString host;
+    QString notListening;
     QHttpServer *httpServer = nullptr;
     QHttpRequest *request = nullptr;
     QHttpResponse *response = nullptr;
