@@ -320,11 +320,19 @@ void PageBridge::probeHandlers()
         return;
     QPointer<PageBridge> self(this);
     const quint64 asked = document;
-    target->runJavaScript(QStringLiteral("typeof PEL_receive === 'function'"),
-                          [self, asked](const QVariant &hasReceiver) {
+    target->runJavaScript(QStringLiteral("typeof PEL_receive === 'function' ? 2"
+                                         " : typeof PEL_listener === 'function' ? 1 : 0"),
+                          [self, asked](const QVariant &handler) {
                               if (!self || self->document != asked || !self->loading)
                                   return;
-                              self->setMode(hasReceiver.toBool()
+                              // Messages still go to PEL_listener, which the page may yet define.
+                              if (handler.toInt() == 0 && self->target)
+                                  qCWarning(lcPage).noquote()
+                                          << QStringLiteral(
+                                                     "The page %1 has loaded and defines neither "
+                                                     "PEL_receive nor PEL_listener")
+                                                     .arg(self->target->url().toString());
+                              self->setMode(handler.toInt() == 2
                                                     ? PelHttpServer::PageMode::Receiver
                                                     : PelHttpServer::PageMode::Listener);
                               self->release();

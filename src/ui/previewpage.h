@@ -3,7 +3,8 @@
 
 #include <QWebEnginePage>
 
-// The page shown in the window's web view. It lets the page go wherever it navigates.
+// The page shown in the window's web view. It lets the page go wherever it navigates, and logs
+// the page's console messages and uncaught errors with the place they come from.
 class PreviewPage : public QWebEnginePage
 {
     Q_OBJECT
@@ -15,6 +16,10 @@ protected:
     bool acceptNavigationRequest(const QUrl &url,
                                  QWebEnginePage::NavigationType type,
                                  bool isMainFrame) override;
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level,
+                                  const QString &message,
+                                  int lineNumber,
+                                  const QString &sourceID) override;
 };
 
 #endif // PREVIEWPAGE_H
