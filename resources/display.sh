@@ -35,6 +35,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 export DISPLAY=":$n" XAUTHORITY="$tmp/Xauthority"
+touch "$XAUTHORITY"
 xauth -q add "$DISPLAY" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')"
 echo "No display found: running on an Xvfb display of its own ($DISPLAY)." >&2
 setsid Xvfb "$DISPLAY" -auth "$XAUTHORITY" -nolisten tcp -screen 0 1280x1100x24 \

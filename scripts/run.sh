@@ -20,9 +20,9 @@ setting() {
 port=$(setting PORT)
 page=$(setting URL)
 if [[ -z $page ]]; then
-    page=$(find assets -maxdepth 1 -type f -iname 'index.*' 2>/dev/null | LC_ALL=C sort -f | head -n 1)
-    page=${page:-assets/index.html}
-    page=$PWD/$page
+    shopt -s nullglob nocaseglob
+    pages=(assets/index.*)
+    page=$PWD/${pages[0]:-assets/index.html}
 fi
 cat <<BANNER
 Pelorin listens on http://127.0.0.1:${port:-9977}/
