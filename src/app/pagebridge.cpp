@@ -81,22 +81,16 @@ QWebEnginePage *PageBridge::page() const
 
 void PageBridge::deliver(const QString &envelope)
 {
-    holdCall(listenerCall(envelope).toLatin1(), int(envelope.size()));
+    holdCall(listenerCall(envelope).toLatin1());
 }
 
 void PageBridge::deliver(const QByteArray &body, const QByteArray &headers)
 {
-    int envelopeSize = 0;
-    QByteArray call = listenerCall(body, headers, &envelopeSize);
-    holdCall(std::move(call), envelopeSize);
+    holdCall(listenerCall(body, headers));
 }
 
-void PageBridge::holdCall(QByteArray &&call, int envelopeSize)
+void PageBridge::holdCall(QByteArray &&call)
 {
-    qCDebug(lcPage,
-            "message of %d characters: %s",
-            envelopeSize,
-            loading || !target ? "held" : "delivered");
     if (!loading && takesWholeRequests())
         return;
     // The call is pure ASCII, held as bytes.
@@ -106,14 +100,6 @@ void PageBridge::holdCall(QByteArray &&call, int envelopeSize)
 
 void PageBridge::deliverRequest(const PageRequest &request)
 {
-    qCDebug(lcPage,
-            "request %llu: %s of %d bytes, %s",
-            request.id,
-            request.method.constData(),
-            int(request.body.size()),
-            loading || !target     ? "held"
-            : takesWholeRequests() ? "delivered"
-                                   : "for PEL_listener");
     if (!loading && !takesWholeRequests()) {
         if (request.wantsAnswer)
             refuse(request,
@@ -126,7 +112,7 @@ void PageBridge::deliverRequest(const PageRequest &request)
     qint64 size = 2 * request.body.size() + 256;
     for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it)
         size += 2 * (it.key().size() + it.value().size());
-    hold(Held{QByteArray(), request}, size);
+    hold(Held{QByteArray(), request, loading || !target}, size);
 }
 
 void PageBridge::hold(Held &&held, qint64 size)
@@ -192,6 +178,8 @@ QByteArray PageBridge::callFor(Held &held)
                            .arg(PelHttpServer::maxWholeBody));
         return QByteArray();
     }
+    if (held.waited)
+        qCDebug(lcPage, "request %llu delivered", request.id);
     return receiverCall(request);
 }
 

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QLoggingCategory>
 #include <QMetaMethod>
 #include <QNetworkInterface>
 #include <QStringList>
@@ -19,7 +20,36 @@
 
 #include <QTimer>
 
+Q_LOGGING_CATEGORY(lcRequests, "pelorin.http", QtWarningMsg)
+
 namespace {
+
+// One debug line per request, to follow each through: its id (0 when it goes to no page), method,
+// path, what it was answered and with how many body bytes, and the client's port.
+void logRequest(const QHttpRequest *req, quint64 id, const char *outcome, qint64 bodyBytes = 0)
+{
+    if (!lcRequests().isDebugEnabled())
+        return;
+    static const char *const names[] = {"DELETE", "GET", "HEAD", "POST", "PUT", "CONNECT", "OPTIONS"};
+    const int method = req->method();
+    const QByteArray name = method >= 0 && method < 7 ? names[method]
+                                                      : "method " + QByteArray::number(method);
+    // the path as sent, cut short and without control characters: it is the client's text
+    QByteArray path = req->target().left(200);
+    path = path.left(path.indexOf('?') < 0 ? path.size() : path.indexOf('?'));
+    for (char &c : path) {
+        if (uchar(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    qCDebug(lcRequests,
+            "request %llu: %s %s %s, body %lld bytes, from port %u",
+            id,
+            name.constData(),
+            path.constData(),
+            outcome,
+            bodyBytes,
+            unsigned(req->peerPort()));
+}
 
 // http-parser's method codes
 constexpr int MethodGet = 1;
@@ -289,6 +319,7 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
         resp->setHeader(QStringLiteral("WWW-Authenticate"), QStringLiteral("Bearer"));
         // answered at once; the layer reads past whatever body follows
         replyError(resp, 401, QStringLiteral("UNAUTHORIZED"));
+        logRequest(req, 0, "refused 401, no token");
         return;
     }
     if (handleTwoWay(req, resp))
@@ -354,6 +385,7 @@ void PelHttpServer::processRequestData(const QByteArray &requestData)
             exchange->wholeBody += requestData;
         }
     }
+    exchange->bodyBytes += requestData.size();
     emitData(*exchange, requestData);
 }
 
@@ -376,11 +408,19 @@ void PelHttpServer::sendResponse()
     wholeBodyBytes -= answered.wholeBody.size();
     if (!answered.response)
         return;
+    const bool tooLarge = answered.tooLarge && pageMode == PageMode::Receiver;
+    logRequest(answered.request,
+               answered.id,
+               answered.id == 0       ? "answered 200 UNUSED_HTTP_METHOD"
+               : tooLarge             ? "answered 413"
+               : answered.wantsAnswer ? "waits for the page's answer"
+                                      : "answered 200",
+               answered.bodyBytes);
     if (answered.id == 0) {
         reply(answered.response, 200, answered.responseBody);
         return;
     }
-    if (answered.tooLarge && pageMode == PageMode::Receiver) {
+    if (tooLarge) {
         replyError(answered.response,
                    413,
                    QStringLiteral("PAYLOAD_TOO_LARGE"),
@@ -443,6 +483,7 @@ bool PelHttpServer::handleTwoWay(QHttpRequest *req, QHttpResponse *resp)
                    QStringLiteral("FORBIDDEN"),
                    QStringLiteral("web pages may not read what the page holds"),
                    Audience::CallerOnly);
+        logRequest(req, 0, "refused 403, from a web page");
         return true;
     }
     if (!subscribing)
@@ -450,6 +491,7 @@ bool PelHttpServer::handleTwoWay(QHttpRequest *req, QHttpResponse *resp)
     bool known = false;
     const qint64 lastEventId
             = headers.value(QStringLiteral("last-event-id")).trimmed().toLongLong(&known);
+    logRequest(req, 0, "subscribes to the events");
     events->subscribe(resp, known ? lastEventId : -1);
     return true;
 }

@@ -89,6 +89,7 @@ private:
         QByteArray headers; // the headers document, made on first use
         quint64 id = 0;
         QByteArray wholeBody; // up to maxWholeBody
+        qint64 bodyBytes = 0; // all that came
         bool tooLarge = false;
         bool wantsAnswer = false;
         int waitSeconds = 0;
