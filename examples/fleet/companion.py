@@ -169,7 +169,9 @@ def from_broker(options, stop, children, pelorin):
         log("Pelorin did not take the hello")
     # Messages are read as hex, two bytes a payload byte, so that any payload fits on a line,
     # after "M " to tell them from the debug lines that say when the broker connects.
-    command = broker_command("mosquitto_sub", options) + ["-d", "-q", "1", "-F", "M %t %x"]
+    # stdbuf: those debug lines are not flushed by themselves, unlike the messages.
+    command = ["stdbuf", "-oL"] + broker_command("mosquitto_sub", options) + [
+        "-d", "-q", "1", "-F", "M %t %x"]
     broker = "%s:%s" % (options.broker, options.broker_port or "default port")
     connected = False
     for topic in options.topic:
