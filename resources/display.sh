@@ -5,7 +5,8 @@
 # the packaged `pelorin` launcher.
 #
 # Xvfb runs in a session of its own, so Ctrl+C reaches the command alone, which ends cleanly;
-# Xvfb and its files go afterwards, and the command's exit status is passed on.
+# Xvfb and its files go afterwards, and the command's exit status is passed on. SIGTERM sent to
+# this script is handed on to the command.
 set -eu
 
 if [ "$(id -u)" -eq 0 ] && [ -z "${QTWEBENGINE_DISABLE_SANDBOX:-}" ]; then
@@ -51,8 +52,14 @@ until [ -e "/tmp/.X11-unix/X$n" ]; do
     fi
     sleep 0.1
 done
-# Ctrl+C goes to the command, which ends by itself; this shell waits for it.
-trap : INT
-status=0
-"$@" || status=$?
+# The command runs beside this shell, which hands on SIGINT and SIGTERM and waits until it ends.
+"$@" &
+child=$!
+trap 'kill -INT "$child" 2>/dev/null || :' INT
+trap 'kill -TERM "$child" 2>/dev/null || :' TERM
+while :; do
+    status=0
+    wait "$child" || status=$?
+    kill -0 "$child" 2>/dev/null || break
+done
 exit "$status"
