@@ -4,7 +4,7 @@
 #                                    companion and clients (python3, curl)
 #   scripts/install-deps.sh          also what the tests, the fuzzer and packaging need
 #                                    (dpkg-dev and file let CPack find the .deb's dependencies)
-#   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx, Chromium)
+#   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx)
 set -euo pipefail
 
 packages=(
@@ -14,10 +14,10 @@ packages=(
 )
 if [[ "${1:-}" != "--run" ]]; then
     packages+=(libqt5websockets5-dev dpkg-dev file nodejs clang clang-format libclang-rt-14-dev
-               mosquitto mosquitto-clients procps)
+               mosquitto mosquitto-clients procps chromium)
 fi
 if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(wrk nginx-light chromium)
+    packages+=(wrk nginx-light)
 fi
 
 missing=()

@@ -2,6 +2,7 @@
 
 #include "appdirectory.h"
 #include "companionprocess.h"
+#include "configfile.h"
 #include "instancecheck.h"
 #include "mainwindowui.h"
 #include "pagebridge.h"
@@ -25,6 +26,20 @@ QString configPath()
     return AppDirectory::path() + QStringLiteral("/config.ini");
 }
 
+// Every key the window reads; config.ini lines for any other are warned about.
+const QStringList &knownKeys()
+{
+    static const QStringList keys{QStringLiteral("CONNECT/HOST"),
+                                  QStringLiteral("CONNECT/PORT"),
+                                  QStringLiteral("CONNECT/URL"),
+                                  QStringLiteral("CONNECT/CRYPTO"),
+                                  QStringLiteral("CONNECT/TOKEN"),
+                                  QStringLiteral("UIUX/TITLE"),
+                                  QStringLiteral("UIUX/BASESIZE_H"),
+                                  QStringLiteral("UIUX/BASESIZE_W")};
+    return keys;
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -36,7 +51,9 @@ MainWindow::MainWindow(QWidget *parent)
 
     server = new PelHttpServer(host, port);
     server->setToken(token);
-    otherPelorin = !isServing()
+    if (!tokenUsable)
+        server->setTokenUnusable();
+    otherPelorin = !isServing() && server->listenPort() != 0
                    && InstanceCheck::pelorinAnswersOn(server->listenHost(), server->listenPort());
     connect(server,
             &PelHttpServer::dataProcessed,
@@ -83,15 +100,20 @@ void MainWindow::showServerFailure()
                                                            : server->listenHost();
     const QString port = QString::number(server->listenPort());
     const QString config = QDir::toNativeSeparators(configPath());
-    const QString text
-            = otherPelorin
-                      ? tr("Not receiving messages: another Pelorin already listens on %1 port %2, "
-                           "so this one started no companion. Close one of them, or give this "
-                           "one another CONNECT/PORT in %3 and start it again.")
-                                .arg(address, port, config)
-                      : tr("Not receiving messages: cannot listen on %1 port %2 (%4). Free the "
-                           "port, or choose another CONNECT/PORT in %3, then start Pelorin again.")
-                                .arg(address, port, config, server->listenError());
+    QString text;
+    if (server->listenPort() == 0) // a port text that is no port
+        text = tr("Not receiving messages: %1. Correct CONNECT/PORT in %2, then start Pelorin "
+                  "again.")
+                       .arg(server->listenError(), config);
+    else if (otherPelorin)
+        text = tr("Not receiving messages: another Pelorin already listens on %1 port %2, so this "
+                  "one started no companion. Close one of them, or give this one another "
+                  "CONNECT/PORT in %3 and start it again.")
+                       .arg(address, port, config);
+    else
+        text = tr("Not receiving messages: cannot listen on %1 port %2 (%4). Free the port, or "
+                  "choose another CONNECT/PORT in %3, then start Pelorin again.")
+                       .arg(address, port, config, server->listenError());
     qWarning().noquote() << text;
 
     auto *bar = new QLabel(text, this);
@@ -131,20 +153,29 @@ void MainWindow::loadSettings()
     if (!QFile::exists(configPath()))
         saveSettings();
 
-    QSettings settings(configPath(), QSettings::IniFormat);
-    settings.setIniCodec(QTextCodec::codecForName("utf-8"));
-    const QString empty;
-    host = settings.value(QStringLiteral("CONNECT/HOST"), empty).toString();
-    port = settings.value(QStringLiteral("CONNECT/PORT"), empty).toString();
+    const ConfigFile config(configPath(), knownKeys());
+    host = config.text(QStringLiteral("CONNECT/HOST"));
+    port = config.text(QStringLiteral("CONNECT/PORT"));
     // A location may be stored plainly or percent-encoded; both give the same text.
-    url = pageFromSetting(QUrl::fromPercentEncoding(
-            settings.value(QStringLiteral("CONNECT/URL"), empty).toString().toUtf8()));
-    companionCommand = settings.value(QStringLiteral("CONNECT/CRYPTO"), empty).toString();
-    // optional, never written: without it every request is let through
-    token = settings.value(QStringLiteral("CONNECT/TOKEN"), empty).toString();
-    title = settings.value(QStringLiteral("UIUX/TITLE"), empty).toString();
-    baseHeight = settings.value(QStringLiteral("UIUX/BASESIZE_H"), 0).toInt();
-    baseWidth = settings.value(QStringLiteral("UIUX/BASESIZE_W"), 0).toInt();
+    url = pageFromSetting(
+            QUrl::fromPercentEncoding(config.text(QStringLiteral("CONNECT/URL")).toUtf8()));
+    companionCommand = config.text(QStringLiteral("CONNECT/CRYPTO"));
+    // optional, never written: without it every request is let through; a TOKEN line that
+    // gives no usable token lets none through
+    const ConfigFile::Value tokenValue = config.value(QStringLiteral("CONNECT/TOKEN"));
+    token = tokenValue.text;
+    const QString tokenProblem = ConfigFile::tokenProblem(tokenValue);
+    if (!tokenProblem.isEmpty()) {
+        tokenUsable = false;
+        qCritical("%s:%d: CONNECT/TOKEN %s: every request is refused with 401 until it holds "
+                  "a token or the line is removed",
+                  qPrintable(config.path()),
+                  tokenValue.line,
+                  qPrintable(tokenProblem));
+    }
+    title = config.text(QStringLiteral("UIUX/TITLE"));
+    baseHeight = config.text(QStringLiteral("UIUX/BASESIZE_H")).toInt();
+    baseWidth = config.text(QStringLiteral("UIUX/BASESIZE_W")).toInt();
 
     if (url.isEmpty())
         url = locatePage(AppDirectory::path());

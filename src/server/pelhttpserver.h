@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include "pagerequest.h"
 
@@ -25,6 +26,9 @@ class QHttpResponse;
 // (answerRequest, refuseRequest) instead of the fixed document, or 504 after its wait. A GET of
 // /events that accepts text/event-stream subscribes to the page's events (publishEvent). Both
 // carry what the page holds, so requests from a web page in a browser are refused 403 there.
+//
+// Before anything else, a request whose Host names another machine is refused 403: a web
+// page whose name has been pointed at 127.0.0.1 would otherwise be a same-origin caller.
 class PelHttpServer : public QObject
 {
     Q_OBJECT
@@ -34,8 +38,11 @@ public:
 
     // An empty token lets every request through.
     void setToken(const QString &token);
+    // A token was configured but cannot be used: no request gets through.
+    void setTokenUnusable();
 
-    // Where the server listens, or tried to; why it does not listen (empty while it does).
+    // Where the server listens, or tried to (port 0 for a port text that is not a number); why
+    // it does not listen (empty while it does).
     QString listenHost() const { return host; }
     quint16 listenPort() const;
     QString listenError() const { return notListening; }
@@ -119,6 +126,10 @@ private:
     // Keyed by the request as a plain QObject, so a request can still be found from destroyed().
     QHash<QObject *, Exchange> exchanges;
     QByteArray token;
+    bool tokenUsable = true;
+    // Names a Host header may give besides literals and localhost: the configured host and
+    // this machine's name.
+    QStringList ownHostNames;
     PageMode pageMode = PageMode::Unknown;
     quint64 lastRequestId = 0;
     qint64 wholeBodyBytes = 0; // of all requests being received
