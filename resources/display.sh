@@ -52,10 +52,11 @@ until [ -e "/tmp/.X11-unix/X$n" ]; do
     fi
     sleep 0.1
 done
-# The command runs beside this shell, which hands on SIGINT and SIGTERM and waits until it ends.
+# The command runs beside this shell, which waits until it ends and hands on SIGTERM. Ctrl+C
+# reaches the command from the terminal already: handed on too, it would come twice.
 "$@" &
 child=$!
-trap 'kill -INT "$child" 2>/dev/null || :' INT
+trap : INT
 trap 'kill -TERM "$child" 2>/dev/null || :' TERM
 while :; do
     status=0
