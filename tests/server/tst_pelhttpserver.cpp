@@ -187,7 +187,8 @@ void tst_PelHttpServer::exchange()
                                                      : PelHttpServer::PageMode::Unknown);
     QByteArray log;
     connect(server.get(), &PelHttpServer::dataProcessed, this, [&](QByteArray data, QByteArray h) {
-        if (data.size() < 1024) // how a large body is split into reads is the system's matter
+        // how a large body is split into reads is the system's matter: none of it is logged
+        if (!h.contains(QByteArray::number(PelHttpServer::maxWholeBody + 1)))
             log += data + ' ' + h.replace("\n    ", " "); // the headers document ends the line
     });
     connect(server.get(), &PelHttpServer::requestReceived, this, [&](const PageRequest &r) {
