@@ -3,7 +3,10 @@
 #   scripts/install-deps.sh --run    what building and running need, and the walk-through's
 #                                    companion and clients (python3, curl)
 #   scripts/install-deps.sh          also what the tests, the fuzzer and packaging need
-#                                    (dpkg-dev and file let CPack find the .deb's dependencies)
+#                                    (dpkg-dev and file let CPack find the .deb's dependencies;
+#                                    openbox is the window manager of the kiosk test, systemd
+#                                    and desktop-file-utils check the display units and
+#                                    autostart entry)
 #   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx)
 set -euo pipefail
 
@@ -14,7 +17,8 @@ packages=(
 )
 if [[ "${1:-}" != "--run" ]]; then
     packages+=(libqt5websockets5-dev dpkg-dev file nodejs clang clang-format libclang-rt-14-dev
-               mosquitto mosquitto-clients procps chromium)
+               mosquitto mosquitto-clients procps chromium
+               openbox x11-utils systemd desktop-file-utils)
 fi
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(wrk nginx-light)

@@ -23,6 +23,9 @@ struct Options
     QCommandLineOption quitIfRunning{QStringLiteral("quit-if-running"),
                                      QStringLiteral("Exit at once, with status 3, when another "
                                                     "Pelorin already listens on the port.")};
+    QCommandLineOption kiosk{QStringLiteral("kiosk"),
+                             QStringLiteral("Kiosk mode, as UIUX/KIOSK=true in config.ini: full "
+                                            "screen, the page kept to its own origin.")};
 };
 
 // The whole command line in one place; a new option is one more member and one more line here.
@@ -35,6 +38,7 @@ void describe(QCommandLineParser &parser, const Options &options)
     parser.addVersionOption();
     parser.addOption(options.appDir);
     parser.addOption(options.quitIfRunning);
+    parser.addOption(options.kiosk);
 }
 
 // Whether the command line asks only for text (--help, --version), which needs no display.
@@ -81,6 +85,8 @@ int main(int argc, char **argv)
     MainWindow window;
     if (window.yieldsToOtherPelorin() && parser.isSet(options.quitIfRunning))
         return notServingExitCode;
+    if (parser.isSet(options.kiosk))
+        window.enterKioskMode();
     // An interrupt or a polite kill ends Pelorin the way closing its window does.
     TerminationWatcher terminationWatcher;
     QObject::connect(&terminationWatcher,

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QString>
 
+class KioskMode;
 class PageBridge;
 class PelHttpServer;
 struct MainWindowUi;
@@ -25,6 +26,10 @@ public:
     // then runs no companion, so the other one is not fed twice.
     bool yieldsToOtherPelorin() const { return otherPelorin; }
     bool isServing() const;
+
+    // Full screen without a frame, the page kept to its origin and recovered when it fails
+    // (UIUX/KIOSK or --kiosk). Before the window is first shown; once is enough.
+    void enterKioskMode();
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -50,9 +55,13 @@ private:
     bool tokenUsable = true;
     int baseHeight = 0;
     int baseWidth = 0;
+    bool kiosk = false;
+    QString screen;
+    QString restartPolicy;
     MainWindowUi *ui = nullptr;
     // Carries envelopes into the page, holding them while it loads; a child of the window.
     PageBridge *bridge = nullptr;
+    KioskMode *kioskMode = nullptr;
     bool otherPelorin = false;
 
     void showServerFailure();
