@@ -9,6 +9,10 @@
 
 #include <cstdio>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 
 // The exit status when the server could not listen, so scripts and service managers see it.
@@ -58,6 +62,12 @@ bool asksForText(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+#ifdef __GLIBC__
+    // Buffers of callers' data (bodies, event frames, unsent output) come and go in large
+    // pieces; kept out of the heap, each one's memory goes back to the system when it is freed
+    // (glibc would otherwise raise this threshold after the first such free).
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
     QCoreApplication::setApplicationName(QStringLiteral("Pelorin"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PELORIN_VERSION));
     QCommandLineParser parser;
