@@ -4,8 +4,8 @@
 #   1. every test (unit, WebEngine and end-to-end) under Xvfb;
 #   2. the tests that need no web engine again, built with address and undefined-behaviour
 #      sanitizers;
-#   3. the HTTP fuzzer for a bounded time (PELORIN_FUZZ_SECONDS, 60 by default); its output
-#      goes to build-fuzz/fuzz.log, and only its summary line is shown.
+#   3. the HTTP and page envelope fuzzers for a bounded time (PELORIN_FUZZ_SECONDS in all, 60 by
+#      default); their output goes to build-fuzz/fuzz.log, and only their run counts are shown.
 # Set PELORIN_QUICK=1 to run step 1 only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,7 +58,10 @@ if [[ "${PELORIN_QUICK:-}" != 1 ]]; then
         echo "The fuzzer failed; its whole output is in $fuzz_log"
         exit 1
     fi
-    summary+=("fuzzer: $seconds s without a crash ($(grep -E '^Done [0-9]+ runs' "$fuzz_log" | tail -n 1))")
+    # libFuzzer ends each run with "Done N runs in S second(s)": the HTTP fuzzer's, then the
+    # envelope fuzzer's
+    mapfile -t runs < <(grep -E '^Done [0-9]+ runs' "$fuzz_log" | sed 's/^Done //')
+    summary+=("fuzzers, $seconds s in all, no crash: HTTP ${runs[0]:-?}; page envelope ${runs[1]:-?}")
 fi
 
 echo "== Summary"

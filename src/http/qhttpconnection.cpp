@@ -259,6 +259,7 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
     delete self->response;
     self->response = nullptr;
     self->request = new QHttpRequest(self);
+    self->request->peer = self->socket ? self->socket->peerPort() : 0;
     self->headerField.resize(0);
     self->headerValue.resize(0);
     self->lastWasValue = false;

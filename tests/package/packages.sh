@@ -37,8 +37,9 @@ printf '[CONNECT]\nHOST=127.0.0.1\nPORT=%s\n[UIUX]\nTITLE=Mine\nBASESIZE_H=400\n
     "$port" | tee "$work/config.before" > "$userdir/config.ini"
 printf '#!/bin/sh\nexit 3\n' > "$userdir/pelorin" && chmod +x "$userdir/pelorin"
 
-(cd / && exec env -u XDG_DATA_HOME HOME="$work/home" QTWEBENGINE_DISABLE_SANDBOX=1 \
-    "$root/usr/bin/pelorin") & pid=$!
+# No display: the launcher runs Pelorin on an Xvfb of its own, and ends it with Pelorin.
+(cd / && exec env -u XDG_DATA_HOME -u DISPLAY -u WAYLAND_DISPLAY HOME="$work/home" \
+    QTWEBENGINE_DISABLE_SANDBOX=1 "$root/usr/bin/pelorin" 2>"$work/log") & pid=$!
 
 reply=$(curl -s --max-time 2 --retry 60 --retry-delay 1 --retry-max-time 60 --retry-connrefused \
     "http://127.0.0.1:$port/?from=package" || true)
@@ -49,3 +50,5 @@ cmp -s "$work/config.before" "$userdir/config.ini" || fail "config.ini was chang
 
 kill -TERM "$pid" && status=0 && wait "$pid" || status=$?
 pid="" && [[ $status -eq 0 ]] || fail "exit status $status after SIGTERM"
+display=$(sed -n 's/.*Xvfb display of its own (:\([0-9]*\)).*/\1/p' "$work/log")
+[[ -n $display && ! -e /tmp/.X11-unix/X$display ]] || fail "Xvfb :$display outlived Pelorin"
