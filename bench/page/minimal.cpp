@@ -1,13 +1,15 @@
 // The anchor for start-up time and memory: the least program that shows a page in a
 // QWebEngineView and hands it one message once it has loaded.
 // Usage: pelorin-bench-minimal <page.html>
+#include "qtcompat.h"
+
 #include <QApplication>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
 int main(int argc, char **argv)
 {
-    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    enableHighDpiScaling();
     QApplication app(argc, argv);
     if (argc != 2)
         return 2;

@@ -28,10 +28,14 @@ public:
 
     static constexpr int maxLine = 64 * 1024;
 
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:
     void setupChildProcess() override;
+#endif
 
 private:
+    void useChildSetup();
+    void setupChild();
     void reportError(QProcess::ProcessError error);
     void reportFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void bindToPelorinLifetime();

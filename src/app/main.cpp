@@ -1,11 +1,12 @@
 #include "mainwindow.h"
+#include "qtcompat.h"
 #include "terminationwatcher.h"
 
 #include <QApplication>
 
 int main(int argc, char **argv)
 {
-    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    enableHighDpiScaling();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Pelorin"));
     QApplication::setApplicationVersion(QStringLiteral(PELORIN_VERSION));

@@ -8,10 +8,10 @@
 #include "pagelocation.h"
 #include "pelhttpserver.h"
 #include "previewpage.h"
+#include "qtcompat.h"
 
 #include <QFile>
 #include <QSettings>
-#include <QTextCodec>
 #include <QUrl>
 #include <QWebEngineView>
 
@@ -72,7 +72,7 @@ void MainWindow::showEvent(QShowEvent *event)
 void MainWindow::saveSettings()
 {
     QSettings settings(configPath(), QSettings::IniFormat);
-    settings.setIniCodec(QTextCodec::codecForName("utf-8"));
+    useUtf8(settings);
     settings.setValue(QStringLiteral("CONNECT/HOST"), QStringLiteral("127.0.0.1"));
     settings.setValue(QStringLiteral("CONNECT/PORT"), QStringLiteral("9977"));
     settings.setValue(QStringLiteral("UIUX/TITLE"), QStringLiteral("Pelorin"));
@@ -88,7 +88,7 @@ void MainWindow::loadSettings()
         saveSettings();
 
     QSettings settings(configPath(), QSettings::IniFormat);
-    settings.setIniCodec(QTextCodec::codecForName("utf-8"));
+    useUtf8(settings);
     const QString empty;
     host = settings.value(QStringLiteral("CONNECT/HOST"), empty).toString();
     port = settings.value(QStringLiteral("CONNECT/PORT"), empty).toString();

@@ -38,7 +38,7 @@ void appendText(QByteArray &out, const QString &text)
         const ushort c = src[i].unicode();
         if (c >= 0x80) {
             out.resize(start + i);
-            out.append(text.midRef(i).toUtf8());
+            out.append(QStringView(text).mid(i).toUtf8());
             for (int j = start + i; j < out.size(); ++j) {
                 if (out.at(j) == '\r' || out.at(j) == '\n')
                     out[j] = ' ';
