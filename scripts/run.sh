@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts Pelorin from its build folder, where it keeps
-# config.ini, assets/ and logo.ico. Without a display it runs under Xvfb, so the HTTP server
-# still works on a headless machine.
+# Installs what is missing, builds, and starts Pelorin from its build folder (build-qt6/ with
+# PELORIN_QT=6), where it keeps config.ini, assets/ and logo.ico. Without a display it runs under
+# Xvfb, so the HTTP server still works on a headless machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh --target pelorin
-cd "${PELORIN_BUILD_DIR:-build}/bin"
+default_dir=build && [[ ${PELORIN_QT:-5} == 6 ]] && default_dir=build-qt6
+cd "${PELORIN_BUILD_DIR:-$default_dir}/bin"
 
 # Chromium's sandbox refuses to run as root.
 [[ $(id -u) -eq 0 ]] && export QTWEBENGINE_DISABLE_SANDBOX=1

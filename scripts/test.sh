@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite:
 #   0. a check that every C++ file follows .clang-format;
-#   1. every test (unit, WebEngine and end-to-end) under Xvfb;
-#   2. the tests that need no web engine again, built with address and undefined-behaviour
-#      sanitizers;
+#   1. every test (unit, WebEngine and end-to-end) under Xvfb, built against Qt 5 (build/) and
+#      against Qt 6 (build-qt6/);
+#   2. the tests that need no web engine again, built against Qt 5 with address and
+#      undefined-behaviour sanitizers;
 #   3. the HTTP fuzzer for a bounded time (PELORIN_FUZZ_SECONDS, 60 by default); its output
 #      goes to build-fuzz/fuzz.log, and only its summary line is shown.
-# Set PELORIN_QUICK=1 to run step 1 only.
+# Set PELORIN_QT=5 or PELORIN_QT=6 to build and test against one Qt only in step 1.
+# Set PELORIN_QUICK=1 to run steps 0 and 1 only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+qts=${PELORIN_QT:-5 6}
+PELORIN_QT=$qts scripts/install-deps.sh
 
 jobs=$(nproc)
 export QTWEBENGINE_DISABLE_SANDBOX=1
@@ -38,9 +41,12 @@ mapfile -t sources < <(git ls-files -- '*.cpp' '*.h')
 clang-format --dry-run --Werror "${sources[@]}"
 summary+=("formatting: ${#sources[@]} C++ files follow .clang-format")
 
-echo "== Build and run every test"
-scripts/build.sh
-run_ctest build "all tests" -j"$jobs"
+for qt in $qts; do
+    echo "== Build and run every test against Qt $qt"
+    dir=build && [[ $qt == 6 ]] && dir=build-qt6
+    PELORIN_QT=$qt PELORIN_BUILD_DIR=$dir scripts/build.sh
+    run_ctest "$dir" "all tests, Qt $qt" -j"$jobs"
+done
 
 if [[ "${PELORIN_QUICK:-}" != 1 ]]; then
     echo "== Tests without the web engine, with sanitizers"
