@@ -14,6 +14,7 @@ int main(int argc, char **argv)
     if (argc != 2)
         return 2;
     QWebEngineView view;
+    view.setPage(new QWebEnginePage(pageProfile(), &view)); // the profile Pelorin's page uses
     QObject::connect(&view, &QWebEngineView::loadFinished, &view, [&view](bool ok) {
         if (ok)
             view.page()->runJavaScript(QStringLiteral("PEL_listener('{\"first\":1}')"));

@@ -1,7 +1,9 @@
 #include "previewpage.h"
 
+#include "qtcompat.h"
+
 PreviewPage::PreviewPage(QObject *parent)
-    : QWebEnginePage(parent)
+    : QWebEnginePage(pageProfile(), parent)
 {}
 
 bool PreviewPage::acceptNavigationRequest(const QUrl &url,

@@ -174,6 +174,24 @@ private slots:
         QCOMPARE(buttons.evaluate(sendUndefined).toString(), QStringLiteral("TypeError"));
     }
 
+    // What a page keeps (localStorage here) is there again after a restart, with either Qt.
+    void pageStorageOutlivesARestart()
+    {
+        QTemporaryDir dataHome; // where the web engine keeps its profile
+        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+        const QString token = QString::number(QDateTime::currentMSecsSinceEpoch());
+        QString kept;
+        for (const QString &script : QStringList{"localStorage.setItem('kept', '" + token + "')",
+                                                 "localStorage.getItem('kept')"}) {
+            PelorinRun pelorin;
+            QVERIFY(pelorin.launch() && pelorin.waitForPage());
+            kept = pelorin.evaluate(script).toString();
+            QVERIFY(pelorin.terminate());
+        }
+        qunsetenv("XDG_DATA_HOME");
+        QCOMPARE(kept, token);
+    }
+
     void fleetDisplaysFollowTheBroker()
     {
         mqtt = QStringList{"-q", "1", "-p", QString::number(freeLoopbackPort())};

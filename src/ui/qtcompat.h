@@ -6,6 +6,7 @@
 
 #include <QGuiApplication>
 #include <QSettings>
+#include <QWebEngineProfile>
 #include <QtGlobal>
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
@@ -23,6 +24,11 @@ inline void useUtf8(QSettings &settings)
 {
     settings.setIniCodec(QTextCodec::codecForName("utf-8"));
 }
+
+inline QWebEngineProfile *pageProfile()
+{
+    return QWebEngineProfile::defaultProfile();
+}
 #else
 // Qt 5 rounds the scale factor to a whole number (a 150% screen shows at 200%); Qt 6 would use
 // it as it is. Rounding keeps the window as it was; QT_SCALE_FACTOR_ROUNDING_POLICY overrides.
@@ -32,6 +38,16 @@ inline void enableHighDpiScaling()
             Qt::HighDpiScaleFactorRoundingPolicy::Round);
 }
 inline void useUtf8(QSettings &) {}
+
+// Qt 6's default profile is off the record: what a page stores (local storage, cookies, its
+// cache) would be gone at every start. This profile keeps it on disk where Qt 5's default
+// profile does, so it lasts as long as with Qt 5 and is found again by either build.
+inline QWebEngineProfile *pageProfile()
+{
+    static QWebEngineProfile *const profile = new QWebEngineProfile(QStringLiteral("Default"),
+                                                                    QCoreApplication::instance());
+    return profile;
+}
 #endif
 
 #endif // QTCOMPAT_H
