@@ -388,10 +388,11 @@ async function startOnce(kind, pelorinBinary, minimalBinary, work, run) {
 
 const median = values => [...values].sort((a, b) => a - b)[Math.floor((values.length - 1) / 2)];
 
-// The Chromium behind a DevTools port, e.g. "Chrome/87.0.4280.144".
+// The engine behind a DevTools port, from its user agent: "QtWebEngine/6.4.2 Chrome/102.0...".
 async function chromiumOf(port) {
     try {
-        return (await getJson(`http://127.0.0.1:${port}/json/version`)).Browser || '?';
+        const agent = (await getJson(`http://127.0.0.1:${port}/json/version`))['User-Agent'];
+        return (agent.match(/(QtWebEngine|Chrome)\/[\d.]+/g) || ['?']).join(' ');
     } catch (e) {
         return '?';
     }
