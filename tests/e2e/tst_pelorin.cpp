@@ -1,5 +1,6 @@
 #include "pelorinrun.h"
 
+#include <cmath>
 #include <signal.h>
 
 const QByteArray statusDocument = "{\n    \"status\": \"OK\"\n}\n";
@@ -174,22 +175,28 @@ private slots:
         QCOMPARE(buttons.evaluate(sendUndefined).toString(), QStringLiteral("TypeError"));
     }
 
-    // What a page keeps (localStorage here) is there again after a restart, with either Qt.
-    void pageStorageOutlivesARestart()
+    // With either Qt, what a page keeps (localStorage here) is there again after a restart, and
+    // on a desktop scaled to 150% the window is scaled by a whole factor, as Qt 5 has always done.
+    void pageStorageAndScale()
     {
         QTemporaryDir dataHome; // where the web engine keeps its profile
         qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+        qputenv("QT_FONT_DPI", "144");
         const QString token = QString::number(QDateTime::currentMSecsSinceEpoch());
         QString kept;
+        double scale = 0;
         for (const QString &script : QStringList{"localStorage.setItem('kept', '" + token + "')",
                                                  "localStorage.getItem('kept')"}) {
             PelorinRun pelorin;
             QVERIFY(pelorin.launch() && pelorin.waitForPage());
             kept = pelorin.evaluate(script).toString();
+            scale = pelorin.evaluate("devicePixelRatio").toDouble();
             QVERIFY(pelorin.terminate());
         }
         qunsetenv("XDG_DATA_HOME");
+        qunsetenv("QT_FONT_DPI");
         QCOMPARE(kept, token);
+        QCOMPARE(scale, std::round(scale));
     }
 
     void fleetDisplaysFollowTheBroker()
