@@ -2,7 +2,7 @@
 # Installs the Debian packages Pelorin needs to build, run, test and package (dpkg-dev and
 # file let CPack find the .deb's dependencies).
 #   scripts/install-deps.sh          build, run and test with Qt 5
-#   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx, Node.js, Chromium)
+#   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx)
 # PELORIN_QT picks the Qt: 5 (the default), 6, or "5 6" for both.
 set -euo pipefail
 
@@ -10,7 +10,7 @@ packages=(
     cmake make g++ pkg-config dpkg-dev file libhttp-parser-dev
     xvfb xauth curl python3 nodejs
     clang clang-format libclang-rt-14-dev
-    mosquitto mosquitto-clients procps
+    mosquitto mosquitto-clients procps chromium
 )
 for qt in ${PELORIN_QT:-5}; do
     case $qt in
@@ -21,7 +21,7 @@ for qt in ${PELORIN_QT:-5}; do
     esac
 done
 if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(wrk nginx-light chromium)
+    packages+=(wrk nginx-light)
 fi
 
 missing=()

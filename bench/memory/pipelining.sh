@@ -55,7 +55,7 @@ import socket, sys, time
 port, duration, pid = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
 s = socket.create_connection(("127.0.0.1", port))
 s.settimeout(0.5)
-batch = b"GET /?n=1 HTTP/1.1\r\nHost: x\r\n\r\n" * 1000
+batch = b"GET /?n=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" * 1000
 sent = 0
 deadline = time.monotonic() + duration
 while time.monotonic() < deadline:

@@ -2,6 +2,7 @@
 
 #include "appdirectory.h"
 #include "companionprocess.h"
+#include "configfile.h"
 #include "mainwindowui.h"
 #include "pagebridge.h"
 #include "pagechannel.h"
@@ -22,6 +23,20 @@ QString configPath()
     return AppDirectory::path() + QStringLiteral("/config.ini");
 }
 
+// Every key the window reads; config.ini lines for any other are warned about.
+const QStringList &knownKeys()
+{
+    static const QStringList keys{QStringLiteral("CONNECT/HOST"),
+                                  QStringLiteral("CONNECT/PORT"),
+                                  QStringLiteral("CONNECT/URL"),
+                                  QStringLiteral("CONNECT/CRYPTO"),
+                                  QStringLiteral("CONNECT/TOKEN"),
+                                  QStringLiteral("UIUX/TITLE"),
+                                  QStringLiteral("UIUX/BASESIZE_H"),
+                                  QStringLiteral("UIUX/BASESIZE_W")};
+    return keys;
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -33,6 +48,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     server = new PelHttpServer(host, port);
     server->setToken(token);
+    if (!tokenUsable)
+        server->setTokenUnusable();
     connect(server,
             &PelHttpServer::dataProcessed,
             this,
@@ -87,20 +104,29 @@ void MainWindow::loadSettings()
     if (!QFile::exists(configPath()))
         saveSettings();
 
-    QSettings settings(configPath(), QSettings::IniFormat);
-    useUtf8(settings);
-    const QString empty;
-    host = settings.value(QStringLiteral("CONNECT/HOST"), empty).toString();
-    port = settings.value(QStringLiteral("CONNECT/PORT"), empty).toString();
+    const ConfigFile config(configPath(), knownKeys());
+    host = config.text(QStringLiteral("CONNECT/HOST"));
+    port = config.text(QStringLiteral("CONNECT/PORT"));
     // A location may be stored plainly or percent-encoded; both give the same text.
-    url = pageFromSetting(QUrl::fromPercentEncoding(
-            settings.value(QStringLiteral("CONNECT/URL"), empty).toString().toUtf8()));
-    companionCommand = settings.value(QStringLiteral("CONNECT/CRYPTO"), empty).toString();
-    // optional, never written: without it every request is let through
-    token = settings.value(QStringLiteral("CONNECT/TOKEN"), empty).toString();
-    title = settings.value(QStringLiteral("UIUX/TITLE"), empty).toString();
-    baseHeight = settings.value(QStringLiteral("UIUX/BASESIZE_H"), 0).toInt();
-    baseWidth = settings.value(QStringLiteral("UIUX/BASESIZE_W"), 0).toInt();
+    url = pageFromSetting(
+            QUrl::fromPercentEncoding(config.text(QStringLiteral("CONNECT/URL")).toUtf8()));
+    companionCommand = config.text(QStringLiteral("CONNECT/CRYPTO"));
+    // optional, never written: without it every request is let through; a TOKEN line that
+    // gives no usable token lets none through
+    const ConfigFile::Value tokenValue = config.value(QStringLiteral("CONNECT/TOKEN"));
+    token = tokenValue.text;
+    const QString tokenProblem = ConfigFile::tokenProblem(tokenValue);
+    if (!tokenProblem.isEmpty()) {
+        tokenUsable = false;
+        qCritical("%s:%d: CONNECT/TOKEN %s: every request is refused with 401 until it holds "
+                  "a token or the line is removed",
+                  qPrintable(config.path()),
+                  tokenValue.line,
+                  qPrintable(tokenProblem));
+    }
+    title = config.text(QStringLiteral("UIUX/TITLE"));
+    baseHeight = config.text(QStringLiteral("UIUX/BASESIZE_H")).toInt();
+    baseWidth = config.text(QStringLiteral("UIUX/BASESIZE_W")).toInt();
 
     if (url.isEmpty())
         url = locatePage(AppDirectory::path());

@@ -42,6 +42,7 @@ private:
     QString title;
     QString companionCommand;
     QString token;
+    bool tokenUsable = true;
     int baseHeight = 0;
     int baseWidth = 0;
     MainWindowUi *ui = nullptr;

@@ -4,6 +4,7 @@
 
 #if defined(Q_OS_UNIX)
 #include <csignal>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,9 +24,14 @@ TerminationWatcher::TerminationWatcher(QObject *parent)
     : QObject(parent)
 {
 #if defined(Q_OS_UNIX)
-    if (signalSockets[0] == -1 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, signalSockets) != 0) {
-        qWarning("cannot watch for SIGINT and SIGTERM: no socket pair");
-        return;
+    if (signalSockets[0] == -1) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalSockets) != 0) {
+            qWarning("cannot watch for SIGINT and SIGTERM: no socket pair");
+            return;
+        }
+        // no program we start may hold them
+        ::fcntl(signalSockets[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(signalSockets[1], F_SETFD, FD_CLOEXEC);
     }
     notifier = new QSocketNotifier(signalSockets[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &TerminationWatcher::readSignal);

@@ -10,6 +10,7 @@
 #include <charconv>
 
 #if defined(Q_OS_UNIX)
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -96,9 +97,10 @@ QHttpConnection::QHttpConnection(QTcpSocket *tcpSocket, int idleTimeout, QObject
     // a QTcpSocket asks for the size of what is waiting before every read and copies it
     // through a buffer of its own. What it has read already comes along.
     auto *unbuffered = new QAbstractSocket(QAbstractSocket::TcpSocket, this);
+    // closed on exec, like every descriptor of ours, so no program we start inherits it
     const int descriptor = int(tcpSocket->socketDescriptor()) < 0
                                    ? -1
-                                   : ::dup(int(tcpSocket->socketDescriptor()));
+                                   : ::fcntl(int(tcpSocket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
     if (descriptor >= 0 && unbuffered->setSocketDescriptor(descriptor)) {
         readBuffer = tcpSocket->readAll();
         delete tcpSocket;

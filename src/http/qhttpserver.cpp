@@ -70,6 +70,16 @@ QString QHttpServer::errorString() const
     return tcpServer->errorString();
 }
 
+QHostAddress QHttpServer::serverAddress() const
+{
+    return tcpServer->serverAddress();
+}
+
+quint16 QHttpServer::serverPort() const
+{
+    return tcpServer->serverPort();
+}
+
 void QHttpServer::setIdleTimeout(int msec)
 {
     Q_ASSERT(msec > 0);
@@ -101,7 +111,16 @@ QTcpSocket *QHttpServer::nextConnection()
 {
 #if defined(Q_OS_UNIX)
     if (acceptNotifier) {
+        // closed on exec from the start where the system allows, so that no program started
+        // meanwhile on another thread inherits the connection
+#if defined(Q_OS_LINUX)
+        const int descriptor = ::accept4(int(tcpServer->socketDescriptor()),
+                                         nullptr,
+                                         nullptr,
+                                         SOCK_CLOEXEC);
+#else
         const int descriptor = ::accept(int(tcpServer->socketDescriptor()), nullptr, nullptr);
+#endif
         if (descriptor < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
                 pauseAfterFailure(QString::fromLocal8Bit(std::strerror(errno)), errno);

@@ -31,6 +31,9 @@ public:
     bool listen(const QHostAddress &address, quint16 port);
     // Why listen() failed, in the system's words.
     QString errorString() const;
+    // Where it listens: for port 0, the port the system chose.
+    QHostAddress serverAddress() const;
+    quint16 serverPort() const;
     // How long a connection may make no progress before it is closed, in milliseconds.
     void setIdleTimeout(int msec);
 

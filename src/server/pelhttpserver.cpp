@@ -3,6 +3,7 @@
 
 #include <QAbstractSocket>
 #include <QDebug>
+#include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -99,9 +100,16 @@ QString portTextOrDefault(const QString &given)
     return given.isEmpty() ? QStringLiteral("9977") : given;
 }
 
-quint16 portFromText(const QString &text)
+int portFromText(const QString &text)
 {
-    return static_cast<quint16>(text.toInt());
+    if (text.isEmpty() || text.size() > 5)
+        return -1;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return -1;
+    }
+    const int number = text.toInt();
+    return number <= 65535 ? number : -1;
 }
 
 QByteArray jsonDocument(const QMap<QString, QString> &data)
@@ -216,6 +224,48 @@ QPair<QByteArray, QByteArray> splitTarget(const QByteArray &target)
     return {target.left(mark), target.mid(mark + 1)};
 }
 
+bool hostAllowed(const QString &host, const QStringList &ownNames)
+{
+    if (host.isEmpty())
+        return true;
+    // host, then an optional port of digits only
+    const bool bracketed = host.startsWith(QLatin1Char('['));
+    const int nameEnd = bracketed ? host.indexOf(QLatin1Char(']')) + 1
+                                  : host.lastIndexOf(QLatin1Char(':'));
+    if (bracketed && nameEnd == 0)
+        return false;
+    const QString name = nameEnd < 0 ? host : host.left(nameEnd);
+    const QString port = nameEnd < 0 ? QString() : host.mid(nameEnd);
+    if (!port.isEmpty()) {
+        if (port.at(0) != QLatin1Char(':'))
+            return false;
+        for (int i = 1; i < port.size(); ++i) {
+            if (port.at(i) < QLatin1Char('0') || port.at(i) > QLatin1Char('9'))
+                return false;
+        }
+    }
+    QHostAddress literal;
+    if (bracketed)
+        return literal.setAddress(name.mid(1, name.size() - 2))
+               && literal.protocol() == QAbstractSocket::IPv6Protocol;
+    // only the form a browser writes, so that no name passes as a number
+    if (literal.setAddress(name) && literal.protocol() == QAbstractSocket::IPv4Protocol
+        && literal.toString() == name)
+        return true;
+    // names compare without case and without the root's trailing dot
+    const auto plain = [](const QString &text) {
+        return text.endsWith(QLatin1Char('.')) ? text.chopped(1).toLower() : text.toLower();
+    };
+    const QString given = plain(name);
+    if (given == QLatin1String("localhost") || given.endsWith(QLatin1String(".localhost")))
+        return true;
+    for (const QString &own : ownNames) {
+        if (!own.isEmpty() && plain(own) == given)
+            return true;
+    }
+    return false;
+}
+
 QByteArray headersDocument(const QHash<QString, QString> &headers)
 {
     // Written directly rather than through QJsonDocument, which costs more than the rest of
@@ -241,6 +291,7 @@ PelHttpServer::PelHttpServer(QString host, QString port)
     , events(new EventStream(this))
 {
     qRegisterMetaType<PageRequest>();
+    ownHostNames = QStringList{host, QHostInfo::localHostName()};
     this->host = chooseListenHost(host, QNetworkInterface::allAddresses());
     this->port = portTextOrDefault(port);
     createHttpServer();
@@ -253,8 +304,19 @@ void PelHttpServer::createHttpServer()
     connect(httpServer, SIGNAL(newRequest(QHttpRequest*,QHttpResponse*)),
             this, SLOT(handleRequest(QHttpRequest*,QHttpResponse*)));
     // clang-format on
-    if (httpServer->listen(QHostAddress(host), portFromText(port))) {
+    const int number = portFromText(port);
+    if (number < 0) {
+        qDebug() << "server is not started";
+        qCritical("CONNECT/PORT \"%s\" is not a port (a whole number from 0 to 65535); the "
+                  "server does not listen",
+                  qPrintable(port));
+        return;
+    }
+    if (httpServer->listen(QHostAddress(host), quint16(number))) {
         qDebug() << "server is started on " << host << ":" << port;
+        qInfo("listening on %s port %d",
+              qPrintable(httpServer->serverAddress().toString()),
+              int(httpServer->serverPort()));
         // an empty host is the null address, which listens on every address
         if (host != QLatin1String("127.0.0.1"))
             qWarning("the server listens on %s, which is reachable from the network; "
@@ -264,7 +326,7 @@ void PelHttpServer::createHttpServer()
         qDebug() << "server is not started";
         qWarning("cannot listen on %s port %d: %s",
                  qPrintable(host),
-                 int(portFromText(port)),
+                 number,
                  qPrintable(httpServer->errorString()));
     }
 }
@@ -274,10 +336,20 @@ void PelHttpServer::setToken(const QString &token)
     this->token = token.toUtf8();
 }
 
+void PelHttpServer::setTokenUnusable()
+{
+    tokenUsable = false;
+}
+
 void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
 {
-    if (!token.isEmpty()
-        && !bearerTokenMatches(req->headers().value(QStringLiteral("authorization")), token)) {
+    if (!hostAllowed(req->headers().value(QStringLiteral("host")), ownHostNames)) {
+        replyError(resp, 403, QStringLiteral("FORBIDDEN_HOST"), QString(), Audience::CallerOnly);
+        return;
+    }
+    if (!tokenUsable
+        || (!token.isEmpty()
+            && !bearerTokenMatches(req->headers().value(QStringLiteral("authorization")), token))) {
         resp->setHeader(QStringLiteral("WWW-Authenticate"), QStringLiteral("Bearer"));
         // answered at once; the layer reads past whatever body follows
         replyError(resp, 401, QStringLiteral("UNAUTHORIZED"));

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include "pagerequest.h"
 
@@ -25,6 +26,9 @@ class QHttpResponse;
 // (answerRequest, refuseRequest) instead of the fixed document, or 504 after its wait. A GET of
 // /events that accepts text/event-stream subscribes to the page's events (publishEvent). Both
 // carry what the page holds, so requests from a web page in a browser are refused 403 there.
+//
+// Before anything else, a request whose Host names another machine is refused 403: a web
+// page whose name has been pointed at 127.0.0.1 would otherwise be a same-origin caller.
 class PelHttpServer : public QObject
 {
     Q_OBJECT
@@ -34,6 +38,8 @@ public:
 
     // An empty token lets every request through.
     void setToken(const QString &token);
+    // A token was configured but cannot be used: no request gets through.
+    void setTokenUnusable();
 
     // Whether the page handles whole requests (PEL_receive): bodies above maxWholeBody are
     // then refused 413. Unknown while the page loads.
@@ -112,6 +118,10 @@ private:
     // Keyed by the request as a plain QObject, so a request can still be found from destroyed().
     QHash<QObject *, Exchange> exchanges;
     QByteArray token;
+    bool tokenUsable = true;
+    // Names a Host header may give besides literals and localhost: the configured host and
+    // this machine's name.
+    QStringList ownHostNames;
     PageMode pageMode = PageMode::Unknown;
     quint64 lastRequestId = 0;
     qint64 wholeBodyBytes = 0; // of all requests being received

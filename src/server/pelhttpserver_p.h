@@ -8,6 +8,7 @@
 #include <QMap>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 
 // The decisions PelHttpServer makes from plain inputs, kept free of sockets so they can be
 // exercised with any address list or text.
@@ -23,8 +24,9 @@ QString chooseListenHost(const QString &given, const QList<QHostAddress> &addres
 // The configured port text, or "9977" when none is configured.
 QString portTextOrDefault(const QString &given);
 
-// The port number for a port text: toInt in base 10 (0 for non-numbers), low 16 bits only.
-quint16 portFromText(const QString &text);
+// The port number a port text names: a whole number from 0 to 65535 in decimal digits, else -1
+// (a number cut to 16 bits, or a text read as 0, would listen where nobody asked).
+int portFromText(const QString &text);
 
 // Indented JSON of a text map, one string member per entry in ascending key order.
 QByteArray jsonDocument(const QMap<QString, QString> &data);
@@ -49,6 +51,13 @@ AnswerPreference answerPreference(const QString &prefer);
 // Whether a request comes from a web page in a browser, which must never read what the page
 // holds: it names an Origin, or a Sec-Fetch-Site other than "none".
 bool fromWebPage(const QHash<QString, QString> &headers);
+
+// Whether a Host header value names this machine, so that a web page whose own name has been
+// pointed at this machine (DNS rebinding) cannot reach the server as a same-origin site. This
+// machine is: an IPv4 or bracketed IPv6 literal (a browser connects to what a literal says),
+// localhost and names under .localhost, and ownNames (the configured host, the host name);
+// with any port or none. A missing or empty value (HTTP/1.0) names nothing a page could choose.
+bool hostAllowed(const QString &host, const QStringList &ownNames);
 
 // A request target split at its first '?' into path and query, both as sent.
 QPair<QByteArray, QByteArray> splitTarget(const QByteArray &target);

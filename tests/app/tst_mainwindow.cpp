@@ -1,5 +1,6 @@
 #include "appdirectory.h"
 #include "mainwindow.h"
+#include "pelhttpserver.h"
 #include "processutil.h"
 #include "rawhttpclient.h"
 #include "webtestutil.h"
@@ -14,6 +15,8 @@ class tst_MainWindow : public QObject
 
 private slots:
     void initTestCase();
+    void configuration_data();
+    void configuration();
     void wholeRequests_data();
     void wholeRequests();
 
@@ -63,6 +66,77 @@ void tst_MainWindow::initTestCase()
     window->hide();
     window->show();
     QCOMPARE(window->findChild<QWebEngineView *>()->page(), page);
+}
+
+void tst_MainWindow::configuration_data()
+{
+    QTest::addColumn<QByteArray>("ini");       // %PORT%: a free port
+    QTest::addColumn<QByteArray>("header");    // sent with a GET
+    QTest::addColumn<QString>("read");         // title, then the GET's status (0: not listening)
+    QTest::addColumn<QStringList>("messages"); // W:, C:, I: or D: and a pattern, expected in order
+
+    const auto row = [](const char *name,
+                        const QByteArray &ini,
+                        const char *header,
+                        const char *read,
+                        const QStringList &messages = {}) {
+        QTest::addRow("%s", name) << ini << QByteArray(header) << QString(read) << messages;
+    };
+    const QByteArray connect = "[CONNECT]\nPORT=%PORT%\n";
+    const auto notPort = [](const char *text) {
+        return QStringList{"D:^server is not started$",
+                           QStringLiteral("C:^CONNECT/PORT \"%1\" is not a port").arg(text)};
+    };
+    const QString failClosed = "C:config.ini:3: CONNECT/TOKEN %1: every request is refused";
+    // clang-format off
+    row("a comma is part of the token", connect + "TOKEN=correct horse, battery staple", "", " 401");
+    row("so is a semicolon", connect + "TOKEN=abc;def", "Bearer abc", " 401");
+    row("the writer's quotes and escapes", connect + "TOKEN=\"a, \\\"b\\\"\\x41\"",
+        "Bearer a, \"b\"A", " 200");
+    row("a token that is no text", connect + "TOKEN=@Invalid()", "Bearer @Invalid()", " 401",
+        {failClosed.arg("is not text")});
+    row("an empty token", connect + "TOKEN= ", "", " 401", {failClosed.arg("is empty")});
+    row("other keys, as written", connect + "[UIUX]\nTITLE=a,b;c # d \\x", "", "a,b;c # d \\x 200");
+    row("port out of range", "[CONNECT]\nPORT=99999", "", " 0", notPort("99999"));
+    row("port as text", "[CONNECT]\nPORT=abc", "", " 0", notPort("abc"));
+    row("port with a comment", "[CONNECT]\nPORT=41977 # my port", "", " 0", notPort("41977 # my port"));
+    row("port 0: the one chosen", "[CONNECT]\nPORT=0", "", " 200",
+        {"I:^listening on 127.0.0.1 port [1-9][0-9]*$"});
+    row("unknown section and key", "[CONECT]\nHOST=x\n" + connect + "PROT=1\nx", "", " 200",
+        {"W:config.ini:1: unknown section \\[CONECT\\] is ignored with its keys; the nearest "
+         "known section is \\[CONNECT\\]$", "W:config.ini:5: unknown key CONNECT/PROT is "
+         "ignored; the nearest known key is CONNECT/PORT$", "W:config.ini:6: is no key=value line"});
+}
+
+void tst_MainWindow::configuration()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QByteArray, header);
+    QFETCH(QString, read);
+    QFETCH(QStringList, messages);
+
+    QTemporaryDir dir;
+    AppDirectory::setPath(dir.path());
+    QFile file(dir.path() + "/config.ini");
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(ini.replace("%PORT%", QByteArray::number(freeLoopbackPort())));
+    file.close();
+    const QtMsgType types[] = {QtWarningMsg, QtCriticalMsg, QtInfoMsg, QtDebugMsg};
+    for (const QString &message : messages)
+        QTest::ignoreMessage(types[QString("WCID").indexOf(message.at(0))],
+                             QRegularExpression(message.mid(2)));
+    MainWindow configured;
+    AppDirectory::setPath(appDir.path());
+    const QTcpServer *listener = configured.server->findChild<QTcpServer *>();
+    QByteArray response;
+    if (listener->isListening()) {
+        RawHttpClient client;
+        QVERIFY(client.connectToPort(listener->serverPort()));
+        client.send("GET / HTTP/1.1\r\n"
+                    + (header.isEmpty() ? "" : "Authorization: " + header + "\r\n") + "\r\n");
+        response = client.readResponse();
+    }
+    QCOMPARE(configured.windowTitle() + ' ' + QString::number(response.mid(9, 3).toInt()), read);
 }
 
 void tst_MainWindow::wholeRequests_data()

@@ -13,9 +13,57 @@
 #include "processutil.h"
 #include "rawhttpclient.h"
 
+// A page read over the DevTools protocol on debugPort: Pelorin's or a browser's.
+class DevToolsPage
+{
+public:
+    // The expression's value in the page; undefined when it throws an Error, or after 10 s.
+    QJsonValue evaluate(const QString &expression)
+    {
+        const QJsonObject params{{"expression", expression}, {"returnByValue", true}};
+        const QJsonObject call{{"id", ++lastId}, {"method", "Runtime.evaluate"}, {"params", params}};
+        QSignalSpy answers(&debugger, &QWebSocket::textMessageReceived);
+        debugger.sendTextMessage(QString::fromUtf8(QJsonDocument(call).toJson()));
+        for (int seen = 0; answers.size() > seen || answers.wait(10000); ++seen) {
+            const QJsonObject answer
+                    = QJsonDocument::fromJson(answers.at(seen).first().toString().toUtf8()).object();
+            if (answer["id"] == lastId)
+                return answer["result"]["result"]["value"];
+        }
+        return QJsonValue(QJsonValue::Undefined);
+    }
+
+    bool openDebugger()
+    {
+        if (debugger.state() == QAbstractSocket::ConnectedState)
+            return true;
+        RawHttpClient client;
+        if (!client.connectToPort(debugPort))
+            return false;
+        // The target's address is made of the Host header.
+        client.send("GET /json HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(debugPort)
+                    + "\r\n\r\n");
+        const QByteArray targets = RawHttpClient::bodyOf(client.readResponse());
+        for (const QJsonValue target : QJsonDocument::fromJson(targets).array()) {
+            if (target["type"] == "page") {
+                QSignalSpy connected(&debugger, &QWebSocket::connected);
+                debugger.open(QUrl(target["webSocketDebuggerUrl"].toString()));
+                return connected.wait(5000);
+            }
+        }
+        return false;
+    }
+
+    quint16 debugPort = 0;
+
+private:
+    QWebSocket debugger;
+    int lastId = 0;
+};
+
 // The built pelorin binary in an app directory of its own, on ports of its own; its page is
 // read over the DevTools protocol (as root, Chromium needs QTWEBENGINE_DISABLE_SANDBOX=1).
-class PelorinRun
+class PelorinRun : public DevToolsPage
 {
 public:
     // pagePath (if any) becomes assets/index.html, companion CONNECT/CRYPTO with %PORT% for port.
@@ -54,7 +102,7 @@ public:
     {
         RawHttpClient client;
         client.connectToPort(port);
-        client.send("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: "
+        client.send("POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: "
                     + QByteArray::number(body.size()) + "\r\n\r\n" + body);
         return client.readResponse();
     }
@@ -66,51 +114,9 @@ public:
                && process.exitCode() == 0;
     }
 
-    // The expression's value in the page; undefined when it throws an Error, or after 10 s.
-    QJsonValue evaluate(const QString &expression)
-    {
-        const QJsonObject params{{"expression", expression}, {"returnByValue", true}};
-        const QJsonObject call{{"id", ++lastId}, {"method", "Runtime.evaluate"}, {"params", params}};
-        QSignalSpy answers(&debugger, &QWebSocket::textMessageReceived);
-        debugger.sendTextMessage(QString::fromUtf8(QJsonDocument(call).toJson()));
-        for (int seen = 0; answers.size() > seen || answers.wait(10000); ++seen) {
-            const QJsonObject answer
-                    = QJsonDocument::fromJson(answers.at(seen).first().toString().toUtf8()).object();
-            if (answer["id"] == lastId)
-                return answer["result"]["result"]["value"];
-        }
-        return QJsonValue(QJsonValue::Undefined);
-    }
-
     QTemporaryDir appDir;
     QProcess process;
     quint16 port = 0;
-
-private:
-    bool openDebugger()
-    {
-        if (debugger.state() == QAbstractSocket::ConnectedState)
-            return true;
-        RawHttpClient client;
-        if (!client.connectToPort(debugPort))
-            return false;
-        // The target's address is made of the Host header.
-        client.send("GET /json HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(debugPort)
-                    + "\r\n\r\n");
-        const QByteArray targets = RawHttpClient::bodyOf(client.readResponse());
-        for (const QJsonValue target : QJsonDocument::fromJson(targets).array()) {
-            if (target["type"] == "page") {
-                QSignalSpy connected(&debugger, &QWebSocket::connected);
-                debugger.open(QUrl(target["webSocketDebuggerUrl"].toString()));
-                return connected.wait(5000);
-            }
-        }
-        return false;
-    }
-
-    quint16 debugPort = 0;
-    QWebSocket debugger;
-    int lastId = 0;
 };
 
 #endif // PELORINRUN_H

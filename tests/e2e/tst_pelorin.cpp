@@ -74,7 +74,7 @@ private slots:
         // The default page shows every message exactly, as text: quotes, markup and script
         // cannot break out of the listener call or into the document.
         const QString headers
-                = "\"headers\": {    \"content-length\": \"%1\",    \"host\": \"h\"}}\n";
+                = "\"headers\": {    \"content-length\": \"%1\",    \"host\": \"localhost\"}}\n";
         QString shown;
         for (const QByteArray body : {"{\"n\":1}",
                                       "it's \"x\" </script><script>pwned=1</script>",
@@ -197,6 +197,45 @@ private slots:
         qunsetenv("QT_FONT_DPI");
         QCOMPARE(kept, token);
         QCOMPARE(scale, std::round(scale));
+    }
+
+    // A web site whose name is made to point at 127.0.0.1 (DNS rebinding) is same-origin with
+    // Pelorin, and its browser sends neither Origin nor Sec-Fetch-Site: the Host rule stops it.
+    void rebindingSiteIsRefused()
+    {
+        QTemporaryDir profile;
+        DevToolsPage site;
+        site.debugPort = freeLoopbackPort();
+        const QString origin = "http://rebind.test:" + QString::number(dashboard.port) + '/';
+        QProcess browser;
+        browser.start(
+                "chromium",
+                QString("--headless --no-sandbox --user-data-dir=%1 --remote-debugging-port=%2")
+                                .arg(profile.path())
+                                .arg(site.debugPort)
+                                .split(' ')
+                        << "--host-resolver-rules=MAP rebind.test 127.0.0.1" << origin);
+        const QString loaded = "location.href + document.readyState";
+        QVERIFY(QTest::qWaitFor(
+                [&] { return site.openDebugger() && site.evaluate(loaded) == origin + "complete"; },
+                60000));
+        site.evaluate(
+                "window.seen = []; const note = what => r => seen.push(what + r.status);"
+                "fetch('/x', {headers: {Prefer: 'return=representation'}}).then(note('answer'));"
+                "fetch('/events', {headers: {Accept: 'text/event-stream', 'Last-Event-ID': '0'}})"
+                ".then(note('events'));"
+                "fetch('/', {method: 'POST', body: 'rebound'}).then(note('post'));"
+                "const source = new EventSource('/events'); source.onopen = () => seen.push("
+                "'live events'); source.onerror = () => seen.push('source' + source.readyState)");
+        const QString refused = "answer403,events403,post403,source2";
+        QTRY_COMPARE_WITH_TIMEOUT(site.evaluate("seen.sort().join()").toString(), refused, 20000);
+        browser.terminate();
+        QVERIFY(browser.waitForFinished(20000));
+        // nothing of it reached the page, which shows what comes after
+        dashboard.post("after");
+        const QString newest = "messages.querySelector('.body').textContent";
+        QTRY_COMPARE_WITH_TIMEOUT(dashboard.evaluate(newest).toString(), QString("after"), 10000);
+        QCOMPARE(dashboard.evaluate("document.body.textContent.includes('rebound')"), false);
     }
 
     void fleetDisplaysFollowTheBroker()

@@ -20,6 +20,8 @@ class tst_PelHttpServer : public QObject
 
 private slots:
     void listening();
+    void hostCheck_data();
+    void hostCheck();
     void exchange_data();
     void exchange();
     void events();
@@ -36,14 +38,36 @@ void tst_PelHttpServer::listening()
     QCOMPARE(chooseListenHost(QString(), machine), QStringLiteral("127.0.0.1"));
     QCOMPARE(chooseListenHost(QStringLiteral("localhost"), machine), QStringLiteral("169.254.3.4"));
     QCOMPARE(chooseListenHost(QStringLiteral("localhost"), {QHostAddress::LocalHost}), QString());
-    QCOMPARE(portFromText(portTextOrDefault(QString())), quint16(9977));
-    QCOMPARE(portFromText(QStringLiteral("70000")), quint16(4464));
+    QCOMPARE(portFromText(portTextOrDefault(QString())), 9977);
     // a port that is taken is said aloud
     QTcpServer occupant;
     QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
     QTest::ignoreMessage(QtDebugMsg, "server is not started");
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^cannot listen on 127.0.0.1 port \\d+"));
     const PelHttpServer taken(QString(), QString::number(occupant.serverPort()));
+}
+
+void tst_PelHttpServer::hostCheck_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("allowed");
+    // the configured host is "Pelorin.lan", the machine is "desk"
+    for (const QString hosts :
+         {"127.0.0.1:9977 10.1.2.3 [::1]:80 [::ffff:7f00:1] LocalHost:1 "
+          "app.localhost.:9977 pelorin.LAN.:9977 desk",
+          "rebind.test:9977 localhost.evil 127.0.0.1.evil 127.1:9977 "
+          "[::1]x [::1 ::1 localhost:99x desk,evil lan [example.com] :9977"}) {
+        for (const QString &host : hosts.split(' '))
+            QTest::addRow("%s", qPrintable(host)) << host << hosts.startsWith("127.0.0.1:");
+    }
+}
+
+void tst_PelHttpServer::hostCheck()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, allowed);
+    QCOMPARE(hostAllowed(host, {QStringLiteral("Pelorin.lan"), QString(), QStringLiteral("desk")}),
+             allowed);
 }
 
 void tst_PelHttpServer::exchange_data()
@@ -78,6 +102,7 @@ void tst_PelHttpServer::exchange_data()
     const QByteArray denied = reply("401 Unauthorized", bearer + anyone, error("UNAUTHORIZED"));
     const QByteArray webPage = "web pages may not read what the page holds";
     const QByteArray forbidden = reply("403 Forbidden", "", error("FORBIDDEN", webPage));
+    const QByteArray foreign = reply("403 Forbidden", "", error("FORBIDDEN_HOST"));
     const QByteArray prefer = "Prefer: return=representation\r\n";
     const QByteArray page = "POST /a%20b/c?x=%41&y hi\n";
     const QByteArray noBody = "POST /a%20b/c?x=%41&y \n";
@@ -104,6 +129,13 @@ void tst_PelHttpServer::exchange_data()
         "abc" + six + "def" + six + "POST /?x=1 abcdef\n" + ok + unused);
     row("a client gone mid-body", "", {first, "<abort>", xyz},
         "abc" + six + "xyz" + three + "POST / xyz\n" + ok);
+    row("Host: localhost, any port", "", {"GET /?a HTTP/1.1\r\nHost: app.localhost:9\r\n\r\n"},
+        "a { \"host\": \"app.localhost:9\"\n}\nGET /?a \n" + ok);
+    row("Host: none on HTTP/1.0", "", {"GET /?a HTTP/1.0\r\n\r\n"}, "a {\n}\nGET /?a \n"
+        + QByteArray(ok).replace("\r\n\r\n", "\r\nConnection: close\r\n\r\n"));
+    row("Host: another name, refused before the token and the page", "token receiver answer",
+        post("Host: rebind.test:1\r\n" + prefer), foreign);
+    row("Host: another name, a plain GET", "", {"GET /?a HTTP/1.1\r\nHost: evil\r\n\r\n"}, foreign);
     row("token: passes, the scheme in any case, hidden from the page", "token",
         post("Authorization: bEaReR s3cr\xc3\xa9t\r\n"),
         "hi { \"content-length\": \"2\"\n}\n" + page + ok);
