@@ -3,11 +3,11 @@
 #   0. a check that every C++ file follows .clang-format;
 #   1. every test (unit, WebEngine and end-to-end) under Xvfb, built against Qt 5 (build/) and
 #      against Qt 6 (build-qt6/);
-#   2. the tests that need no web engine again, built against Qt 5 with address and
-#      undefined-behaviour sanitizers;
+#   2. the tests that need no web engine again, built against each Qt with address and
+#      undefined-behaviour sanitizers (build-asan/, build-asan-qt6/);
 #   3. the HTTP fuzzer for a bounded time (PELORIN_FUZZ_SECONDS, 60 by default); its output
 #      goes to build-fuzz/fuzz.log, and only its summary line is shown.
-# Set PELORIN_QT=5 or PELORIN_QT=6 to build and test against one Qt only in step 1.
+# Set PELORIN_QT=5 or PELORIN_QT=6 to build and test against one Qt only.
 # Set PELORIN_QUICK=1 to run steps 0 and 1 only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -49,11 +49,14 @@ for qt in $qts; do
 done
 
 if [[ "${PELORIN_QUICK:-}" != 1 ]]; then
-    echo "== Tests without the web engine, with sanitizers"
-    cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPELORIN_SANITIZE=ON >/dev/null
-    mapfile -t unit_tests < <(cd build-asan && ctest -N -L unit | sed -n 's/^ *Test *#[0-9]*: //p')
-    cmake --build build-asan -j"$jobs" --target "${unit_tests[@]}"
-    run_ctest build-asan "sanitized unit tests" -L unit -j"$jobs"
+    for qt in $qts; do
+        echo "== Tests without the web engine, with sanitizers, against Qt $qt"
+        dir=build-asan && [[ $qt == 6 ]] && dir=build-asan-qt6
+        cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DPELORIN_SANITIZE=ON -DPELORIN_QT="$qt" >/dev/null
+        mapfile -t unit_tests < <(cd "$dir" && ctest -N -L unit | sed -n 's/^ *Test *#[0-9]*: //p')
+        cmake --build "$dir" -j"$jobs" --target "${unit_tests[@]}"
+        run_ctest "$dir" "sanitized unit tests, Qt $qt" -L unit -j"$jobs"
+    done
 
     echo "== HTTP fuzzer"
     seconds=${PELORIN_FUZZ_SECONDS:-60}
