@@ -487,7 +487,8 @@ async function main() {
 // The builds in columns, one figure a row.
 function printSideBySide(builds, anchor) {
     const rows = [
-        ['engine', b => b.chromium],
+        ['web engine', b => b.chromium.split(' ')[0]],
+        ['Chromium', b => b.chromium.split(' ').slice(1).join(' ') || '?'],
         ['PEL_listener msgs/s (x sse)', b => `${b.listener.msgsPerSec} (${(b.listener.msgsPerSec / anchor.msgsPerSec).toFixed(2)})`],
         ['PEL_listener p50 / p99 ms', b => `${b.listener.p50ms.toFixed(3)} / ${b.listener.p99ms.toFixed(3)}`],
         ['PEL_receive msgs/s (x sse)', b => `${b.receiver.msgsPerSec} (${(b.receiver.msgsPerSec / anchor.msgsPerSec).toFixed(2)})`],
@@ -500,7 +501,8 @@ function printSideBySide(builds, anchor) {
         ['  bare QWebEngineView KiB', b => String(b.minimalIdleKiB)],
         ['memory after the flood KiB', b => String(b.afterFloodKiB)],
     ];
-    const width = Math.max(...builds.map(b => Math.max(b.name.length, b.chromium.length))) + 2;
+    const width = Math.max(...builds.flatMap(b => [b.name, ...rows.map(([, value]) => value(b))])
+                                     .map(text => text.length)) + 2;
     console.log(`\n${''.padEnd(30)}${builds.map(b => b.name.padStart(width)).join('')}`);
     for (const [label, value] of rows)
         console.log(`${label.padEnd(30)}${builds.map(b => value(b).padStart(width)).join('')}`);
