@@ -1,6 +1,5 @@
 #include "pelorinrun.h"
 
-#include <cmath>
 #include <signal.h>
 
 const QByteArray statusDocument = "{\n    \"status\": \"OK\"\n}\n";
@@ -175,8 +174,7 @@ private slots:
         QCOMPARE(buttons.evaluate(sendUndefined).toString(), QStringLiteral("TypeError"));
     }
 
-    // With either Qt, what a page keeps (localStorage here) is there again after a restart, and
-    // on a desktop scaled to 150% the window is scaled by a whole factor, as Qt 5 has always done.
+    // With either Qt, localStorage outlives a restart and a 150% desktop scales by a whole factor.
     void pageStorageAndScale()
     {
         QTemporaryDir dataHome; // where the web engine keeps its profile
@@ -196,7 +194,7 @@ private slots:
         qunsetenv("XDG_DATA_HOME");
         qunsetenv("QT_FONT_DPI");
         QCOMPARE(kept, token);
-        QCOMPARE(scale, std::round(scale));
+        QCOMPARE(scale, double(qRound(scale)));
     }
 
     // A web site whose name is made to point at 127.0.0.1 (DNS rebinding) is same-origin with

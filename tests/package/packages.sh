@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the .deb and .tar.gz (CPack, build folder $1, Qt major version $2) and checks them as a user meets them: the
-# .deb declares its Qt's libraries (a Qt 6 one says so in its version) and its `pelorin` runs the program from the user's folder (a stale
-# copy refreshed, config.ini kept), answers HTTP, exits 0 on SIGTERM; the .tar.gz is complete.
+# Builds the .deb and .tar.gz (CPack, build folder $1, its Qt's major version $2) and checks them
+# as a user meets them: the .deb declares its Qt's libraries (a Qt 6 one says so in its version)
+# and its `pelorin` runs the program from the user's folder (a stale copy refreshed, config.ini
+# kept), answers HTTP, exits 0 on SIGTERM; the .tar.gz is complete and names its Qt's packages.
 set -euo pipefail
 work=$(mktemp -d)
 pid=""
