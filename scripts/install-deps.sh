@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Pelorin needs to build, run, test and package (dpkg-dev and
-# file let CPack find the .deb's dependencies).
+# file let CPack find the .deb's dependencies; openbox is the window manager of the kiosk test,
+# systemd and desktop-file-utils check the display units and autostart entry).
 #   scripts/install-deps.sh          build, run and test with Qt 5
 #   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx)
 # PELORIN_QT picks the Qt: 5 (the default), 6, or "5 6" for both.
@@ -11,6 +12,7 @@ packages=(
     xvfb xauth curl python3 nodejs
     clang clang-format libclang-rt-14-dev
     mosquitto mosquitto-clients procps chromium
+    openbox x11-utils systemd desktop-file-utils
 )
 for qt in ${PELORIN_QT:-5}; do
     case $qt in

@@ -56,6 +56,13 @@ CompanionProcess::CompanionProcess(QObject *parent)
             &CompanionProcess::reportFinished);
     useChildSetup();
     connect(this, &QProcess::started, this, &CompanionProcess::bindToPelorinLifetime);
+    connect(this, &QProcess::started, this, [this] {
+        running.start();
+        failingToStart = false;
+        emit statusChanged(QStringLiteral("running"), -1, restarts);
+    });
+    restartTimer.setSingleShot(true);
+    connect(&restartTimer, &QTimer::timeout, this, &CompanionProcess::restart);
     connect(this, &QProcess::readyReadStandardOutput, this, [this] {
         forwardOutput(QProcess::StandardOutput);
     });
@@ -82,9 +89,52 @@ CompanionProcess::~CompanionProcess()
 #endif
 }
 
+CompanionProcess::RestartPolicy CompanionProcess::restartPolicyFromText(const QString &text,
+                                                                        bool *ok)
+{
+    const QString policy = text.trimmed().toLower();
+    *ok = true;
+    if (policy == QLatin1String("on-failure"))
+        return RestartPolicy::OnFailure;
+    if (policy == QLatin1String("always"))
+        return RestartPolicy::Always;
+    *ok = policy.isEmpty() || policy == QLatin1String("never") || policy == QLatin1String("no");
+    return RestartPolicy::Never;
+}
+
+int CompanionProcess::restartDelay(int previousMs, qint64 ranForMs)
+{
+    if (previousMs <= 0 || ranForMs >= maxRestartDelay)
+        return 1000;
+    return qMin(previousMs * 2, maxRestartDelay);
+}
+
 void CompanionProcess::startCommand(const QString &command)
 {
     this->command = command;
+    launch();
+}
+
+void CompanionProcess::restart()
+{
+    ++restarts;
+    qCInfo(lcCompanion, "companion \"%s\" restart %d", qUtf8Printable(command), restarts);
+    launch();
+}
+
+void CompanionProcess::releaseGuardian()
+{
+#if defined(Q_OS_UNIX)
+    // The guardian then ends what is left of the last run's group.
+    if (guardPipe[1] >= 0)
+        ::close(guardPipe[1]);
+    guardPipe[1] = -1;
+#endif
+}
+
+void CompanionProcess::launch()
+{
+    releaseGuardian();
     parentPid = QCoreApplication::applicationPid();
 #if defined(Q_OS_UNIX)
     // Both ends close on exec: the guardian takes the read end over as its stdin, and no other
@@ -218,9 +268,21 @@ void CompanionProcess::forwardLine(const QByteArray &line) const
 
 void CompanionProcess::reportError(QProcess::ProcessError error)
 {
-    // A crash is reported through finished(); only a failed start ends here for good.
-    if (error == QProcess::FailedToStart)
+    // A crash is reported through finished(); only a failed start ends here.
+    if (error != QProcess::FailedToStart)
+        return;
+    if (restartPolicy == RestartPolicy::Never) {
         warn(QStringLiteral("failed to start: %1").arg(errorString()));
+        return;
+    }
+    delay = maxRestartDelay;
+    if (!failingToStart)
+        warn(QStringLiteral("failed to start: %1; trying again every %2 s")
+                     .arg(errorString())
+                     .arg(delay / 1000));
+    failingToStart = true;
+    emit statusChanged(QStringLiteral("failed"), -1, restarts);
+    restartTimer.start(delay);
 }
 
 void CompanionProcess::reportFinished(int exitCode, QProcess::ExitStatus exitStatus)
@@ -230,10 +292,21 @@ void CompanionProcess::reportFinished(int exitCode, QProcess::ExitStatus exitSta
             forwardLine(*pending);
         pending->clear();
     }
-    if (exitStatus == QProcess::CrashExit)
+    const bool crashed = exitStatus == QProcess::CrashExit;
+    if (crashed)
         warn(QStringLiteral("crashed: %1").arg(errorString()));
     else
         warn(QStringLiteral("exited with code %1").arg(exitCode));
+    emit statusChanged(crashed ? QStringLiteral("crashed") : QStringLiteral("exited"),
+                       crashed ? -1 : exitCode,
+                       restarts);
+    if (restartPolicy == RestartPolicy::Never
+        || (restartPolicy == RestartPolicy::OnFailure && !crashed && exitCode == 0))
+        return;
+    delay = restartDelay(delay, running.elapsed());
+    releaseGuardian();
+    warn(QStringLiteral("restarting in %1 s").arg(delay / 1000));
+    restartTimer.start(delay);
 }
 
 void CompanionProcess::warn(const QString &what) const

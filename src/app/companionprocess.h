@@ -1,7 +1,9 @@
 #ifndef COMPANIONPROCESS_H
 #define COMPANIONPROCESS_H
 
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QTimer>
 
 // The optional companion program, a child of the main window. Neither it nor anything it starts
 // in its process group outlives Pelorin. On Unix the companion leads a process group of its own;
@@ -15,6 +17,11 @@
 // messages of the pelorin.companion category, prefixed with the program's file name; a line
 // longer than maxLine bytes goes on in pieces, so no more is ever held. A failed start or an
 // exit while Pelorin runs is a warning.
+//
+// Supervised (a restart policy other than Never), an ended companion is started again after
+// restartDelay(): its old process group is ended first, by its guardian. A companion that
+// cannot start is tried again at the longest delay, with one warning until it starts. Every
+// start and end is reported through statusChanged().
 class CompanionProcess : public QProcess
 {
     Q_OBJECT
@@ -23,10 +30,25 @@ public:
     explicit CompanionProcess(QObject *parent);
     ~CompanionProcess() override;
 
+    enum class RestartPolicy { Never, OnFailure, Always };
+
     // Splits the command line at blanks, double quotes grouping a part that holds blanks.
     void startCommand(const QString &command);
+    void setRestartPolicy(RestartPolicy policy) { restartPolicy = policy; }
+
+    // "on-failure", "always", or empty for Never; ok is false for any other text.
+    static RestartPolicy restartPolicyFromText(const QString &text, bool *ok);
+    // The wait before the next start: 1 s after the first end, doubling up to maxRestartDelay,
+    // and 1 s again after a run of at least maxRestartDelay. previousMs is 0 before any.
+    static int restartDelay(int previousMs, qint64 ranForMs);
 
     static constexpr int maxLine = 64 * 1024;
+    static constexpr int maxRestartDelay = 60 * 1000;
+
+signals:
+    // state is "running", "exited", "crashed" or "failed" (could not start); exitCode is -1
+    // unless it exited; restarts counts the starts after the first.
+    void statusChanged(const QString &state, int exitCode, int restarts);
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:
@@ -36,6 +58,9 @@ protected:
 private:
     void useChildSetup();
     void setupChild();
+    void launch();
+    void restart();
+    void releaseGuardian();
     void reportError(QProcess::ProcessError error);
     void reportFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void bindToPelorinLifetime();
@@ -51,6 +76,12 @@ private:
     qint64 parentPid = 0;
     qint64 groupId = 0;
     int guardPipe[2] = {-1, -1};
+    RestartPolicy restartPolicy = RestartPolicy::Never;
+    QTimer restartTimer;
+    QElapsedTimer running;
+    int delay = 0;
+    int restarts = 0;
+    bool failingToStart = false;
 };
 
 #endif // COMPANIONPROCESS_H

@@ -3,6 +3,21 @@
 #include "terminationwatcher.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+namespace {
+
+// --kiosk turns kiosk mode on whatever config.ini says; other arguments are left alone.
+bool kioskRequested()
+{
+    QCommandLineParser parser;
+    const QCommandLineOption kiosk(QStringLiteral("kiosk"));
+    parser.addOption(kiosk);
+    parser.parse(QCoreApplication::arguments());
+    return parser.isSet(kiosk);
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -12,6 +27,8 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(PELORIN_VERSION));
 
     MainWindow window;
+    if (kioskRequested())
+        window.enterKioskMode();
     // An interrupt or a polite kill ends Pelorin the way closing its window does.
     TerminationWatcher terminationWatcher;
     QObject::connect(&terminationWatcher,

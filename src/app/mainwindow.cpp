@@ -3,6 +3,8 @@
 #include "appdirectory.h"
 #include "companionprocess.h"
 #include "configfile.h"
+#include "failurenotice.h"
+#include "kioskmode.h"
 #include "mainwindowui.h"
 #include "pagebridge.h"
 #include "pagechannel.h"
@@ -12,6 +14,9 @@
 #include "qtcompat.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
 #include <QSettings>
 #include <QUrl>
 #include <QWebEngineView>
@@ -30,11 +35,34 @@ const QStringList &knownKeys()
                                   QStringLiteral("CONNECT/PORT"),
                                   QStringLiteral("CONNECT/URL"),
                                   QStringLiteral("CONNECT/CRYPTO"),
+                                  QStringLiteral("CONNECT/RESTART"),
                                   QStringLiteral("CONNECT/TOKEN"),
                                   QStringLiteral("UIUX/TITLE"),
                                   QStringLiteral("UIUX/BASESIZE_H"),
-                                  QStringLiteral("UIUX/BASESIZE_W")};
+                                  QStringLiteral("UIUX/BASESIZE_W"),
+                                  QStringLiteral("UIUX/KIOSK"),
+                                  QStringLiteral("UIUX/SCREEN")};
     return keys;
+}
+
+// An on/off key: empty is off; a value that is neither is off, with a warning.
+bool isOn(const ConfigFile &config, const QString &key)
+{
+    const QString value = config.text(key).trimmed().toLower();
+    for (const char *on : {"true", "1", "yes", "on"}) {
+        if (value == QLatin1String(on))
+            return true;
+    }
+    for (const char *off : {"", "false", "0", "no", "off"}) {
+        if (value == QLatin1String(off))
+            return false;
+    }
+    qWarning("%s:%d: %s \"%s\" is neither true nor false; taken as false",
+             qPrintable(config.path()),
+             config.value(key).line,
+             qPrintable(key),
+             qUtf8Printable(value));
+    return false;
 }
 
 } // namespace
@@ -58,7 +86,10 @@ MainWindow::MainWindow(QWidget *parent)
     // Whole requests, the page's answers and its events: for pages that define PEL_receive
     // and for programs that listen to /events.
     connect(server, &PelHttpServer::requestReceived, bridge, &PageBridge::deliverRequest);
-    connect(bridge, &PageBridge::modeChanged, server, &PelHttpServer::setPageMode);
+    // the page's handler is the bridge's to know; the window may go before the server
+    server->setPageModeSource([bridge = QPointer<PageBridge>(bridge)] {
+        return bridge ? bridge->mode() : PelHttpServer::PageMode::Unknown;
+    });
     connect(bridge, &PageBridge::requestRefused, server, &PelHttpServer::refuseRequest);
 
     ui->build(this);
@@ -69,10 +100,41 @@ MainWindow::MainWindow(QWidget *parent)
     connect(this, SIGNAL(windowLoaded()), this, SLOT(showPreviewPage()), Qt::AutoConnection);
     // clang-format on
 
+    if (kiosk)
+        enterKioskMode();
+
     if (companionCommand != QLatin1String("")) {
         auto *companion = new CompanionProcess(this);
+        bool ok = true;
+        companion->setRestartPolicy(CompanionProcess::restartPolicyFromText(restartPolicy, &ok));
+        if (!ok)
+            qWarning("CONNECT/RESTART \"%s\" is none of on-failure, always; the companion is "
+                     "not restarted",
+                     qUtf8Printable(restartPolicy));
+        connect(companion,
+                &CompanionProcess::statusChanged,
+                this,
+                [this](const QString &state, int exitCode, int restarts) {
+                    const QJsonObject status{{"state", state},
+                                             {"exitCode",
+                                              exitCode < 0 ? QJsonValue() : QJsonValue(exitCode)},
+                                             {"restarts", restarts}};
+                    // For the page's `companion` event; a page that is not there yet misses it.
+                    if (bridge->page())
+                        emit PageChannel::forPage(bridge->page())
+                                ->companionChanged(QString::fromUtf8(
+                                        QJsonDocument(status).toJson(QJsonDocument::Compact)));
+                });
         companion->startCommand(companionCommand);
     }
+}
+
+void MainWindow::enterKioskMode()
+{
+    if (kioskMode)
+        return;
+    kiosk = true;
+    kioskMode = new KioskMode(this, screen);
 }
 
 MainWindow::~MainWindow()
@@ -127,6 +189,10 @@ void MainWindow::loadSettings()
     title = config.text(QStringLiteral("UIUX/TITLE"));
     baseHeight = config.text(QStringLiteral("UIUX/BASESIZE_H")).toInt();
     baseWidth = config.text(QStringLiteral("UIUX/BASESIZE_W")).toInt();
+    // optional, never written: a display that runs unattended
+    kiosk = isOn(config, QStringLiteral("UIUX/KIOSK"));
+    screen = config.text(QStringLiteral("UIUX/SCREEN"));
+    restartPolicy = config.text(QStringLiteral("CONNECT/RESTART"));
 
     if (url.isEmpty())
         url = locatePage(AppDirectory::path());
@@ -134,8 +200,7 @@ void MainWindow::loadSettings()
 
 void MainWindow::readProcessedData(QByteArray body, QByteArray headers)
 {
-    if (bridge->mode() != PelHttpServer::PageMode::Receiver)
-        bridge->deliver(body, headers);
+    bridge->deliver(body, headers);
 }
 
 void MainWindow::showPreviewPage()
@@ -151,7 +216,15 @@ void MainWindow::showPreviewPage()
     connect(channel, &PageChannel::requestFailed, server, [this](quint64 id, const QString &why) {
         server->refuseRequest(id, 500, QStringLiteral("PAGE_ERROR"), why);
     });
+    if (kiosk) {
+        page->keepToOrigin(QUrl(url, QUrl::TolerantMode));
+        connect(page, &PreviewPage::navigationRefused, bridge, &PageBridge::navigationRefused);
+    }
     bridge->setPage(page);
     ui->preview->setPage(page);
+    if (kiosk) {
+        ui->preview->setContextMenuPolicy(Qt::NoContextMenu);
+        new FailureNotice(ui->preview, bridge);
+    }
     ui->preview->setUrl(QUrl(url, QUrl::TolerantMode));
 }

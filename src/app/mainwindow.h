@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QString>
 
+class KioskMode;
 class PageBridge;
 class PelHttpServer;
 struct MainWindowUi;
@@ -20,6 +21,10 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    // Full screen without a frame, the page kept to its origin and recovered when it fails
+    // (UIUX/KIOSK or --kiosk). Before the window is first shown; once is enough.
+    void enterKioskMode();
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -45,9 +50,13 @@ private:
     bool tokenUsable = true;
     int baseHeight = 0;
     int baseWidth = 0;
+    bool kiosk = false;
+    QString screen;
+    QString restartPolicy;
     MainWindowUi *ui = nullptr;
     // Carries envelopes into the page, holding them while it loads; a child of the window.
     PageBridge *bridge = nullptr;
+    KioskMode *kioskMode = nullptr;
 
     friend class tst_MainWindow;
 };

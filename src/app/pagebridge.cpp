@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QWebEnginePage>
 
+#include <algorithm>
+
 Q_LOGGING_CATEGORY(lcPage, "pelorin.page", QtWarningMsg)
 
 namespace {
@@ -15,9 +17,8 @@ namespace {
 // Bigger batches are split so that no single script handed to the renderer gets huge.
 constexpr qint64 maxScriptChars = 1024 * 1024;
 
-// Ends every script, so that its completion value (sent back to the callback) is a plain
-// number rather than whatever the last listener call returned: a value at all means it ran.
-const char scriptEnd[] = "0\n";
+// Below this the page's clock cannot tell one script's time from another's.
+constexpr double clockGrainMs = 0.1;
 
 constexpr int firstRetryDelayMs = 1000;
 constexpr int maxRetryDelayMs = 30000;
@@ -114,14 +115,9 @@ void PageBridge::deliverRequest(const PageRequest &request)
             loading || !target     ? "held"
             : takesWholeRequests() ? "delivered"
                                    : "for PEL_listener");
-    if (!loading && !takesWholeRequests()) {
-        if (request.wantsAnswer)
-            refuse(request,
-                   501,
-                   QStringLiteral("NOT_IMPLEMENTED"),
-                   QStringLiteral("the page defines no PEL_receive"));
+    // the server has refused it already where the page's handler refuses it
+    if (!loading && !takesWholeRequests())
         return;
-    }
     // what the held request costs, near enough: its body, headers and the call made of it
     qint64 size = 2 * request.body.size() + 256;
     for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it)
@@ -170,28 +166,18 @@ QByteArray PageBridge::callFor(Held &held)
     if (!held.call.isEmpty())
         return takesWholeRequests() ? QByteArray() : std::move(held.call);
     const PageRequest &request = held.request;
-    if (!takesWholeRequests()) {
-        if (request.wantsAnswer)
-            refuse(request,
-                   501,
-                   QStringLiteral("NOT_IMPLEMENTED"),
-                   QStringLiteral("the page defines no PEL_receive"));
+    if (const auto refusal = PelHttpServer::refusalFor(handlers, request)) {
+        if (refusal->status == 413)
+            qCWarning(lcPage,
+                      "request %llu is not given to PEL_receive: its body is larger than %d "
+                      "bytes",
+                      request.id,
+                      PelHttpServer::maxWholeBody);
+        refuse(request, refusal->status, refusal->code, refusal->message);
         return QByteArray();
     }
-    if (request.tooLarge) {
-        qCWarning(lcPage,
-                  "request %llu is not given to PEL_receive: its body is larger than %d "
-                  "bytes",
-                  request.id,
-                  PelHttpServer::maxWholeBody);
-        if (request.wantsAnswer)
-            refuse(request,
-                   413,
-                   QStringLiteral("PAYLOAD_TOO_LARGE"),
-                   QStringLiteral("the page takes bodies of at most %1 bytes")
-                           .arg(PelHttpServer::maxWholeBody));
+    if (!takesWholeRequests())
         return QByteArray();
-    }
     return receiverCall(request);
 }
 
@@ -211,6 +197,11 @@ qint64 PageBridge::pendingSize() const
 qint64 PageBridge::scriptsRun() const
 {
     return scripts;
+}
+
+qint64 PageBridge::reranAfterRendererEnd() const
+{
+    return reran;
 }
 
 void PageBridge::warnDropped()
@@ -235,7 +226,7 @@ void PageBridge::scheduleFlush()
 void PageBridge::holdForLoad()
 {
     loading = true;
-    setMode(PelHttpServer::PageMode::Unknown);
+    handlers = PelHttpServer::PageMode::Unknown;
     // Unconfirmed scripts go again to the next document; whatever the old one still answers
     // for them counts.
     ++document;
@@ -247,12 +238,25 @@ void PageBridge::documentParsed(bool hasListener, bool hasReceiver)
 {
     if (!loading || !(hasListener || hasReceiver))
         return;
-    setMode(hasReceiver ? PelHttpServer::PageMode::Receiver : PelHttpServer::PageMode::Listener);
+    handlers = hasReceiver ? PelHttpServer::PageMode::Receiver : PelHttpServer::PageMode::Listener;
     release();
+}
+
+void PageBridge::navigationRefused()
+{
+    refusedLoad = true;
 }
 
 void PageBridge::loadFinished(bool ok)
 {
+    if (!ok && refusedLoad && loading && target) {
+        // The document that was there is still there, with whatever it was handed.
+        refusedLoad = false;
+        --document;
+        probeHandlers();
+        return;
+    }
+    refusedLoad = false;
     if (ok) {
         loadFailing = false;
         if (loading)
@@ -273,6 +277,7 @@ void PageBridge::loadFinished(bool ok)
                            .arg(maxRetryDelayMs / 1000);
     }
     retryTimer->start(retryDelayMs);
+    emit loadRetryScheduled(target->requestedUrl(), retryDelayMs);
 }
 
 void PageBridge::retryLoad()
@@ -286,6 +291,8 @@ void PageBridge::retryLoad()
 void PageBridge::recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode)
 {
     holdForLoad();
+    for (Script &script : unconfirmed)
+        script.lostWithRenderer = script.document != 0;
     if (!target)
         return;
     if (!loadedSinceRendererEnd) {
@@ -324,19 +331,11 @@ void PageBridge::probeHandlers()
                           [self, asked](const QVariant &hasReceiver) {
                               if (!self || self->document != asked || !self->loading)
                                   return;
-                              self->setMode(hasReceiver.toBool()
-                                                    ? PelHttpServer::PageMode::Receiver
-                                                    : PelHttpServer::PageMode::Listener);
+                              self->handlers = hasReceiver.toBool()
+                                                       ? PelHttpServer::PageMode::Receiver
+                                                       : PelHttpServer::PageMode::Listener;
                               self->release();
                           });
-}
-
-void PageBridge::setMode(PelHttpServer::PageMode mode)
-{
-    if (handlers == mode)
-        return;
-    handlers = mode;
-    emit modeChanged(mode);
 }
 
 void PageBridge::release()
@@ -347,18 +346,62 @@ void PageBridge::release()
     flush();
 }
 
+// result is what the script's pelorin.end() gave, [calls run, ms taken], if the script ended.
 void PageBridge::scriptDone(quint64 id, const QVariant &result)
 {
     if (!result.isValid())
         return;
-    for (int i = 0; i < unconfirmed.size(); ++i) {
-        if (unconfirmed.at(i).id == id) {
-            unconfirmed.removeAt(i);
-            break;
-        }
+    int i = 0;
+    while (i < unconfirmed.size() && unconfirmed.at(i).id != id)
+        ++i;
+    if (i == unconfirmed.size())
+        return;
+    Script &script = unconfirmed[i];
+    const QVariantList done = result.toList();
+    const int ran = qBound(0, done.value(0).toInt(), int(script.calls.size()));
+    if (ran > 0) {
+        // NaN too becomes the slowest
+        const double cost = qBound(clockGrainMs, done.value(1).toDouble(), 60000.0) / ran;
+        // slower at once, faster by halves
+        envelopeCostMs = cost > envelopeCostMs ? cost : (envelopeCostMs + cost) / 2;
+        if (script.lostWithRenderer)
+            reran += ran;
     }
-    if (!pending.isEmpty())
-        flush();
+    if (ran < script.calls.size()) {
+        // the rest goes again, in its place
+        script.first += ran;
+        script.calls.erase(script.calls.begin(), script.calls.begin() + ran);
+        script.document = 0;
+    } else {
+        unconfirmed.removeAt(i);
+    }
+    const bool settled = std::none_of(unconfirmed.cbegin(),
+                                      unconfirmed.cend(),
+                                      [](const Script &s) { return s.lostWithRenderer; });
+    if (settled && reran > reranWarned) {
+        qCWarning(lcPage,
+                  "%lld messages handed to the page's ended renderer were run by the reloaded "
+                  "page; it may have seen them before",
+                  reran - reranWarned);
+        reranWarned = reran;
+    }
+    flush();
+}
+
+int PageBridge::envelopesPerScript() const
+{
+    return int(qBound(1.0, scriptBudgetMs / envelopeCostMs, 1e6));
+}
+
+QString PageBridge::scriptText(const Script &script) const
+{
+    const bool oldest = &script == &unconfirmed.first();
+    QByteArray text = "pelorin.begin(" + QByteArray::number(script.first) + ","
+                      + QByteArray::number(scriptBudgetMs) + (oldest ? ",true)\n" : ",false)\n");
+    for (const QByteArray &call : script.calls)
+        text += "if(pelorin.more())" + call;
+    text += "pelorin.end()\n";
+    return QString::fromLatin1(text);
 }
 
 void PageBridge::send(Script &script)
@@ -366,7 +409,7 @@ void PageBridge::send(Script &script)
     script.document = document;
     ++scripts;
     QPointer<PageBridge> self(this);
-    target->runJavaScript(script.text, [self, id = script.id](const QVariant &result) {
+    target->runJavaScript(scriptText(script), [self, id = script.id](const QVariant &result) {
         if (self)
             self->scriptDone(id, result);
     });
@@ -381,21 +424,24 @@ void PageBridge::flush()
         if (script.document != document)
             send(script);
     }
+    const int most = envelopesPerScript();
     while (unconfirmed.size() < maxInFlight && !pending.isEmpty()) {
         qint64 size = 0;
-        QByteArray text;
-        while (!pending.isEmpty()) {
+        QList<QByteArray> calls;
+        while (!pending.isEmpty() && calls.size() < most) {
             if (size > 0 && size + pendingSizes.head() > maxScriptChars)
                 break;
             size += pendingSizes.head();
             pendingChars -= pendingSizes.dequeue();
-            text += callFor(pending.head());
+            QByteArray call = callFor(pending.head());
             pending.removeFirst();
+            if (!call.isEmpty())
+                calls.append(std::move(call));
         }
-        if (text.isEmpty())
+        if (calls.isEmpty())
             continue;
-        text += scriptEnd;
-        unconfirmed.append(Script{++lastScriptId, QString::fromLatin1(text), 0});
+        unconfirmed.append(Script{++lastScriptId, lastCall + 1, calls, 0, false});
+        lastCall += calls.size();
         send(unconfirmed.last());
     }
 }

@@ -25,20 +25,27 @@ class QTimer;
 // renderer process (a crash, say) until the next document is ready.
 //
 // Confirmation: envelopes go to the page as scripts of one guarded call each, and a script stays
-// with the bridge until the page has confirmed that it ran (its callback carries the script's
-// completion value; the callback of a script whose renderer died carries none). Scripts that a
-// document never confirmed go, before anything newer, to the next document, once each.
+// with the bridge until the page has confirmed how many of its calls ran (its callback carries
+// the script's completion value; the callback of a script whose renderer died carries none).
+// The calls a script did not run go again, before anything newer, to the same document or to
+// the next one.
 //
 // Recovery: a page whose renderer ended is reloaded once, so that the user sees it again and the
 // held envelopes reach it; a page that ends its renderer again before it has loaded is left
 // alone rather than restarted without end. A failed load is retried, after 1 s, then after
 // twice the previous delay, up to 30 s, until a load succeeds; the first failure of a streak
 // logs one warning naming the URL. A load that another load replaces is not retried.
+// A renderer that ends takes the confirmations of its last scripts with it: the envelopes of
+// those scripts that the next document runs are counted (reranAfterRendererEnd), with one
+// warning naming the count, as it may have run them already.
 //
 // Flow control: at most maxInFlight scripts wait for confirmation at any time. An idle bridge
 // sends a lone envelope at once (in the next turn of the event loop, together with whatever
-// else became ready in that turn); while scripts are unconfirmed, everything that arrives is
-// collected and goes as one script (of at most 1 MiB) as soon as one of them is confirmed.
+// else became ready in that turn); while scripts are unconfirmed, what arrives waits for the
+// next free place. A script carries as many envelopes as the page ran in scriptBudgetMs by
+// the time it took over earlier scripts (the page reports it), and at most 1 MiB; the page
+// leaves the calls that would run past scriptBudgetMs for the next script. So the page's main
+// thread is never busy long with delivery, and renders and takes input between scripts.
 //
 // The envelopes not yet in a script are bounded: past the bound the oldest are dropped, and a
 // warning with the count follows in the same turn of the event loop, then at most one a second.
@@ -59,7 +66,8 @@ class PageBridge : public QObject
 
 public:
     static constexpr qint64 defaultMaxPending = 64 * 1024 * 1024;
-    static constexpr int maxInFlight = 2;
+    static constexpr int maxInFlight = 3;
+    static constexpr double scriptBudgetMs = 20;
 
     explicit PageBridge(QObject *parent, qint64 maxPending = defaultMaxPending);
 
@@ -74,15 +82,23 @@ public:
 
     PelHttpServer::PageMode mode() const;
 
+    // The load under way was refused before it began (kiosk mode): the document stays, and
+    // the failure that the engine reports for that load is no failure of the page.
+    void navigationRefused();
+
     // Bytes of the listener calls waiting to be put into a script.
     qint64 pendingSize() const;
 
     // Scripts handed to the page so far, each carrying one or more envelopes.
     qint64 scriptsRun() const;
 
+    // Envelopes in scripts handed to a renderer that then ended, run again by the next document.
+    qint64 reranAfterRendererEnd() const;
+
 signals:
-    void modeChanged(PelHttpServer::PageMode mode);
     void requestRefused(quint64 id, int status, const QString &code, const QString &message);
+    // A load of url failed; the next try comes in delayMs.
+    void loadRetryScheduled(const QUrl &url, int delayMs);
 
 private slots:
     void holdForLoad();
@@ -97,9 +113,13 @@ private:
     struct Script
     {
         quint64 id;
-        QString text;
+        // The number of its first call; numbers run on from script to script.
+        quint64 first;
+        QList<QByteArray> calls;
         // The document it was last handed to; 0 when none.
         quint64 document;
+        // Handed to a renderer that ended before confirming it.
+        bool lostWithRenderer;
     };
 
     // A listener call, or a whole request when call is empty.
@@ -115,11 +135,12 @@ private:
     QByteArray callFor(Held &held);
     void refuse(const PageRequest &request, int status, const QString &code, const QString &message);
     void probeHandlers();
-    void setMode(PelHttpServer::PageMode mode);
     void release();
     void scheduleFlush();
     void send(Script &script);
     void scriptDone(quint64 id, const QVariant &result);
+    QString scriptText(const Script &script) const;
+    int envelopesPerScript() const;
 
     QPointer<QWebEnginePage> target;
     QQueue<Held> pending;
@@ -131,6 +152,11 @@ private:
     qint64 maxPending;
     qint64 scripts = 0;
     quint64 lastScriptId = 0;
+    quint64 lastCall = 0;
+    // What one envelope took the page in earlier scripts, in milliseconds.
+    double envelopeCostMs = scriptBudgetMs;
+    qint64 reran = 0;
+    qint64 reranWarned = 0;
     // Counts documents: bumped by every load, renderer end and page change.
     quint64 document = 1;
     bool loading = true;
@@ -141,6 +167,7 @@ private:
     // Set when the renderer ended twice without a load between; no more retries then.
     bool givenUp = false;
     bool loadFailing = false;
+    bool refusedLoad = false;
     int retryDelayMs = 0;
     QTimer *retryTimer;
     qint64 dropped = 0;

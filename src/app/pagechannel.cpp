@@ -13,86 +13,23 @@ Q_LOGGING_CATEGORY(lcChannel, "pelorin.page", QtWarningMsg)
 
 namespace {
 
-// Runs after Qt's qwebchannel.js, inside the same closure. `channel` is the object of this
-// class as the page sees it.
-const char setupScript[] = R"js(
-var channel = null;
-var waiting = []; // calls made before the channel is up
-var parsed = document.readyState !== 'loading';
-var parse = JSON.parse, stringify = JSON.stringify, resolve = Promise.resolve.bind(Promise);
-function call(name, args) {
-    if (channel)
-        channel[name].apply(channel, args);
-    else
-        waiting.push([name, args]);
-}
-function reportReady() {
-    if (channel && parsed)
-        channel.documentReady(typeof PEL_listener === 'function',
-                              typeof PEL_receive === 'function');
-}
-function messageOf(error) {
-    return String(error instanceof Error ? error.message : error);
-}
-function send(value) {
-    var json = stringify(value);
-    if (typeof json !== 'string')
-        throw new TypeError('pelorin.send: ' + typeof value + ' cannot be sent as JSON');
-    call('publish', [json]);
-}
-// Called by Pelorin with one request as JSON text; answers it when its caller waits.
-function receive(text, wantsAnswer) {
-    var request = parse(text);
-    var id = request.id;
-    var result;
-    try {
-        result = PEL_receive(request);
-    } catch (error) {
-        if (!wantsAnswer)
-            throw error;
-        call('fail', [id, messageOf(error)]);
-        return;
-    }
-    if (!wantsAnswer)
-        return;
-    resolve(result).then(function (value) {
-        var json;
-        try {
-            json = stringify(value === undefined ? null : value);
-        } catch (error) {
-            call('fail', [id, messageOf(error)]);
-            return;
-        }
-        call('answer', [id, typeof json === 'string' ? json : 'null']);
-    }, function (error) {
-        call('fail', [id, messageOf(error)]);
-    });
-}
-var pelorin = {};
-Object.defineProperty(pelorin, 'send', {value: send, enumerable: true});
-Object.defineProperty(pelorin, 'receive', {value: receive});
-Object.defineProperty(window, 'pelorin', {value: Object.freeze(pelorin), enumerable: true});
-new QWebChannel(qt.webChannelTransport, function (webChannel) {
-    channel = webChannel.objects.pelorin;
-    waiting.splice(0).forEach(function (c) { channel[c[0]].apply(channel, c[1]); });
-    reportReady();
-});
-if (!parsed) {
-    document.addEventListener('DOMContentLoaded', function () {
-        parsed = true;
-        reportReady();
-    });
-}
-)js";
-
-QString injectedScript()
+QByteArray resource(const QString &path)
 {
-    QFile library(QStringLiteral(":/qtwebchannel/qwebchannel.js"));
-    const bool opened = library.open(QIODevice::ReadOnly);
+    QFile file(path);
+    const bool opened = file.open(QIODevice::ReadOnly);
     Q_ASSERT(opened);
     Q_UNUSED(opened)
-    return QLatin1String("(function () {\n") + QString::fromUtf8(library.readAll())
-           + QLatin1String(setupScript) + QLatin1String("})();\n");
+    return file.readAll();
+}
+
+// Qt's channel library and ours, in one closure.
+QString injectedScript()
+{
+    return QLatin1String("(function () {\n")
+           + QString::fromUtf8(resource(QStringLiteral(":/qtwebchannel/qwebchannel.js")))
+           + QLatin1String("\n")
+           + QString::fromUtf8(resource(QStringLiteral(":/pelorin/pagechannel.js")))
+           + QLatin1String("})();\n");
 }
 
 } // namespace
@@ -106,6 +43,7 @@ PageChannel *PageChannel::forPage(QWebEnginePage *page)
 PageChannel::PageChannel(QWebEnginePage *page)
     : QObject(page)
 {
+    Q_INIT_RESOURCE(pagechannel);
     auto *webChannel = new QWebChannel(this);
     webChannel->registerObject(QStringLiteral("pelorin"), this);
     page->setWebChannel(webChannel);

@@ -32,6 +32,9 @@ signals:
     void eventPublished(const QByteArray &json);
     void requestAnswered(quint64 id, const QByteArray &json);
     void requestFailed(quint64 id, const QString &message);
+    // To the page: the companion's status as JSON text, dispatched as pelorin's `companion`
+    // event.
+    void companionChanged(const QString &json);
 
 public slots:
     // Called by the injected script: whether PEL_listener and PEL_receive are functions.

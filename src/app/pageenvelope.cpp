@@ -1,5 +1,6 @@
 #include "pageenvelope.h"
 
+#include "jsontext.h"
 #include "pagerequest.h"
 #include "utf8text.h"
 
@@ -156,47 +157,29 @@ QByteArray listenerCall(const QByteArray &body, const QByteArray &headers, int *
 
 QByteArray receiverCall(const PageRequest &request)
 {
-    QByteArray out;
-    out.reserve(request.body.size() + 1024);
-    out += "try{pelorin.receive('";
-    // The request as JSON text, each of its characters written into the script string.
-    const auto put = [&out](char c) { out += c; };
-    const auto raw = [&](const QByteArray &ascii) {
-        for (const char c : ascii)
-            writeLiteralCharacter(uchar(c), put);
-    };
-    const auto string = [&](const QString &text) {
-        raw("\"");
-        for (const QChar c : text) {
-            const ushort code = c.unicode();
-            if (code == '"' || code == '\\') {
-                raw("\\");
-                writeLiteralCharacter(code, put);
-            } else if (code < 0x20) {
-                raw(QByteArray("\\u00") + hexDigits[code >> 4] + hexDigits[code & 0xf]);
-            } else {
-                writeLiteralCharacter(code, put);
-            }
-        }
-        raw("\"");
-    };
-    raw("{\"id\":" + QByteArray::number(request.id) + ",\"method\":");
-    string(QString::fromUtf8(request.method));
-    raw(",\"path\":");
-    string(QString::fromUtf8(request.path));
-    raw(",\"query\":");
-    string(QString::fromUtf8(request.query));
-    raw(",\"headers\":{");
+    QString json = QStringLiteral("{\"id\":%1,\"method\":").arg(request.id);
+    appendJsonString(json, QString::fromUtf8(request.method));
+    json += QLatin1String(",\"path\":");
+    appendJsonString(json, QString::fromUtf8(request.path));
+    json += QLatin1String(",\"query\":");
+    appendJsonString(json, QString::fromUtf8(request.query));
+    json += QLatin1String(",\"headers\":{");
     for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it) {
         if (it != request.headers.cbegin())
-            raw(",");
-        string(it.key());
-        raw(":");
-        string(it.value());
+            json += QLatin1Char(',');
+        appendJsonString(json, it.key());
+        json += QLatin1Char(':');
+        appendJsonString(json, it.value());
     }
-    raw("},\"body\":");
-    string(QString::fromUtf8(request.body));
-    raw("}");
+    json += QLatin1String("},\"body\":");
+    appendJsonString(json, QString::fromUtf8(request.body));
+    json += QLatin1Char('}');
+
+    QByteArray out;
+    out.reserve(json.size() + 128);
+    out += "try{pelorin.receive('";
+    for (const QChar c : json)
+        writeLiteralCharacter(c.unicode(), [&out](char a) { out += a; });
     out += request.wantsAnswer ? "',true)" : "',false)";
     out += "}catch(e){console.error('PEL_receive failed:',e)}\n";
     return out;

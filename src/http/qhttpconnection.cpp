@@ -7,8 +7,6 @@
 #include <QTcpSocket>
 #include <QTimerEvent>
 
-#include <charconv>
-
 #if defined(Q_OS_UNIX)
 #include <fcntl.h>
 #include <unistd.h>
@@ -27,57 +25,15 @@ constexpr int maxReadSize = 64 * 1024;
 // Output the client has not taken yet above which nothing more is parsed.
 constexpr qint64 maxUnsentBytes = 1024 * 1024;
 
-// Appends text as UTF-8. Header names and values are nearly always ASCII, which is copied
-// without a temporary. CR and LF become blanks so a value cannot end its header line early.
+// Appends text as UTF-8; CR and LF become blanks so a value cannot end its header line early.
 void appendText(QByteArray &out, const QString &text)
 {
     const int start = out.size();
-    out.resize(start + text.size());
-    char *dst = out.data() + start;
-    const QChar *src = text.constData();
-    for (int i = 0; i < text.size(); ++i) {
-        const ushort c = src[i].unicode();
-        if (c >= 0x80) {
-            out.resize(start + i);
-            out.append(QStringView(text).mid(i).toUtf8());
-            for (int j = start + i; j < out.size(); ++j) {
-                if (out.at(j) == '\r' || out.at(j) == '\n')
-                    out[j] = ' ';
-            }
-            return;
-        }
-        dst[i] = (c == '\r' || c == '\n') ? ' ' : char(c);
+    out += text.toUtf8();
+    for (int i = start; i < out.size(); ++i) {
+        if (out.at(i) == '\r' || out.at(i) == '\n')
+            out[i] = ' ';
     }
-}
-
-// Whether name is known (lower-case ASCII letters and '-') in any case. Neither name this is
-// asked about holds a letter that folds to ASCII from outside it, so an ASCII comparison is
-// exact.
-bool sameName(const QString &name, QLatin1String known)
-{
-    if (name.size() != known.size())
-        return false;
-    const QChar *c = name.constData();
-    for (int i = 0; i < known.size(); ++i) {
-        ushort u = c[i].unicode();
-        if (u >= 'A' && u <= 'Z')
-            u += 'a' - 'A';
-        if (u != ushort(uchar(known.data()[i])))
-            return false;
-    }
-    return true;
-}
-
-void appendNumber(QByteArray &out, long long number)
-{
-    char digits[24];
-    const std::to_chars_result result = std::to_chars(digits, digits + sizeof digits, number);
-    out.append(digits, int(result.ptr - digits));
-}
-
-void appendLiteral(QByteArray &out, const char *text)
-{
-    out.append(text, int(qstrlen(text)));
 }
 
 } // namespace
@@ -140,16 +96,16 @@ QHttpConnection::~QHttpConnection()
     delete response;
 }
 
-void QHttpConnection::forget(QHttpRequest *gone)
+bool QHttpConnection::isOpen(const QHttpResponse *response) const
 {
-    if (request == gone)
-        request = nullptr;
+    return response == this->response
+           && (exchange == Exchange::Reading || exchange == Exchange::Answering)
+           && (state == State::Open || state == State::OutputFull);
 }
 
-void QHttpConnection::forget(QHttpResponse *gone)
+bool QHttpConnection::headRequest() const
 {
-    if (response == gone)
-        response = nullptr;
+    return request && request->methodCode == HTTP_HEAD;
 }
 
 const http_parser_settings *QHttpConnection::parserSettings()
@@ -179,8 +135,10 @@ void QHttpConnection::socketReadyRead()
 void QHttpConnection::outputDrained()
 {
     idleSince.start();
-    if (outputBlocked && !outputFull()) {
-        outputBlocked = false;
+    if (response && isOpen(response))
+        emit response->drained();
+    if (state == State::OutputFull && !outputFull()) {
+        state = State::Open;
         // bytesWritten may come from inside a write of the application: go on from the loop
         queueResume();
     }
@@ -208,7 +166,7 @@ void QHttpConnection::readFromSocket()
         const int start = readBuffer.size();
         const int room = qMin(qMax(readBuffer.capacity() - start, initialBufferSize),
                               maxUnparsedBytes - start);
-        if (closing || room <= 0)
+        if (state == State::Closing || state == State::Gone || room <= 0)
             break;
         readBuffer.resize(start + room);
         const qint64 got = socket->read(readBuffer.data() + start, room);
@@ -239,9 +197,10 @@ void QHttpConnection::parseBuffered()
     if (parsing)
         return;
     parsing = true;
-    while (!closing && readOffset < readBuffer.size() && !(requestComplete && !responseDone)) {
+    while ((state == State::Open || state == State::OutputFull) && readOffset < readBuffer.size()
+           && exchange != Exchange::Answering) {
         if (outputFull()) {
-            outputBlocked = true;
+            state = State::OutputFull;
             break;
         }
         // Shared, not copied: bytes read from an event loop that a receiver runs detach
@@ -278,7 +237,7 @@ void QHttpConnection::parseBuffered()
     if (wasFull && readBuffer.size() < maxUnparsedBytes)
         queueResume();
     // the socket went while the parser ran; now nothing of this object is on the stack above
-    if (gone)
+    if (state == State::Gone)
         deleteLater();
 }
 
@@ -296,20 +255,20 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
     // none of its signals is being emitted, since they are only emitted from this parser.
     delete self->request;
     delete self->response;
+    self->response = nullptr;
     self->request = new QHttpRequest(self);
     self->headerField.resize(0);
     self->headerValue.resize(0);
     self->lastWasValue = false;
     self->headersDone = false;
-    self->requestComplete = false;
+    self->exchange = Exchange::Reading;
     return 0;
 }
 
 int QHttpConnection::onUrl(http_parser *parser, const char *at, size_t length)
 {
     auto *self = static_cast<QHttpConnection *>(parser->data);
-    if (self->request)
-        self->request->rawTarget.append(at, int(length));
+    self->request->rawTarget.append(at, int(length));
     return 0;
 }
 
@@ -337,7 +296,7 @@ int QHttpConnection::onHeaderValue(http_parser *parser, const char *at, size_t l
 
 void QHttpConnection::commitHeader()
 {
-    if (!headerField.isEmpty() && request) {
+    if (!headerField.isEmpty()) {
         // Names are tokens, so ASCII: lower-cased in place, no case-folding copy of the text.
         for (char *c = headerField.data(), *end = c + headerField.size(); c != end; ++c) {
             if (*c >= 'A' && *c <= 'Z')
@@ -366,40 +325,39 @@ int QHttpConnection::onHeadersComplete(http_parser *parser)
     self->commitHeader();
     self->headersDone = true;
     QHttpRequest *request = self->request;
-    if (!request)
-        return 0;
     request->methodCode = int(parser->method);
-    self->keepAlive = http_should_keep_alive(parser) && !parser->upgrade;
-    self->http10 = parser->http_major == 1 && parser->http_minor == 0;
-    self->headRequest = parser->method == HTTP_HEAD;
+    const bool http10 = parser->http_major == 1 && parser->http_minor == 0;
+    self->reuse = !http_should_keep_alive(parser) || parser->upgrade ? Reuse::Close
+                  : http10                                           ? Reuse::KeepAndSay
+                                                                     : Reuse::Keep;
 
     self->responseHeaders.resize(0);
     self->responseHasContentLength = false;
     self->responseHasConnection = false;
-    self->responseDone = false;
     self->streaming = false;
     self->response = new QHttpResponse(self);
-
-    if (parser->http_major == 1 && parser->http_minor >= 1 && !request->fields.isEmpty()) {
-        const auto expect = request->fields.constFind(QStringLiteral("expect"));
-        if (expect != request->fields.constEnd()
-            && expect->compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0) {
-            // the client holds its body back until it hears this
-            self->writeBuffer.resize(0);
-            appendLiteral(self->writeBuffer, "HTTP/1.1 100 Continue\r\n\r\n");
-            self->writeOut();
-        }
-    }
-
+    if (parser->http_major == 1 && parser->http_minor >= 1)
+        self->continueIfExpected();
     emit self->newRequest(request, self->response);
     return 0;
+}
+
+// A client that sent "Expect: 100-continue" holds its body back until it hears this.
+void QHttpConnection::continueIfExpected()
+{
+    const auto expect = request->fields.constFind(QStringLiteral("expect"));
+    if (expect != request->fields.constEnd()
+        && expect->compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0) {
+        writeBuffer.resize(0);
+        writeBuffer += "HTTP/1.1 100 Continue\r\n\r\n";
+        writeOut();
+    }
 }
 
 int QHttpConnection::onBody(http_parser *parser, const char *at, size_t length)
 {
     auto *self = static_cast<QHttpConnection *>(parser->data);
-    if (QHttpRequest *request = self->request)
-        emit request->data(QByteArray(at, int(length)));
+    emit self->request->data(QByteArray(at, int(length)));
     return 0;
 }
 
@@ -408,9 +366,8 @@ int QHttpConnection::onMessageComplete(http_parser *parser)
     auto *self = static_cast<QHttpConnection *>(parser->data);
     // Stop here: the next request is parsed once this one has been answered.
     http_parser_pause(parser, 1);
-    self->requestComplete = true;
-    if (QHttpRequest *request = self->request)
-        emit request->end();
+    self->exchange = self->exchange == Exchange::Reading ? Exchange::Answering : Exchange::Idle;
+    emit self->request->end();
     return 0;
 }
 
@@ -420,53 +377,45 @@ void QHttpConnection::addResponseHeader(const QString &field, const QString &val
     responseHeaders.append(": ", 2);
     appendText(responseHeaders, value);
     responseHeaders.append("\r\n", 2);
-    if (sameName(field, QLatin1String("content-length"))) {
+    // neither name holds a letter that folds to ASCII from outside it: the comparison is exact
+    if (field.compare(QLatin1String("content-length"), Qt::CaseInsensitive) == 0) {
         responseHasContentLength = true;
-    } else if (sameName(field, QLatin1String("connection"))) {
+    } else if (field.compare(QLatin1String("connection"), Qt::CaseInsensitive) == 0) {
         responseHasConnection = true;
         if (value.contains(QLatin1String("close"), Qt::CaseInsensitive))
-            keepAlive = false;
+            reuse = Reuse::Close;
     }
 }
 
 void QHttpConnection::appendHead(int status, qint64 contentLength)
 {
-    if (status == 200) {
-        appendLiteral(writeBuffer, "HTTP/1.1 200 OK\r\n");
-    } else {
-        appendLiteral(writeBuffer, "HTTP/1.1 ");
-        appendNumber(writeBuffer, status);
-        writeBuffer.append(' ');
-        appendLiteral(writeBuffer, http_status_str(static_cast<http_status>(status)));
-        writeBuffer.append("\r\n", 2);
-    }
+    writeBuffer += "HTTP/1.1 " + QByteArray::number(status) + ' '
+                   + http_status_str(static_cast<http_status>(status)) + "\r\n";
     writeBuffer.append(responseHeaders);
     if (!responseHasContentLength && contentLength >= 0) {
-        appendLiteral(writeBuffer, "Content-Length: ");
-        appendNumber(writeBuffer, contentLength);
-        writeBuffer.append("\r\n", 2);
+        writeBuffer += "Content-Length: ";
+        writeBuffer += QByteArray::number(contentLength);
+        writeBuffer += "\r\n";
     }
-    if (!responseHasConnection) {
-        if (!keepAlive)
-            appendLiteral(writeBuffer, "Connection: close\r\n");
-        else if (http10)
-            appendLiteral(writeBuffer, "Connection: keep-alive\r\n");
-    }
-    writeBuffer.append("\r\n", 2);
+    if (!responseHasConnection && reuse == Reuse::Close)
+        writeBuffer += "Connection: close\r\n";
+    else if (!responseHasConnection && reuse == Reuse::KeepAndSay)
+        writeBuffer += "Connection: keep-alive\r\n";
+    writeBuffer += "\r\n";
 }
 
 void QHttpConnection::writeResponsePart(QHttpResponse *response, int status, const QByteArray &data)
 {
-    if (response != this->response || responseDone)
+    if (!isOpen(response))
         return;
     writeBuffer.resize(0);
     if (!streaming) {
         // A body of unknown length ends when the connection does.
         streaming = true;
-        keepAlive = false;
+        reuse = Reuse::Close;
         appendHead(status, -1);
     }
-    if (!headRequest)
+    if (!headRequest())
         writeBuffer.append(data);
     writeOut();
 }
@@ -478,28 +427,30 @@ qint64 QHttpConnection::unsentBytes() const
 
 void QHttpConnection::abort()
 {
-    closing = true;
+    if (state != State::Gone)
+        state = State::Closing;
     socket->abort();
 }
 
 void QHttpConnection::finishResponse(QHttpResponse *response, int status, const QByteArray &body)
 {
-    if (response != this->response || responseDone)
+    if (!isOpen(response))
         return;
-    responseDone = true;
+    const bool wasRead = exchange == Exchange::Answering;
+    exchange = wasRead ? Exchange::Idle : Exchange::Skipping;
     idleSince.start();
 
     writeBuffer.resize(0);
     if (!streaming)
         appendHead(status, body.size());
     // HEAD gets the headers of the full answer, Content-Length included, and no body
-    if (!headRequest)
+    if (!headRequest())
         writeBuffer.append(body);
     writeOut();
 
-    if (!keepAlive) {
+    if (reuse == Reuse::Close) {
         closeAfterWrite();
-    } else if (requestComplete && !parsing) {
+    } else if (wasRead && !parsing) {
         // Answered from outside the parser: go on with buffered bytes from the event loop,
         // not from inside the caller's end().
         queueResume();
@@ -509,19 +460,17 @@ void QHttpConnection::finishResponse(QHttpResponse *response, int status, const 
 void QHttpConnection::fail(http_errno error)
 {
     qCDebug(lcHttp, "bad request: %s (%s)", http_errno_name(error), http_errno_description(error));
-    // A response that already went out for a request still being read is left as it is.
-    const bool answered = response && responseDone && !requestComplete;
-    if (response && !responseDone) {
-        response->finished = true;
-        responseDone = true;
-    }
+    // A response that already went out for a request still being read is left as it is; an
+    // open one takes nothing more.
+    const bool answered = exchange == Exchange::Skipping;
+    exchange = Exchange::Idle;
     if (!answered) {
         writeBuffer.resize(0);
         if (error == HPE_HEADER_OVERFLOW)
-            appendLiteral(writeBuffer, "HTTP/1.1 431 Request Header Fields Too Large\r\n");
+            writeBuffer += "HTTP/1.1 431 Request Header Fields Too Large\r\n";
         else
-            appendLiteral(writeBuffer, "HTTP/1.1 400 Bad Request\r\n");
-        appendLiteral(writeBuffer, "Content-Length: 0\r\nConnection: close\r\n\r\n");
+            writeBuffer += "HTTP/1.1 400 Bad Request\r\n";
+        writeBuffer += "Content-Length: 0\r\nConnection: close\r\n\r\n";
         writeOut();
     }
     closeAfterWrite();
@@ -544,18 +493,18 @@ void QHttpConnection::writeOut()
 
 void QHttpConnection::closeAfterWrite()
 {
-    closing = true;
+    if (state != State::Gone)
+        state = State::Closing;
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->disconnectFromHost();
 }
 
 void QHttpConnection::socketDisconnected()
 {
-    if (gone)
+    if (state == State::Gone)
         return;
-    gone = true;
+    state = State::Gone;
     qCDebug(lcHttp, "connection closed");
-    closing = true;
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->abort();
     idleTimer.stop();
@@ -575,7 +524,7 @@ void QHttpConnection::timerEvent(QTimerEvent *event)
         return;
     }
     const bool stuck = socket->bytesToWrite() > 0;
-    if (requestComplete && !responseDone && !stuck) {
+    if (exchange == Exchange::Answering && !stuck) {
         // the application is still working on its answer, which is not the client's stall
         idleTimer.start(idleTimeout, this);
         return;

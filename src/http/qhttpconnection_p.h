@@ -6,7 +6,6 @@
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QObject>
-#include <QPointer>
 
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
@@ -23,10 +22,9 @@ Q_DECLARE_LOGGING_CATEGORY(lcHttp)
 // request at a time: bytes of a following request stay buffered until the current response has
 // ended, so pipelined requests are answered in order. While more than maxUnsentBytes of output
 // wait for the client, nothing more is parsed (and at most maxUnparsedBytes read); bytesWritten
-// resumes it. A connection that
-// makes no progress (no byte read, no byte of output drained) for the idle time is closed, and
-// aborted when its output is stuck; only a complete request waiting for the application's answer
-// is not the client's stall. The connection deletes itself (deleteLater) once its socket has
+// resumes it. A connection that makes no progress (no byte read, no byte of output drained) for
+// the idle time is closed, and aborted when its output is stuck; only a complete request waiting
+// for the application's answer is not the client's stall. The connection deletes itself (deleteLater) once its socket has
 // disconnected, but never while http-parser is on its stack: then when the parser returns.
 class QHttpConnection : public QObject
 {
@@ -39,6 +37,8 @@ public:
 
     // Whether http-parser is running on this connection's stack right now.
     bool isParsing() const { return parsing; }
+    // Whether response is the current one and may still be written to.
+    bool isOpen(const QHttpResponse *response) const;
 
     // Parses bytes as if they had been read from the socket (also the fuzzer's way in).
     void feed(const char *bytes, int size);
@@ -49,9 +49,6 @@ public:
     void writeResponsePart(QHttpResponse *response, int status, const QByteArray &data);
     qint64 unsentBytes() const;
     void abort();
-    // Called by the request and the response as they are destroyed.
-    void forget(QHttpRequest *gone);
-    void forget(QHttpResponse *gone);
 
 signals:
     void newRequest(QHttpRequest *request, QHttpResponse *response);
@@ -77,10 +74,12 @@ private:
     void resumeParsing();
     void queueResume();
     void commitHeader();
+    void continueIfExpected();
     void fail(http_errno error);
     void appendHead(int status, qint64 contentLength);
     void writeOut();
     void closeAfterWrite();
+    bool headRequest() const;
     void socketDisconnected();
 
     QAbstractSocket *socket;
@@ -101,21 +100,37 @@ private:
     bool responseHasContentLength = false;
     bool responseHasConnection = false;
 
-    // The current pair; each clears its pointer here when it is destroyed, however that
-    // happens, so neither is used after it is freed.
+    // The current pair, deleted only here: at the next request, or with the connection.
     QHttpRequest *request = nullptr;
     QHttpResponse *response = nullptr;
-    bool requestComplete = false; // end() of the current request has been emitted
-    bool responseDone = true;     // the current response has been written (or dropped)
-    bool keepAlive = true;
-    bool headRequest = false;
+
+    // Where the current request and its response are.
+    enum class Exchange {
+        Idle,      // none open: no request yet, or the last one read whole and answered
+        Reading,   // the request is being read; its response is open
+        Answering, // read whole; nothing more is parsed until its response ends
+        Skipping   // answered before it was read whole; the rest is read and dropped
+    };
+    Exchange exchange = Exchange::Idle;
+
+    // What becomes of the connection after the current response.
+    enum class Reuse {
+        Keep,
+        KeepAndSay, // an HTTP/1.0 client is told that the connection stays
+        Close
+    };
+    Reuse reuse = Reuse::Keep;
     bool streaming = false; // the response's head has gone out, its body goes in parts
-    bool http10 = false;
+
+    enum class State {
+        Open,
+        OutputFull, // nothing more is parsed until the client takes its output
+        Closing,    // nothing more is read; closes once its output has gone
+        Gone        // the socket has disconnected; the connection deletes itself
+    };
+    State state = State::Open;
     bool parsing = false;
     bool resumeQueued = false;
-    bool outputBlocked = false; // reading stopped until the client takes its output
-    bool closing = false;
-    bool gone = false;
 
     int idleTimeout;
     QBasicTimer idleTimer;

@@ -4,13 +4,7 @@
 
 QHttpRequest::QHttpRequest(QHttpConnection *connection)
     : QObject(connection)
-    , connection(connection)
 {}
-
-QHttpRequest::~QHttpRequest()
-{
-    connection->forget(this);
-}
 
 int QHttpRequest::method() const
 {

@@ -29,10 +29,8 @@ signals:
 
 private:
     explicit QHttpRequest(QHttpConnection *connection);
-    ~QHttpRequest() override;
+    ~QHttpRequest() override = default;
     friend class QHttpConnection;
-
-    QHttpConnection *connection;
 
     int methodCode = 0;
     // The request target exactly as it came; url() parses it on demand.

@@ -7,27 +7,20 @@ QHttpResponse::QHttpResponse(QHttpConnection *connection)
     , connection(connection)
 {}
 
-QHttpResponse::~QHttpResponse()
-{
-    connection->forget(this);
-}
-
 void QHttpResponse::setHeader(const QString &field, const QString &value)
 {
-    if (!finished)
+    if (connection->isOpen(this))
         connection->addResponseHeader(field, value);
 }
 
 void QHttpResponse::writeHead(int status)
 {
-    if (!finished)
-        this->status = status;
+    this->status = status;
 }
 
 void QHttpResponse::write(const QByteArray &data)
 {
-    if (!finished)
-        connection->writeResponsePart(this, status, data);
+    connection->writeResponsePart(this, status, data);
 }
 
 qint64 QHttpResponse::unsentBytes() const
@@ -37,14 +30,10 @@ qint64 QHttpResponse::unsentBytes() const
 
 void QHttpResponse::abort()
 {
-    finished = true;
     connection->abort();
 }
 
 void QHttpResponse::end(const QByteArray &data)
 {
-    if (finished)
-        return;
-    finished = true;
     connection->finishResponse(this, status, data);
 }

@@ -25,14 +25,18 @@ public:
     // Drops the connection at once, with whatever output is still unsent.
     void abort();
 
+signals:
+    // Some of the connection's output has gone to the client, so there is room for more.
+    // Emitted while the response is open, possibly from inside a write to it.
+    void drained();
+
 private:
     explicit QHttpResponse(QHttpConnection *connection);
-    ~QHttpResponse() override;
+    ~QHttpResponse() override = default;
     friend class QHttpConnection;
 
     QHttpConnection *connection;
     int status = 200;
-    bool finished = false;
 };
 
 #endif // QHTTPRESPONSE_H

@@ -21,6 +21,8 @@ void EventStream::subscribe(QHttpResponse *response, qint64 lastEventId)
         lastEventId = 0;
     const qint64 oldestKept = lastId - kept.size() + 1;
     subscribers.append({response, lastEventId < 0 ? lastId : qMax(lastEventId, oldestKept - 1)});
+    // from the event loop: a response may say it drained from inside a write of ours
+    connect(response, &QHttpResponse::drained, this, &EventStream::feedAll, Qt::QueuedConnection);
     feedAll();
     if (!keepAlive.isActive())
         keepAlive.start(keepAliveMs, this);
@@ -36,9 +38,7 @@ void EventStream::publish(const QByteArray &json)
 
 void EventStream::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() == topUp.timerId()) {
-        feedAll();
-    } else if (event->timerId() == keepAlive.timerId()) {
+    if (event->timerId() == keepAlive.timerId()) {
         for (const Subscriber &subscriber : std::as_const(subscribers)) {
             if (subscriber.response && subscriber.response->unsentBytes() < maxUnsent)
                 subscriber.response->write(QByteArrayLiteral(": keep-alive\n\n"));
@@ -75,20 +75,13 @@ bool EventStream::feed(Subscriber &subscriber)
 
 void EventStream::feedAll()
 {
-    bool behind = false;
     // abort() may take a response with it: forget those at the end
     for (Subscriber &subscriber : subscribers) {
-        if (feed(subscriber))
-            behind = behind || subscriber.sent < lastId;
-        else
+        if (!feed(subscriber))
             subscriber.response = nullptr;
     }
     subscribers.erase(std::remove_if(subscribers.begin(),
                                      subscribers.end(),
                                      [](const Subscriber &s) { return !s.response; }),
                       subscribers.end());
-    if (behind && !topUp.isActive())
-        topUp.start(topUpMs, this);
-    else if (!behind)
-        topUp.stop();
 }

@@ -25,7 +25,6 @@ class EventStream : public QObject
 public:
     static constexpr int maxKept = 1000;
     static constexpr int keepAliveMs = 15000;
-    static constexpr int topUpMs = 20;
     static constexpr qint64 maxUnsent = 1024 * 1024;
 
     explicit EventStream(QObject *parent = nullptr);
@@ -54,14 +53,13 @@ private:
 
     // Writes the subscriber's next kept events while they fit; false when it was cut off.
     bool feed(Subscriber &subscriber);
-    // Feeds every subscriber, forgets those that went, and keeps topping up those behind.
+    // Feeds every subscriber and forgets those that went.
     void feedAll();
 
     QQueue<Event> kept;
     qint64 lastId = 0;
     QList<Subscriber> subscribers;
     QBasicTimer keepAlive;
-    QBasicTimer topUp;
 };
 
 #endif // EVENTSTREAM_H

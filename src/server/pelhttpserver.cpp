@@ -4,71 +4,22 @@
 #include <QAbstractSocket>
 #include <QDebug>
 #include <QHostInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonValue>
-#include <QMetaMethod>
+#include <QMap>
 #include <QNetworkInterface>
 #include <QStringList>
 
-#include <algorithm>
-
 #include "eventstream.h"
+#include "exchange.h"
+#include "jsontext.h"
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
 #include "qhttpserver.h"
-
-#include <QTimer>
 
 namespace {
 
 // http-parser's method codes
 constexpr int MethodGet = 1;
 constexpr int MethodPost = 3;
-
-// The reply documents never change; build them once.
-const QByteArray &statusDocument()
-{
-    static const QByteArray document = jsonDocument(
-            {{QStringLiteral("status"), QStringLiteral("OK")}});
-    return document;
-}
-
-const QByteArray &errorDocument()
-{
-    static const QByteArray document = jsonDocument(
-            {{QStringLiteral("error"), QStringLiteral("UNUSED_HTTP_METHOD")}});
-    return document;
-}
-
-// The request's signals and the slots they drive, found by their signatures once rather than
-// by parsing the same signature strings for every request.
-struct RequestSlots
-{
-    QMetaMethod data;
-    QMetaMethod end;
-    QMetaMethod processRequestData;
-    QMetaMethod sendResponse;
-};
-
-QMetaMethod methodBySignature(const QMetaObject &type, const char *signature)
-{
-    const int index = type.indexOfMethod(signature);
-    Q_ASSERT_X(index >= 0, "PelHttpServer", signature);
-    return type.method(index);
-}
-
-const RequestSlots &requestSlots()
-{
-    static const RequestSlots found{methodBySignature(QHttpRequest::staticMetaObject,
-                                                      "data(QByteArray)"),
-                                    methodBySignature(QHttpRequest::staticMetaObject, "end()"),
-                                    methodBySignature(PelHttpServer::staticMetaObject,
-                                                      "processRequestData(QByteArray)"),
-                                    methodBySignature(PelHttpServer::staticMetaObject,
-                                                      "sendResponse()")};
-    return found;
-}
 
 } // namespace
 
@@ -111,64 +62,6 @@ int portFromText(const QString &text)
     const int number = text.toInt();
     return number <= 65535 ? number : -1;
 }
-
-QByteArray jsonDocument(const QMap<QString, QString> &data)
-{
-    QJsonObject object;
-    for (auto it = data.cbegin(); it != data.cend(); ++it)
-        object.insert(it.key(), QJsonValue(it.value()));
-    return QJsonDocument(object).toJson();
-}
-
-namespace {
-
-// Appends text as a JSON string the way QJsonDocument writes it: UTF-8, with quotation mark,
-// backslash and control characters escaped (lower-case hex for the \u form). The text comes
-// from decoded UTF-8, so it holds no lone surrogates.
-void appendJsonString(QByteArray &out, const QString &text)
-{
-    static const char hex[] = "0123456789abcdef";
-    const QByteArray utf8 = text.toUtf8();
-    out += '"';
-    for (const char c : utf8) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && c != '"' && c != '\\') {
-            out += c;
-            continue;
-        }
-        out += '\\';
-        switch (c) {
-        case '"':
-            out += '"';
-            break;
-        case '\\':
-            out += '\\';
-            break;
-        case '\b':
-            out += 'b';
-            break;
-        case '\f':
-            out += 'f';
-            break;
-        case '\n':
-            out += 'n';
-            break;
-        case '\r':
-            out += 'r';
-            break;
-        case '\t':
-            out += 't';
-            break;
-        default:
-            out += "u00";
-            out += hex[byte >> 4];
-            out += hex[byte & 0xf];
-        }
-    }
-    out += '"';
-}
-
-} // namespace
 
 bool bearerTokenMatches(const QString &authorization, const QByteArray &token)
 {
@@ -268,22 +161,10 @@ bool hostAllowed(const QString &host, const QStringList &ownNames)
 
 QByteArray headersDocument(const QHash<QString, QString> &headers)
 {
-    // Written directly rather than through QJsonDocument, which costs more than the rest of
-    // a request's handling; the bytes are the same as toJSON gives for the sorted map.
-    QStringList names = headers.keys();
-    std::sort(names.begin(), names.end());
-    QByteArray out;
-    out.reserve(64 * (names.size() + 1));
-    out += "{\n";
-    for (int i = 0; i < names.size(); ++i) {
-        out += "    ";
-        appendJsonString(out, names.at(i));
-        out += ": ";
-        appendJsonString(out, headers.value(names.at(i)));
-        out += i + 1 < names.size() ? ",\n" : "\n";
-    }
-    out += "}\n";
-    return out;
+    QMap<QString, QString> sorted;
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+        sorted.insert(it.key(), it.value());
+    return jsonDocument(sorted);
 }
 
 PelHttpServer::PelHttpServer(QString host, QString port)
@@ -344,7 +225,7 @@ void PelHttpServer::setTokenUnusable()
 void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
 {
     if (!hostAllowed(req->headers().value(QStringLiteral("host")), ownHostNames)) {
-        replyError(resp, 403, QStringLiteral("FORBIDDEN_HOST"), QString(), Audience::CallerOnly);
+        sendReply(resp, 403, errorDocument(QStringLiteral("FORBIDDEN_HOST")), Audience::CallerOnly);
         return;
     }
     if (!tokenUsable
@@ -352,125 +233,88 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
             && !bearerTokenMatches(req->headers().value(QStringLiteral("authorization")), token))) {
         resp->setHeader(QStringLiteral("WWW-Authenticate"), QStringLiteral("Bearer"));
         // answered at once; the layer reads past whatever body follows
-        replyError(resp, 401, QStringLiteral("UNAUTHORIZED"));
+        sendReply(resp, 401, errorDocument(QStringLiteral("UNAUTHORIZED")));
         return;
     }
-    if (handleTwoWay(req, resp))
+    const int method = req->method();
+    if (method != MethodGet && method != MethodPost) {
+        // answered, not refused, once it has been read; nothing of it goes to the page
+        connect(req, &QHttpRequest::end, resp, [resp] {
+            sendReply(resp, 200, errorDocument(QStringLiteral("UNUSED_HTTP_METHOD")));
+        });
         return;
-    request = req;
-    response = resp;
-    processRequest();
-}
+    }
+    PageRequest page = pageRequestOf(req);
+    const AnswerPreference preference = answerPreference(
+            page.headers.value(QStringLiteral("prefer")));
+    page.wantsAnswer = preference.wanted;
 
-void PelHttpServer::processRequest()
-{
-    responseBody.clear();
-    requestData.clear();
-
-    const RequestSlots &wiring = requestSlots();
-    const int method = request->method();
-    if (method == MethodPost) {
-        responseBody = statusDocument();
-        connect(request, wiring.data, this, wiring.processRequestData);
-        connect(request, wiring.end, this, wiring.sendResponse);
-    } else if (method == MethodGet) {
-        responseBody = statusDocument();
-        connect(request, wiring.end, this, wiring.sendResponse);
+    // The page's answers and its events are for programs, never for web pages in a browser.
+    const bool subscribing = method == MethodGet && page.path == "/events"
+                             && page.headers.value(QStringLiteral("accept"))
+                                        .contains(QLatin1String("text/event-stream"),
+                                                  Qt::CaseInsensitive);
+    if ((subscribing || page.wantsAnswer) && fromWebPage(page.headers)) {
+        sendReply(resp,
+                  403,
+                  errorDocument(QStringLiteral("FORBIDDEN"),
+                                QStringLiteral("web pages may not read what the page holds")),
+                  Audience::CallerOnly);
+    } else if (subscribing) {
+        bool known = false;
+        const qint64 lastEventId
+                = page.headers.value(QStringLiteral("last-event-id")).trimmed().toLongLong(&known);
+        events->subscribe(resp, known ? lastEventId : -1);
     } else {
-        responseBody = errorDocument();
-        // a blank counts as data already seen, so nothing is emitted for other methods
-        requestData = QByteArrayLiteral(" ");
-        connect(request, wiring.end, this, wiring.sendResponse);
+        page.id = ++lastRequestId;
+        exchanges.insert(page.id, new Exchange(this, req, resp, page, preference.waitSeconds));
     }
-
-    Exchange &exchange = exchanges[request];
-    exchange.request = request;
-    exchange.response = response;
-    exchange.responseBody = responseBody;
-    exchange.requestData = requestData;
-    if (method == MethodPost || method == MethodGet) {
-        exchange.id = ++lastRequestId;
-        const AnswerPreference preference = answerPreference(
-                request->headers().value(QStringLiteral("prefer")));
-        exchange.wantsAnswer = preference.wanted;
-        exchange.waitSeconds = preference.waitSeconds;
-    }
-    // a client that goes away mid-request takes its request with it; drop the record then
-    connect(request, &QObject::destroyed, this, &PelHttpServer::forgetRequest);
 }
 
-void PelHttpServer::processRequestData(const QByteArray &requestData)
+// What the page is told of req: all but its body, which comes as it arrives.
+PageRequest PelHttpServer::pageRequestOf(const QHttpRequest *req) const
 {
-    Exchange *exchange = exchangeOf(sender());
-    if (!exchange)
-        return;
-    // Whole bodies are kept for a page that may take them, within a bound per request and one
-    // for all requests being received at once.
-    if (!exchange->tooLarge && pageMode != PageMode::Listener) {
-        const qint64 size = exchange->wholeBody.size() + qint64(requestData.size());
-        exchange->tooLarge = size > maxWholeBody
-                             || wholeBodyBytes + requestData.size() > maxWholeBodiesInFlight;
-        if (exchange->tooLarge) {
-            wholeBodyBytes -= exchange->wholeBody.size();
-            exchange->wholeBody = QByteArray();
-        } else {
-            wholeBodyBytes += requestData.size();
-            exchange->wholeBody += requestData;
-        }
-    }
-    emitData(*exchange, requestData);
+    PageRequest page;
+    page.method = req->method() == MethodPost ? QByteArrayLiteral("POST")
+                                              : QByteArrayLiteral("GET");
+    const auto target = splitTarget(req->target());
+    page.path = target.first;
+    page.query = target.second;
+    page.headers = req->headers();
+    // the token is Pelorin's secret, not the page's
+    if (!token.isEmpty())
+        page.headers.remove(QStringLiteral("authorization"));
+    return page;
 }
 
-void PelHttpServer::sendResponse()
+void PelHttpServer::setPageModeSource(std::function<PageMode()> source)
 {
-    QObject *source = sender() ? sender() : request;
-    Exchange *exchange = exchangeOf(source);
-    if (!exchange)
-        return; // already answered: never write to a response that has ended
-
-    if (exchange->requestData.isEmpty()) {
-        emitData(*exchange, exchange->request->url().query().toUtf8());
-        // a receiver may run an event loop in which the request goes away
-        exchange = exchangeOf(source);
-        if (!exchange)
-            return;
-    }
-
-    const Exchange answered = exchanges.take(source);
-    wholeBodyBytes -= answered.wholeBody.size();
-    if (!answered.response)
-        return;
-    if (answered.id == 0) {
-        reply(answered.response, 200, answered.responseBody);
-        return;
-    }
-    if (answered.tooLarge && pageMode == PageMode::Receiver) {
-        replyError(answered.response,
-                   413,
-                   QStringLiteral("PAYLOAD_TOO_LARGE"),
-                   QStringLiteral("the page takes bodies of at most %1 bytes").arg(maxWholeBody),
-                   answered.wantsAnswer ? Audience::CallerOnly : Audience::Anyone);
-        return;
-    }
-    if (answered.wantsAnswer)
-        awaitAnswer(answered);
-    else
-        reply(answered.response, 200, answered.responseBody);
-    emit requestReceived(pageRequestOf(answered));
+    pageModeSource = std::move(source);
 }
 
-void PelHttpServer::setPageMode(PageMode mode)
+PelHttpServer::PageMode PelHttpServer::pageMode() const
 {
-    pageMode = mode;
+    return pageModeSource ? pageModeSource() : PageMode::Unknown;
+}
+
+std::optional<PelHttpServer::Refusal> PelHttpServer::refusalFor(PageMode mode,
+                                                                const PageRequest &request)
+{
+    if (mode == PageMode::Listener && request.wantsAnswer)
+        return Refusal{501,
+                       QStringLiteral("NOT_IMPLEMENTED"),
+                       QStringLiteral("the page defines no PEL_receive")};
+    if (mode == PageMode::Receiver && request.tooLarge)
+        return Refusal{413,
+                       QStringLiteral("PAYLOAD_TOO_LARGE"),
+                       QStringLiteral("the page takes bodies of at most %1 bytes").arg(maxWholeBody)};
+    return std::nullopt;
 }
 
 void PelHttpServer::answerRequest(quint64 id, const QByteArray &json)
 {
-    const QPointer<QHttpResponse> resp = awaiting.take(id);
-    if (!resp)
-        return;
-    resp->setHeader(QStringLiteral("Preference-Applied"), QStringLiteral("return=representation"));
-    reply(resp, 200, json, Audience::CallerOnly);
+    if (Exchange *exchange = exchanges.value(id))
+        exchange->answer(json);
 }
 
 void PelHttpServer::refuseRequest(quint64 id,
@@ -478,8 +322,8 @@ void PelHttpServer::refuseRequest(quint64 id,
                                   const QString &code,
                                   const QString &message)
 {
-    if (const QPointer<QHttpResponse> resp = awaiting.take(id))
-        replyError(resp, status, code, message, Audience::CallerOnly);
+    if (Exchange *exchange = exchanges.value(id))
+        exchange->refuse(status, code, message);
 }
 
 void PelHttpServer::publishEvent(const QByteArray &json)
@@ -487,102 +331,20 @@ void PelHttpServer::publishEvent(const QByteArray &json)
     events->publish(json);
 }
 
-// Requests for what the page holds: its answers and its events. Returns whether req has been
-// dealt with here.
-bool PelHttpServer::handleTwoWay(QHttpRequest *req, QHttpResponse *resp)
-{
-    const int method = req->method();
-    if (method != MethodGet && method != MethodPost)
-        return false;
-    const QHash<QString, QString> headers = req->headers();
-    const bool subscribing = method == MethodGet && splitTarget(req->target()).first == "/events"
-                             && headers.value(QStringLiteral("accept"))
-                                        .contains(QLatin1String("text/event-stream"),
-                                                  Qt::CaseInsensitive);
-    if (!subscribing && !answerPreference(headers.value(QStringLiteral("prefer"))).wanted)
-        return false;
-    if (fromWebPage(headers)) {
-        replyError(resp,
-                   403,
-                   QStringLiteral("FORBIDDEN"),
-                   QStringLiteral("web pages may not read what the page holds"),
-                   Audience::CallerOnly);
-        return true;
-    }
-    if (!subscribing)
-        return false;
-    bool known = false;
-    const qint64 lastEventId
-            = headers.value(QStringLiteral("last-event-id")).trimmed().toLongLong(&known);
-    events->subscribe(resp, known ? lastEventId : -1);
-    return true;
-}
-
-void PelHttpServer::awaitAnswer(const Exchange &exchange)
-{
-    if (pageMode == PageMode::Listener) {
-        replyError(exchange.response,
-                   501,
-                   QStringLiteral("NOT_IMPLEMENTED"),
-                   QStringLiteral("the page defines no PEL_receive"),
-                   Audience::CallerOnly);
-        return;
-    }
-    const quint64 id = exchange.id;
-    awaiting.insert(id, exchange.response);
-    // the timer goes with the response, whichever ends first
-    auto *timer = new QTimer(exchange.response);
-    timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, this, [this, id] {
-        refuseRequest(id,
-                      504,
-                      QStringLiteral("TIMEOUT"),
-                      QStringLiteral("the page did not answer in time"));
-    });
-    connect(exchange.response.data(), &QObject::destroyed, this, [this, id] {
-        awaiting.remove(id);
-    });
-    timer->start(exchange.waitSeconds * 1000);
-}
-
-PageRequest PelHttpServer::pageRequestOf(const Exchange &exchange) const
-{
-    PageRequest page;
-    page.id = exchange.id;
-    page.method = exchange.request->method() == MethodPost ? QByteArrayLiteral("POST")
-                                                           : QByteArrayLiteral("GET");
-    const auto target = splitTarget(exchange.request->target());
-    page.path = target.first;
-    page.query = target.second;
-    page.headers = visibleHeaders(exchange.request);
-    page.body = exchange.wholeBody;
-    page.tooLarge = exchange.tooLarge;
-    page.wantsAnswer = exchange.wantsAnswer;
-    return page;
-}
-
-QHash<QString, QString> PelHttpServer::visibleHeaders(const QHttpRequest *req) const
-{
-    QHash<QString, QString> headers = req->headers();
-    // the token is Pelorin's secret, not the page's
-    if (!token.isEmpty())
-        headers.remove(QStringLiteral("authorization"));
-    return headers;
-}
-
-void PelHttpServer::replyError(QHttpResponse *resp,
-                               int status,
-                               const QString &code,
-                               const QString &message,
-                               Audience audience)
+QByteArray errorDocument(const QString &code, const QString &message)
 {
     QMap<QString, QString> document{{QStringLiteral("error"), code}};
     if (!message.isEmpty())
         document.insert(QStringLiteral("message"), message);
-    reply(resp, status, jsonDocument(document), audience);
+    return jsonDocument(document);
 }
 
-void PelHttpServer::reply(QHttpResponse *resp, int status, const QByteArray &body, Audience audience)
+QByteArray statusDocument()
+{
+    return jsonDocument({{QStringLiteral("status"), QStringLiteral("OK")}});
+}
+
+void sendReply(QHttpResponse *resp, int status, const QByteArray &body, Audience audience)
 {
     if (audience == Audience::Anyone)
         resp->setHeader(QStringLiteral("Access-Control-Allow-Origin"), QStringLiteral("*"));
@@ -594,40 +356,4 @@ void PelHttpServer::reply(QHttpResponse *resp, int status, const QByteArray &bod
     resp->setHeader(QStringLiteral("Server"), QStringLiteral("Pelorin v1.0"));
     resp->writeHead(status);
     resp->end(body);
-}
-
-QByteArray PelHttpServer::toJSON(QMap<QString, QString> data)
-{
-    return jsonDocument(data);
-}
-
-// The record of the request that signalled; a direct call, with no sender, works on the
-// current pair.
-PelHttpServer::Exchange *PelHttpServer::exchangeOf(QObject *source)
-{
-    if (!source)
-        source = request;
-    auto it = exchanges.find(source);
-    return it == exchanges.end() ? nullptr : &it.value();
-}
-
-void PelHttpServer::emitData(Exchange &exchange, const QByteArray &data)
-{
-    exchange.requestData = data;
-    if (exchange.request == request)
-        requestData = data;
-    // a page that takes whole requests has no use for the pieces
-    if (pageMode == PageMode::Receiver)
-        return;
-    // the headers stay the same for every chunk of a request's body
-    if (exchange.headers.isEmpty())
-        exchange.headers = headersDocument(visibleHeaders(exchange.request));
-    // a local copy (shared, not duplicated): a receiver may drop the record while it runs
-    const QByteArray headers = exchange.headers;
-    emit dataProcessed(data, headers);
-}
-
-void PelHttpServer::forgetRequest(QObject *req)
-{
-    wholeBodyBytes -= exchanges.take(req).wholeBody.size();
 }

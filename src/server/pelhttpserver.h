@@ -3,15 +3,17 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <QMap>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
+#include <optional>
 
 #include "pagerequest.h"
 
 class EventStream;
+class Exchange;
 class QHttpServer;
 class QHttpRequest;
 class QHttpResponse;
@@ -29,6 +31,8 @@ class QHttpResponse;
 //
 // Before anything else, a request whose Host names another machine is refused 403: a web
 // page whose name has been pointed at 127.0.0.1 would otherwise be a same-origin caller.
+//
+// The server only routes: each GET or POST gets an Exchange, which carries it to its answer.
 class PelHttpServer : public QObject
 {
     Q_OBJECT
@@ -41,12 +45,23 @@ public:
     // A token was configured but cannot be used: no request gets through.
     void setTokenUnusable();
 
-    // Whether the page handles whole requests (PEL_receive): bodies above maxWholeBody are
-    // then refused 413. Unknown while the page loads.
+    // Which handler the page defines: PEL_listener or PEL_receive, unknown while it loads.
+    // Whoever holds the page knows; the server asks source for every request (Unknown without).
     enum class PageMode { Unknown, Listener, Receiver };
-    void setPageMode(PageMode mode);
+    void setPageModeSource(std::function<PageMode()> source);
+    PageMode pageMode() const;
     static constexpr int maxWholeBody = 16 * 1024 * 1024;
     static constexpr qint64 maxWholeBodiesInFlight = 256 * 1024 * 1024;
+
+    // Why a page in mode cannot take request: 501 for a caller that waits for an answer from a
+    // page without PEL_receive, 413 for a body above maxWholeBody when it has one.
+    struct Refusal
+    {
+        int status;
+        QString code;
+        QString message;
+    };
+    static std::optional<Refusal> refusalFor(PageMode mode, const PageRequest &request);
 
     // The page's answer to request id: json is sent as it is, or status with an error
     // document {"error": code, "message": message}. Later answers to the same id are ignored.
@@ -63,70 +78,26 @@ signals:
 private slots:
     void createHttpServer();
     void handleRequest(QHttpRequest *req, QHttpResponse *resp);
-    void processRequest();
-    void processRequestData(const QByteArray &requestData);
-    void sendResponse();
-    QByteArray toJSON(QMap<QString, QString> data);
 
 private:
+    PageRequest pageRequestOf(const QHttpRequest *req) const;
+
+    // Each keeps its own entry and its part of the bytes in flight, and emits the signals.
+    friend class Exchange;
+
     QString port;
     QString host;
     QHttpServer *httpServer = nullptr;
-    QHttpRequest *request = nullptr;
-    QHttpResponse *response = nullptr;
-    QByteArray responseBody;
-    QByteArray requestData;
-
-    // What one request needs until it is answered. Bodies of requests on different connections
-    // may interleave, so every slot works on the record of the request that signalled, and the
-    // current pair above is only the most recently started request.
-    struct Exchange
-    {
-        QHttpRequest *request = nullptr;
-        QPointer<QHttpResponse> response;
-        QByteArray responseBody;
-        QByteArray requestData;
-        QByteArray headers; // the headers document, made on first use
-        quint64 id = 0;
-        QByteArray wholeBody; // up to maxWholeBody
-        bool tooLarge = false;
-        bool wantsAnswer = false;
-        int waitSeconds = 0;
-    };
-
-    // Answers with status, the fixed headers and body. An answer meant for its caller only
-    // (the page's answer, and errors about it) allows no other origin.
-    enum class Audience { Anyone, CallerOnly };
-    void reply(QHttpResponse *resp,
-               int status,
-               const QByteArray &body,
-               Audience audience = Audience::Anyone);
-    // Answers with status and a small JSON document {"error": code}, and a message if given.
-    void replyError(QHttpResponse *resp,
-                    int status,
-                    const QString &code,
-                    const QString &message = QString(),
-                    Audience audience = Audience::Anyone);
-    bool handleTwoWay(QHttpRequest *req, QHttpResponse *resp);
-    void awaitAnswer(const Exchange &exchange);
-    PageRequest pageRequestOf(const Exchange &exchange) const;
-    QHash<QString, QString> visibleHeaders(const QHttpRequest *req) const;
-    Exchange *exchangeOf(QObject *source);
-    void emitData(Exchange &exchange, const QByteArray &data);
-    void forgetRequest(QObject *req);
-
-    // Keyed by the request as a plain QObject, so a request can still be found from destroyed().
-    QHash<QObject *, Exchange> exchanges;
     QByteArray token;
     bool tokenUsable = true;
     // Names a Host header may give besides literals and localhost: the configured host and
     // this machine's name.
     QStringList ownHostNames;
-    PageMode pageMode = PageMode::Unknown;
+    std::function<PageMode()> pageModeSource;
     quint64 lastRequestId = 0;
     qint64 wholeBodyBytes = 0; // of all requests being received
-    // Callers waiting for the page's answer, by request id.
-    QHash<quint64, QPointer<QHttpResponse>> awaiting;
+    // GET and POST requests until they have been answered, by id.
+    QHash<quint64, Exchange *> exchanges;
     EventStream *events = nullptr;
 };
 

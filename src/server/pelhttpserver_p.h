@@ -5,10 +5,11 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
-#include <QMap>
 #include <QPair>
 #include <QString>
 #include <QStringList>
+
+class QHttpResponse;
 
 // The decisions PelHttpServer makes from plain inputs, kept free of sockets so they can be
 // exercised with any address list or text.
@@ -27,9 +28,6 @@ QString portTextOrDefault(const QString &given);
 // The port number a port text names: a whole number from 0 to 65535 in decimal digits, else -1
 // (a number cut to 16 bits, or a text read as 0, would listen where nobody asked).
 int portFromText(const QString &text);
-
-// Indented JSON of a text map, one string member per entry in ascending key order.
-QByteArray jsonDocument(const QMap<QString, QString> &data);
 
 // Whether an Authorization header value is "Bearer " and then token (the scheme in any case).
 // Every byte of the token is compared whatever the value holds, so the time taken does not tell
@@ -61,5 +59,20 @@ bool hostAllowed(const QString &host, const QStringList &ownNames);
 
 // A request target split at its first '?' into path and query, both as sent.
 QPair<QByteArray, QByteArray> splitTarget(const QByteArray &target);
+
+// Who may read an answer: anyone, or only its caller (no other origin is allowed).
+enum class Audience { Anyone, CallerOnly };
+
+// Answers with status, the fixed headers and body.
+void sendReply(QHttpResponse *response,
+               int status,
+               const QByteArray &body,
+               Audience audience = Audience::Anyone);
+
+// The reply document of a GET or POST: {"status": "OK"}.
+QByteArray statusDocument();
+
+// A small JSON document {"error": code}, with "message" when one is given.
+QByteArray errorDocument(const QString &code, const QString &message = QString());
 
 #endif // PELHTTPSERVER_P_H

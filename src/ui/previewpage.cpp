@@ -6,12 +6,42 @@ PreviewPage::PreviewPage(QObject *parent)
     : QWebEnginePage(pageProfile(), parent)
 {}
 
+void PreviewPage::keepToOrigin(const QUrl &home)
+{
+    this->home = home;
+}
+
+bool PreviewPage::sameOrigin(const QUrl &a, const QUrl &b)
+{
+    const auto port = [](const QUrl &url) {
+        const QString scheme = url.scheme().toLower();
+        return url.port(scheme == QLatin1String("https")  ? 443
+                        : scheme == QLatin1String("http") ? 80
+                                                          : -1);
+    };
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0
+           && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
+}
+
 bool PreviewPage::acceptNavigationRequest(const QUrl &url,
                                           QWebEnginePage::NavigationType type,
                                           bool isMainFrame)
 {
-    Q_UNUSED(url)
-    Q_UNUSED(type)
-    Q_UNUSED(isMainFrame)
-    return true;
+    // Typed loads are the application's own; a reload stays on the page's own URL.
+    if (home.isEmpty() || !isMainFrame || type == NavigationTypeTyped
+        || type == NavigationTypeReload || sameOrigin(url, home))
+        return true;
+    emit navigationRefused(url);
+    const QString text = url.toString(QUrl::FullyEncoded).left(2000);
+    if (!refused.contains(text)) {
+        if (refused.size() >= maxRefusedKept)
+            refused.clear();
+        refused.insert(text);
+        qWarning("kiosk: the page may not leave %s for %s",
+                 qUtf8Printable(home.adjusted(QUrl::RemovePath | QUrl::RemoveQuery
+                                              | QUrl::RemoveFragment | QUrl::RemoveUserInfo)
+                                        .toString(QUrl::FullyEncoded)),
+                 qUtf8Printable(text));
+    }
+    return false;
 }

@@ -1,9 +1,14 @@
 #ifndef PREVIEWPAGE_H
 #define PREVIEWPAGE_H
 
+#include <QSet>
+#include <QUrl>
 #include <QWebEnginePage>
 
-// The page shown in the window's web view. It lets the page go wherever it navigates.
+// The page shown in the window's web view. It lets the page go wherever it navigates, unless
+// keepToOrigin() was called (kiosk mode): then the main frame may only go to pages of the
+// home page's origin. The application's own loads and reloads always pass; frames inside the
+// page go where they like. Links that open a new window open nothing.
 class PreviewPage : public QWebEnginePage
 {
     Q_OBJECT
@@ -11,10 +16,23 @@ class PreviewPage : public QWebEnginePage
 public:
     explicit PreviewPage(QObject *parent);
 
+    void keepToOrigin(const QUrl &home);
+    // Scheme, host and port; a file URL's origin is the local machine's.
+    static bool sameOrigin(const QUrl &a, const QUrl &b);
+
+signals:
+    void navigationRefused(const QUrl &url);
+
 protected:
     bool acceptNavigationRequest(const QUrl &url,
                                  QWebEnginePage::NavigationType type,
                                  bool isMainFrame) override;
+
+private:
+    QUrl home;
+    // Each refused URL is logged once; a page that keeps trying fills no more than this.
+    QSet<QString> refused;
+    static constexpr int maxRefusedKept = 256;
 };
 
 #endif // PREVIEWPAGE_H

@@ -5,6 +5,7 @@
 // calling them reads the same with either.
 
 #include <QGuiApplication>
+#include <QMouseEvent>
 #include <QSettings>
 #include <QWebEngineProfile>
 #include <QtGlobal>
@@ -49,5 +50,15 @@ inline QWebEngineProfile *pageProfile()
     return profile;
 }
 #endif
+
+// Whether a mouse event comes from a pointer rather than from touch input turned into one. Qt 6
+// keeps source() for this only for compatibility (its own spelling asks the device instead).
+inline bool isFromPointer(const QMouseEvent &event)
+{
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    return event.source() == Qt::MouseEventNotSynthesized;
+    QT_WARNING_POP
+}
 
 #endif // QTCOMPAT_H

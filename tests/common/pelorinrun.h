@@ -68,7 +68,9 @@ class PelorinRun : public DevToolsPage
 public:
     // pagePath (if any) becomes assets/index.html, companion CONNECT/CRYPTO with %PORT% for port.
     // Does not wait for the page; output goes to the test's unless process was set otherwise.
-    bool launch(const QString &pagePath = QString(), const QString &companion = QString())
+    bool launch(const QString &pagePath = QString(),
+                const QString &companion = QString(),
+                const QStringList &arguments = QStringList())
     {
         const QString dir = appDir.path();
         QDir(dir).mkdir("assets");
@@ -87,7 +89,7 @@ public:
         process.setProcessEnvironment(environment);
         if (process.processChannelMode() == QProcess::SeparateChannels) // left as it was made
             process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(dir + "/pelorin", QStringList());
+        process.start(dir + "/pelorin", arguments);
         return process.waitForStarted(10000);
     }
 

@@ -36,12 +36,14 @@ private slots:
     void initTestCase()
     {
         const QString py = "python3 \"" + examples + "/%1\" %PORT%";
-        QVERIFY(dashboard.launch(examples + "/dashboard/index.html"));
+        QVERIFY(dashboard.launch(examples + "/dashboard/index.html", QString(), {"--kiosk"}));
         QVERIFY(ask.launch(examples + "/ask/index.html"));
         QVERIFY(buttons.launch(examples + "/buttons/index.html", py.arg("buttons/buttons.py")));
         QVERIFY(listener.launch(examples + "/listener/index.html", py.arg("companion/loadavg.py")));
         for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
             QVERIFY2(run->waitForPage(), "a Pelorin with an example page did not come up");
+        const QString coversScreen = "innerWidth == screen.width && innerHeight == screen.height";
+        QVERIFY(dashboard.evaluate(coversScreen).toBool() && !ask.evaluate(coversScreen).toBool());
     }
 
     void endsWithItsCompanion_data()

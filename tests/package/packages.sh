@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the .deb and .tar.gz (CPack, build folder $1, its Qt's major version $2) and checks them
-# as a user meets them: the .deb declares its Qt's libraries (a Qt 6 one says so in its version)
-# and its `pelorin` runs the program from the user's folder (a stale copy refreshed, config.ini
-# kept), answers HTTP, exits 0 on SIGTERM; the .tar.gz is complete and names its Qt's packages.
+# as a user meets them: the .deb declares its Qt's libraries (a Qt 6 one says so in its version),
+# ships valid display units and autostart entry (none enabled), and its `pelorin` runs the program
+# from the user's folder (a stale copy refreshed, config.ini kept), answers HTTP, exits 0 on
+# SIGTERM; the .tar.gz is complete and names its Qt's packages.
 set -euo pipefail
 work=$(mktemp -d)
 pid=""
@@ -28,6 +29,14 @@ grep -q "${libs[0]}" "$work"/pelorin-*/SYSTEM-PACKAGES.txt || fail "SYSTEM-PACKA
 root=$work/root && dpkg-deb -x "$deb" "$root"
 grep -qx 'Exec=pelorin' "$root/usr/share/applications/pelorin.desktop" || fail "menu entry"
 [[ -s $root/usr/share/icons/hicolor/128x128/apps/pelorin.png ]] || fail "no menu icon"
+# The display units (against the extracted launcher) and autostart entry pass their checkers silently.
+units=$work/units && mkdir -p "$units"
+for unit in pelorin.service pelorin@.service; do
+    sed "s|/usr/bin/pelorin|$root/usr/bin/pelorin|" "$root/usr/lib/systemd/user/$unit" >"$units/$unit"
+    out=$(XDG_RUNTIME_DIR=$units systemd-analyze verify --user "$units/$unit" 2>&1) && [[ -z $out ]] || fail "$unit: $out"
+done
+out=$(desktop-file-validate "$root/usr/share/pelorin/pelorin-autostart.desktop" 2>&1) && [[ -z $out ]] || fail "$out"
+[[ ! -e $root/etc ]] || fail "the package enables something in /etc"
 # The user's folder from an older version: its config.ini (on a free port) and a stale program.
 userdir=$work/home/.local/share/pelorin && mkdir -p "$userdir"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
