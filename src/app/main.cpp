@@ -19,8 +19,18 @@ bool kioskRequested()
 
 } // namespace
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 int main(int argc, char **argv)
 {
+#ifdef __GLIBC__
+    // Buffers of callers' data (bodies, event frames, unsent output) come and go in large
+    // pieces; kept out of the heap, each one's memory goes back to the system when it is freed
+    // (glibc would otherwise raise this threshold after the first such free).
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
     enableHighDpiScaling();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Pelorin"));

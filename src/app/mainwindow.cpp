@@ -86,11 +86,16 @@ MainWindow::MainWindow(QWidget *parent)
     // Whole requests, the page's answers and its events: for pages that define PEL_receive
     // and for programs that listen to /events.
     connect(server, &PelHttpServer::requestReceived, bridge, &PageBridge::deliverRequest);
-    // the page's handler is the bridge's to know; the window may go before the server
+    // the page's handler and its room are the bridge's to know; the window may go before the
+    // server
     server->setPageModeSource([bridge = QPointer<PageBridge>(bridge)] {
         return bridge ? bridge->mode() : PelHttpServer::PageMode::Unknown;
     });
+    server->setPageRoom([bridge = QPointer<PageBridge>(bridge)](bool fromWebPage) {
+        return !bridge || bridge->admitRequest(fromWebPage);
+    });
     connect(bridge, &PageBridge::requestRefused, server, &PelHttpServer::refuseRequest);
+    connect(server, &PelHttpServer::requestAbandoned, bridge, &PageBridge::abandon);
 
     ui->build(this);
     setWindowTitle(title);

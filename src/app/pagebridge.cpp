@@ -22,7 +22,7 @@ constexpr double clockGrainMs = 0.1;
 
 constexpr int firstRetryDelayMs = 1000;
 constexpr int maxRetryDelayMs = 30000;
-constexpr qint64 dropWarningIntervalMs = 1000;
+constexpr qint64 refusalWarningIntervalMs = 1000;
 
 // Qt 5.15 gives no reason for a failed load; for a file the file itself can tell.
 QString loadFailureReason(const QUrl &url)
@@ -37,18 +37,23 @@ QString loadFailureReason(const QUrl &url)
     return QStringLiteral("the web engine reported the load as failed");
 }
 
+QString pageRestarted()
+{
+    return QStringLiteral("PAGE_RESTARTED");
+}
+
 } // namespace
 
 PageBridge::PageBridge(QObject *parent, qint64 maxPending)
     : QObject(parent)
     , maxPending(maxPending)
     , retryTimer(new QTimer(this))
-    , dropWarningTimer(new QTimer(this))
+    , refusalWarningTimer(new QTimer(this))
 {
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &PageBridge::retryLoad);
-    dropWarningTimer->setSingleShot(true);
-    connect(dropWarningTimer, &QTimer::timeout, this, &PageBridge::warnDropped);
+    refusalWarningTimer->setSingleShot(true);
+    connect(refusalWarningTimer, &QTimer::timeout, this, &PageBridge::warnRefused);
 }
 
 void PageBridge::setPage(QWebEnginePage *page)
@@ -73,6 +78,21 @@ void PageBridge::setPage(QWebEnginePage *page)
             &PageChannel::documentParsed,
             this,
             &PageBridge::documentParsed);
+    connect(PageChannel::forPage(page), &PageChannel::requestAnswered, this, &PageBridge::answered);
+    connect(PageChannel::forPage(page), &PageChannel::requestFailed, this, &PageBridge::answered);
+}
+
+void PageBridge::answered(quint64 id)
+{
+    waitingOnDocument.remove(id);
+}
+
+// The document that took these requests is gone, and with it whatever would have answered them.
+void PageBridge::refuseWaiting()
+{
+    for (const quint64 id : qAsConst(waitingOnDocument))
+        emit requestRefused(id, 503, pageRestarted(), QString());
+    waitingOnDocument.clear();
 }
 
 QWebEnginePage *PageBridge::page() const
@@ -125,28 +145,41 @@ void PageBridge::deliverRequest(const PageRequest &request)
     hold(Held{QByteArray(), request}, size);
 }
 
+void PageBridge::abandon(quint64 id)
+{
+    for (Held &held : pending) {
+        if (held.call.isEmpty() && held.request.id == id) {
+            held.request.abandoned = true;
+            return;
+        }
+    }
+    waitingOnDocument.remove(id);
+    // after the script that handed the request on, if there was one; ignored otherwise
+    if (target && !loading)
+        target->runJavaScript(QStringLiteral("pelorin.abort(%1)").arg(id));
+}
+
 void PageBridge::hold(Held &&held, qint64 size)
 {
+    // Never dropped: the server asks admitRequest before it accepts a request, so what is
+    // held past the bound is only what was already accepted.
     pending.enqueue(std::move(held));
     pendingSizes.enqueue(size);
     pendingChars += size;
-    const qint64 droppedBefore = dropped;
-    while (pendingChars > maxPending && !pending.isEmpty()) {
-        pendingChars -= pendingSizes.dequeue();
-        const Held gone = pending.dequeue();
-        if (gone.call.isEmpty() && gone.request.wantsAnswer)
-            refuse(gone.request,
-                   503,
-                   QStringLiteral("DROPPED"),
-                   QStringLiteral("too much was waiting for the page"));
-        ++dropped;
-    }
-    if (dropped > droppedBefore && !dropWarningTimer->isActive()) {
-        const qint64 sinceLast = lastDropWarning.isValid() ? lastDropWarning.elapsed()
-                                                           : dropWarningIntervalMs;
-        dropWarningTimer->start(int(qMax<qint64>(0, dropWarningIntervalMs - sinceLast)));
-    }
     scheduleFlush();
+}
+
+bool PageBridge::admitRequest(bool fromWebPage)
+{
+    if (pendingChars < (fromWebPage ? maxPending / 4 : maxPending))
+        return true;
+    ++refused;
+    if (!refusalWarningTimer->isActive()) {
+        const qint64 sinceLast = lastRefusalWarning.isValid() ? lastRefusalWarning.elapsed()
+                                                              : refusalWarningIntervalMs;
+        refusalWarningTimer->start(int(qMax<qint64>(0, refusalWarningIntervalMs - sinceLast)));
+    }
+    return false;
 }
 
 PelHttpServer::PageMode PageBridge::mode() const
@@ -178,7 +211,7 @@ QByteArray PageBridge::callFor(Held &held)
     }
     if (!takesWholeRequests())
         return QByteArray();
-    return receiverCall(request);
+    return receiverCall(request).toUtf8();
 }
 
 void PageBridge::refuse(const PageRequest &request,
@@ -204,14 +237,15 @@ qint64 PageBridge::reranAfterRendererEnd() const
     return reran;
 }
 
-void PageBridge::warnDropped()
+void PageBridge::warnRefused()
 {
-    qCWarning(lcPage).noquote() << QStringLiteral("Dropped the %1 oldest messages for the page: "
-                                                  "more than %2 bytes were waiting for it")
-                                           .arg(dropped)
+    qCWarning(lcPage).noquote() << QStringLiteral("Refused %1 requests as busy: more than %2 bytes "
+                                                  "(from web pages, a quarter of that) were "
+                                                  "waiting for the page")
+                                           .arg(refused)
                                            .arg(maxPending);
-    dropped = 0;
-    lastDropWarning.start();
+    refused = 0;
+    lastRefusalWarning.start();
 }
 
 void PageBridge::scheduleFlush()
@@ -225,6 +259,7 @@ void PageBridge::scheduleFlush()
 
 void PageBridge::holdForLoad()
 {
+    refuseWaiting();
     loading = true;
     handlers = PelHttpServer::PageMode::Unknown;
     // Unconfirmed scripts go again to the next document; whatever the old one still answers
@@ -367,10 +402,19 @@ void PageBridge::scriptDone(quint64 id, const QVariant &result)
         if (script.lostWithRenderer)
             reran += ran;
     }
+    // callers of the requests run now wait on the document that ran them, if it is still there
+    for (int c = 0; c < ran; ++c) {
+        const quint64 caller = script.callers.at(c);
+        if (caller != 0 && script.document == document)
+            waitingOnDocument.insert(caller);
+        else if (caller != 0)
+            emit requestRefused(caller, 503, pageRestarted(), QString());
+    }
     if (ran < script.calls.size()) {
         // the rest goes again, in its place
         script.first += ran;
         script.calls.erase(script.calls.begin(), script.calls.begin() + ran);
+        script.callers.erase(script.callers.begin(), script.callers.begin() + ran);
         script.document = 0;
     } else {
         unconfirmed.removeAt(i);
@@ -401,7 +445,7 @@ QString PageBridge::scriptText(const Script &script) const
     for (const QByteArray &call : script.calls)
         text += "if(pelorin.more())" + call;
     text += "pelorin.end()\n";
-    return QString::fromLatin1(text);
+    return QString::fromUtf8(text);
 }
 
 void PageBridge::send(Script &script)
@@ -428,19 +472,25 @@ void PageBridge::flush()
     while (unconfirmed.size() < maxInFlight && !pending.isEmpty()) {
         qint64 size = 0;
         QList<QByteArray> calls;
+        QList<quint64> callers;
         while (!pending.isEmpty() && calls.size() < most) {
             if (size > 0 && size + pendingSizes.head() > maxScriptChars)
                 break;
             size += pendingSizes.head();
             pendingChars -= pendingSizes.dequeue();
-            QByteArray call = callFor(pending.head());
+            Held &held = pending.head();
+            const bool waits = held.call.isEmpty() && held.request.wantsAnswer;
+            const quint64 caller = waits ? held.request.id : 0;
+            QByteArray call = callFor(held);
             pending.removeFirst();
-            if (!call.isEmpty())
+            if (!call.isEmpty()) {
                 calls.append(std::move(call));
+                callers.append(caller);
+            }
         }
         if (calls.isEmpty())
             continue;
-        unconfirmed.append(Script{++lastScriptId, lastCall + 1, calls, 0, false});
+        unconfirmed.append(Script{++lastScriptId, lastCall + 1, calls, 0, false, callers});
         lastCall += calls.size();
         send(unconfirmed.last());
     }

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QQueue>
+#include <QSet>
 #include <QString>
 #include <QWebEnginePage>
 
@@ -47,15 +48,18 @@ class QTimer;
 // leaves the calls that would run past scriptBudgetMs for the next script. So the page's main
 // thread is never busy long with delivery, and renders and takes input between scripts.
 //
-// The envelopes not yet in a script are bounded: past the bound the oldest are dropped, and a
-// warning with the count follows in the same turn of the event loop, then at most one a second.
+// Room: what is held and not yet in a script has a bound. Nothing held is ever dropped; while
+// the bound is passed, admitRequest says no, so that the server refuses new requests as busy
+// instead, and a warning with the count follows in the same turn of the event loop, then at
+// most one a second.
 //
 // Whole requests: a document that defines PEL_receive once it is parsed (or, failing a report,
 // once it has loaded) gets every whole request through pelorin.receive instead of envelopes,
 // in the same order, with the same holding, batching and confirmation. While a load decides
 // which handler the document has, both forms are held; the one the document does not take is
 // dropped. A request whose caller waits for an answer is refused (requestRefused) when the
-// document has no PEL_receive, or when its body is over the bound for whole requests.
+// document has no PEL_receive, or when its body is over the bound for whole requests, or as
+// soon as the document that took it ends (a load, the renderer's end) before it answered.
 //
 // Messages are logged in the category pelorin.page; its debug level has one line per envelope.
 //
@@ -79,6 +83,8 @@ public:
     // The same for the envelope of body and headers, built straight into its listener call.
     void deliver(const QByteArray &body, const QByteArray &headers);
     void deliverRequest(const PageRequest &request);
+    // The caller of request id stopped waiting: the page's request.signal aborts.
+    void abandon(quint64 id);
 
     PelHttpServer::PageMode mode() const;
 
@@ -88,6 +94,11 @@ public:
 
     // Bytes of the listener calls waiting to be put into a script.
     qint64 pendingSize() const;
+
+    // Whether there is room for another request; a no is counted for the warning. Requests from
+    // web pages in a browser are let in only while less than a quarter of the room is taken, so
+    // that a local program is still served while a browser floods.
+    bool admitRequest(bool fromWebPage = false);
 
     // Scripts handed to the page so far, each carrying one or more envelopes.
     qint64 scriptsRun() const;
@@ -106,7 +117,7 @@ private slots:
     void loadFinished(bool ok);
     void retryLoad();
     void recoverRenderer(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode);
-    void warnDropped();
+    void warnRefused();
     void flush();
 
 private:
@@ -120,6 +131,8 @@ private:
         quint64 document;
         // Handed to a renderer that ended before confirming it.
         bool lostWithRenderer;
+        // For each call, the request whose caller waits for the page's answer to it; 0 for none.
+        QList<quint64> callers;
     };
 
     // A listener call, or a whole request when call is empty.
@@ -139,6 +152,8 @@ private:
     void scheduleFlush();
     void send(Script &script);
     void scriptDone(quint64 id, const QVariant &result);
+    void answered(quint64 id);
+    void refuseWaiting();
     QString scriptText(const Script &script) const;
     int envelopesPerScript() const;
 
@@ -148,6 +163,8 @@ private:
     QQueue<qint64> pendingSizes;
     // Handed to the page, oldest first, not yet confirmed; at most maxInFlight.
     QList<Script> unconfirmed;
+    // Requests that the current document has taken and not yet answered, whose callers wait.
+    QSet<quint64> waitingOnDocument;
     qint64 pendingChars = 0;
     qint64 maxPending;
     qint64 scripts = 0;
@@ -170,9 +187,9 @@ private:
     bool refusedLoad = false;
     int retryDelayMs = 0;
     QTimer *retryTimer;
-    qint64 dropped = 0;
-    QTimer *dropWarningTimer;
-    QElapsedTimer lastDropWarning;
+    qint64 refused = 0;
+    QTimer *refusalWarningTimer;
+    QElapsedTimer lastRefusalWarning;
 };
 
 #endif // PAGEBRIDGE_H

@@ -20,28 +20,52 @@ function reportReady() {
 function messageOf(error) {
     return String(error instanceof Error ? error.message : error);
 }
+// What events cost until Pelorin has taken them: their characters and a little for each call.
+// A page that sends faster than Pelorin takes them is told so rather than growing without end.
+var queued = 0, maxQueued = 8 * 1024 * 1024;
 function send(value) {
     var json = stringify(value);
     if (typeof json !== 'string')
         throw new TypeError('pelorin.send: ' + typeof value + ' cannot be sent as JSON');
-    call('publish', [json]);
+    var cost = json.length + 128;
+    if (queued + cost > maxQueued)
+        throw new RangeError('pelorin.send: more than ' + maxQueued + ' bytes of events are ' +
+                             'waiting to be taken; send again later');
+    queued += cost;
+    call('publish', [json, function () { queued -= cost; }]);
 }
-// Called by Pelorin with one request as JSON text; answers it when its caller waits.
-function receive(text, wantsAnswer) {
-    var request = parse(text);
+// The abort controllers of the requests whose callers wait, by id, and the ids of requests
+// whose callers gave up before a script reached them.
+var controllers = Object.create(null), gaveUp = Object.create(null), Controller = AbortController;
+function settle(id) {
+    delete controllers[id];
+}
+// Called by Pelorin with one request; answers it when its caller waits. Its signal aborts when
+// the caller stops waiting (abandoned: it already has).
+function receive(request, wantsAnswer, abandoned) {
     var id = request.id;
+    var controller = new Controller();
+    Object.defineProperty(request, 'signal', {value: controller.signal});
+    if (abandoned || gaveUp[id]) {
+        delete gaveUp[id];
+        controller.abort();
+    }
+    else if (wantsAnswer)
+        controllers[id] = controller;
     var result;
     try {
         result = PEL_receive(request);
     } catch (error) {
         if (!wantsAnswer)
             throw error;
+        settle(id);
         call('fail', [id, messageOf(error)]);
         return;
     }
     if (!wantsAnswer)
         return;
     resolve(result).then(function (value) {
+        settle(id);
         var json;
         try {
             json = stringify(value === undefined ? null : value);
@@ -51,8 +75,17 @@ function receive(text, wantsAnswer) {
         }
         call('answer', [id, typeof json === 'string' ? json : 'null']);
     }, function (error) {
+        settle(id);
         call('fail', [id, messageOf(error)]);
     });
+}
+function abort(id) {
+    var controller = controllers[id];
+    settle(id);
+    if (controller)
+        controller.abort();
+    else
+        gaveUp[id] = true;
 }
 // Pelorin's delivery scripts are `pelorin.begin(first, budget, oldest); if (pelorin.more())
 // call; ... pelorin.end()`, first being the number of the script's first message. Once budget
@@ -83,6 +116,7 @@ function end() {
 var pelorin = new EventTarget();
 Object.defineProperty(pelorin, 'send', {value: send, enumerable: true});
 Object.defineProperty(pelorin, 'receive', {value: receive});
+Object.defineProperty(pelorin, 'abort', {value: abort});
 Object.defineProperty(pelorin, 'begin', {value: begin});
 Object.defineProperty(pelorin, 'more', {value: more});
 Object.defineProperty(pelorin, 'end', {value: end});

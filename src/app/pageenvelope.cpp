@@ -155,32 +155,92 @@ QByteArray listenerCall(const QByteArray &body, const QByteArray &headers, int *
     return out;
 }
 
-QByteArray receiverCall(const PageRequest &request)
+namespace {
+
+// Appends text as a single-quoted script string in which each character stands for itself
+// where the language allows it, so a held byte costs at most a few characters: only the quote,
+// the backslash, line terminators, NUL and lone surrogates are escaped.
+void appendExactLiteral(QString &out, const QString &text)
 {
-    QString json = QStringLiteral("{\"id\":%1,\"method\":").arg(request.id);
-    appendJsonString(json, QString::fromUtf8(request.method));
-    json += QLatin1String(",\"path\":");
-    appendJsonString(json, QString::fromUtf8(request.path));
-    json += QLatin1String(",\"query\":");
-    appendJsonString(json, QString::fromUtf8(request.query));
-    json += QLatin1String(",\"headers\":{");
+    out += QLatin1Char('\'');
+    const QChar *chars = text.constData();
+    const int size = text.size();
+    int plain = 0; // start of the run of characters written as they are
+    const auto escape = [&](int i, const char *ascii) {
+        out.append(chars + plain, i - plain);
+        out += QLatin1String(ascii);
+        plain = i + 1;
+    };
+    for (int i = 0; i < size; ++i) {
+        const ushort code = chars[i].unicode();
+        if (code > '\\' && code < 0x2028)
+            continue;
+        switch (code) {
+        case '\'':
+            escape(i, "\\'");
+            break;
+        case '\\':
+            escape(i, "\\\\");
+            break;
+        case '\n':
+            escape(i, "\\n");
+            break;
+        case '\r':
+            escape(i, "\\r");
+            break;
+        case 0:
+            escape(i, "\\x00");
+            break;
+        case 0x2028:
+            escape(i, "\\u2028");
+            break;
+        case 0x2029:
+            escape(i, "\\u2029");
+            break;
+        default:
+            if (QChar::isHighSurrogate(code) && i + 1 < size && chars[i + 1].isLowSurrogate()) {
+                ++i;
+            } else if (QChar::isSurrogate(code)) {
+                char hex[7] = {'\\', 'u'};
+                for (int d = 0; d < 4; ++d)
+                    hex[2 + d] = hexDigits[(code >> (12 - 4 * d)) & 0xf];
+                escape(i, hex);
+            }
+        }
+    }
+    out.append(chars + plain, size - plain);
+    out += QLatin1Char('\'');
+}
+
+} // namespace
+
+QString receiverCall(const PageRequest &request)
+{
+    const QString body = exactTextFromUtf8(request.body);
+    QString out;
+    // room for the body's escapes, so that the script's end is appended in place
+    out.reserve(body.size() + body.size() / 8 + 4096);
+    out += QLatin1String("try{pelorin.receive({id:") + QString::number(request.id)
+           + QLatin1String(",method:");
+    appendExactLiteral(out, exactTextFromUtf8(request.method));
+    out += QLatin1String(",path:");
+    appendExactLiteral(out, exactTextFromUtf8(request.path));
+    out += QLatin1String(",query:");
+    appendExactLiteral(out, exactTextFromUtf8(request.query));
+    // computed names: a header named __proto__ is a member like any other
+    out += QLatin1String(",headers:{");
     for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it) {
         if (it != request.headers.cbegin())
-            json += QLatin1Char(',');
-        appendJsonString(json, it.key());
-        json += QLatin1Char(':');
-        appendJsonString(json, it.value());
+            out += QLatin1Char(',');
+        out += QLatin1Char('[');
+        appendExactLiteral(out, it.key());
+        out += QLatin1String("]:");
+        appendExactLiteral(out, it.value());
     }
-    json += QLatin1String("},\"body\":");
-    appendJsonString(json, QString::fromUtf8(request.body));
-    json += QLatin1Char('}');
-
-    QByteArray out;
-    out.reserve(json.size() + 128);
-    out += "try{pelorin.receive('";
-    for (const QChar c : json)
-        writeLiteralCharacter(c.unicode(), [&out](char a) { out += a; });
-    out += request.wantsAnswer ? "',true)" : "',false)";
-    out += "}catch(e){console.error('PEL_receive failed:',e)}\n";
+    out += QLatin1String("},body:");
+    appendExactLiteral(out, body);
+    out += QLatin1String(request.wantsAnswer ? "},true" : "},false");
+    out += QLatin1String(request.abandoned ? ",true)" : ")");
+    out += QLatin1String("}catch(e){console.error('PEL_receive failed:',e)}\n");
     return out;
 }

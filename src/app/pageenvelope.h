@@ -24,10 +24,11 @@ QByteArray listenerCall(const QByteArray &body,
                         int *envelopeSize = nullptr);
 
 // One statement that hands a whole request to the page's PEL_receive (through pelorin.receive)
-// as JSON text in an escaped string literal, which the page parses itself: the data is never
-// read as script. The text is an object of id, method, path, query, headers (names lower-cased)
-// and body, the body decoded as UTF-8 with invalid sequences as U+FFFD. A request whose caller
-// waits gets the handler's result sent back. A failure is reported to the console.
-QByteArray receiverCall(const PageRequest &request);
+// as an object of id, method, path, query, headers (names lower-cased) and body, every text in
+// a string literal: the data is never read as script. Texts are decoded as UTF-8 with invalid
+// sequences as U+FFFD, NUL bytes and a leading byte-order mark kept; each character is escaped
+// at most once. A request whose caller waits gets the handler's result sent back; its signal
+// starts aborted when the caller has already gone. A failure is reported to the console.
+QString receiverCall(const PageRequest &request);
 
 #endif // PAGEENVELOPE_H

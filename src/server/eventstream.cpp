@@ -30,7 +30,9 @@ void EventStream::subscribe(QHttpResponse *response, qint64 lastEventId)
 
 void EventStream::publish(const QByteArray &json)
 {
-    kept.enqueue({++lastId, json});
+    // the frame is made once, and shared by every subscriber's output
+    ++lastId;
+    kept.enqueue({lastId, "id: " + QByteArray::number(lastId) + "\ndata: " + json + "\n\n"});
     if (kept.size() > maxKept)
         kept.dequeue();
     feedAll();
@@ -61,11 +63,13 @@ bool EventStream::feed(Subscriber &subscriber)
         response->abort();
         return false;
     }
+    // All subscribers together hold at most maxUnsentTotal of output, each an equal share (but
+    // at least one frame): many that do not read cannot take all of memory.
+    const qint64 share = qBound(minShare, maxUnsentTotal / subscribers.size(), maxUnsent);
     while (subscriber.sent < lastId) {
-        const Event &event = kept.at(int(subscriber.sent + 1 - oldestKept));
-        const QByteArray frame = "id: " + QByteArray::number(event.id) + "\ndata: " + event.json
-                                 + "\n\n";
-        if (response->unsentBytes() + frame.size() > maxUnsent)
+        const QByteArray &frame = kept.at(int(subscriber.sent + 1 - oldestKept)).frame;
+        const qint64 unsent = response->unsentBytes();
+        if (unsent > 0 && unsent + frame.size() > share)
             break;
         response->write(frame);
         ++subscriber.sent;

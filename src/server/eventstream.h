@@ -13,7 +13,8 @@ class QHttpResponse;
 // The page's events as a Server-Sent Events stream. Every published event gets the next id; the
 // newest maxKept events are kept, so a subscriber that reconnects with Last-Event-ID first gets
 // the ones it missed that are still kept. Each subscriber is fed from the kept events while its
-// unsent output stays within maxUnsent, and topped up as it drains, so a long catch-up goes out
+// unsent output stays within its share of maxUnsentTotal (between minShare and maxUnsent, and
+// always room for one event when nothing is unsent), and topped up as it drains, so a long catch-up goes out
 // piece by piece; one that falls so far behind that its next event is no longer kept is cut off
 // (it can reconnect and resume from its last id). A subscriber is sent a comment line every
 // keepAliveMs, so that one that has gone is noticed. The stream does not own the responses: the
@@ -26,6 +27,9 @@ public:
     static constexpr int maxKept = 1000;
     static constexpr int keepAliveMs = 15000;
     static constexpr qint64 maxUnsent = 1024 * 1024;
+    // What all subscribers' unsent output may add up to, shared equally, at least minShare each.
+    static constexpr qint64 maxUnsentTotal = 64 * 1024 * 1024;
+    static constexpr qint64 minShare = 64 * 1024;
 
     explicit EventStream(QObject *parent = nullptr);
 
@@ -43,7 +47,7 @@ private:
     struct Event
     {
         qint64 id;
-        QByteArray json;
+        QByteArray frame; // as written to every subscriber
     };
     struct Subscriber
     {

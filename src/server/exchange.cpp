@@ -23,6 +23,8 @@ Exchange::Exchange(PelHttpServer *server,
     if (page.method == "POST")
         connect(request, &QHttpRequest::data, this, &Exchange::receive);
     connect(request, &QHttpRequest::end, this, &Exchange::finish);
+    if (page.wantsAnswer)
+        ++server->waitingCallers;
 }
 
 Exchange::~Exchange()
@@ -32,6 +34,12 @@ Exchange::~Exchange()
     if (stage == Stage::Receiving)
         server->wholeBodyBytes -= page.body.size();
     server->exchanges.remove(page.id);
+    if (page.wantsAnswer && stage != Stage::Answered) {
+        --server->waitingCallers;
+        // the caller went away while waiting
+        if (stage == Stage::Received)
+            emit server->requestAbandoned(page.id);
+    }
 }
 
 void Exchange::receive(const QByteArray &chunk)
@@ -66,6 +74,12 @@ void Exchange::finish()
         // a body too large for the page is not handed on
         if (refusal->status == 413)
             return;
+    } else if (server->pageMode() == PelHttpServer::PageMode::Receiver
+               && !server->pageHasRoom(fromWebPage(page.headers))) {
+        // nothing of a whole request has reached the page yet: it can still be turned away
+        response->setHeader(QStringLiteral("Retry-After"), QStringLiteral("1"));
+        refuse(503, QStringLiteral("BUSY"), QString());
+        return;
     } else if (!page.wantsAnswer) {
         reply(200, statusDocument());
     } else {
@@ -90,9 +104,10 @@ void Exchange::refuse(int status, const QString &code, const QString &message)
 
 void Exchange::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() == answerTimer.timerId())
+    if (event->timerId() == answerTimer.timerId()) {
         refuse(504, QStringLiteral("TIMEOUT"), QStringLiteral("the page did not answer in time"));
-    else
+        emit server->requestAbandoned(page.id);
+    } else
         QObject::timerEvent(event);
 }
 
@@ -114,6 +129,8 @@ void Exchange::reply(int status, const QByteArray &body)
         return;
     stage = Stage::Answered;
     answerTimer.stop();
+    if (page.wantsAnswer)
+        --server->waitingCallers;
     // an answer meant for its caller only (the page's, and errors about it) allows no other origin
     sendReply(response, status, body, page.wantsAnswer ? Audience::CallerOnly : Audience::Anyone);
 }

@@ -17,6 +17,7 @@ struct PageRequest
     QByteArray body;
     bool tooLarge = false;    // the body passed the bound; body is then empty
     bool wantsAnswer = false; // the caller waits for the page's answer
+    bool abandoned = false;   // the caller stopped waiting before the page got the request
 };
 
 Q_DECLARE_METATYPE(PageRequest)

@@ -96,7 +96,7 @@ AnswerPreference answerPreference(const QString &prefer)
             bool ok = false;
             const qlonglong seconds = value.toLongLong(&ok);
             if (ok && seconds >= 0)
-                preference.waitSeconds = int(qMin<qlonglong>(seconds, 24 * 60 * 60));
+                preference.waitSeconds = int(qMin<qlonglong>(seconds, 60 * 60));
         }
     }
     return preference;
@@ -265,10 +265,29 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
         const qint64 lastEventId
                 = page.headers.value(QStringLiteral("last-event-id")).trimmed().toLongLong(&known);
         events->subscribe(resp, known ? lastEventId : -1);
+    } else if (!pageHasRoom(fromWebPage(page.headers))) {
+        resp->setHeader(QStringLiteral("Retry-After"), QStringLiteral("1"));
+        sendReply(resp, 503, errorDocument(QStringLiteral("BUSY")));
+    } else if (page.wantsAnswer && waitingCallers >= maxWaitingCallers) {
+        // Each waiting caller holds a connection: past the cap they are turned away and their
+        // connections closed, so that plain requests always find one.
+        resp->setHeader(QStringLiteral("Retry-After"), QStringLiteral("1"));
+        resp->setHeader(QStringLiteral("Connection"), QStringLiteral("close"));
+        sendReply(resp, 503, errorDocument(QStringLiteral("BUSY")), Audience::CallerOnly);
     } else {
         page.id = ++lastRequestId;
         exchanges.insert(page.id, new Exchange(this, req, resp, page, preference.waitSeconds));
     }
+}
+
+void PelHttpServer::setPageRoom(std::function<bool(bool)> hasRoom)
+{
+    pageRoom = std::move(hasRoom);
+}
+
+bool PelHttpServer::pageHasRoom(bool forWebPage) const
+{
+    return !pageRoom || pageRoom(forWebPage);
 }
 
 // What the page is told of req: all but its body, which comes as it arrives.

@@ -52,6 +52,8 @@ public:
     PageMode pageMode() const;
     static constexpr int maxWholeBody = 16 * 1024 * 1024;
     static constexpr qint64 maxWholeBodiesInFlight = 256 * 1024 * 1024;
+    // Callers that may wait for the page's answer at once; more are refused 503 BUSY.
+    static constexpr int maxWaitingCallers = 256;
 
     // Why a page in mode cannot take request: 501 for a caller that waits for an answer from a
     // page without PEL_receive, 413 for a body above maxWholeBody when it has one.
@@ -71,9 +73,18 @@ public:
     // json: one JSON text without line breaks.
     void publishEvent(const QByteArray &json);
 
+    // Asked whether the page has room before a GET or POST is accepted, and again before a
+    // whole body kept for PEL_receive is handed on, saying whether the request comes from a web
+    // page (fromWebPage): without room the request is answered 503 BUSY and goes no further, so
+    // nothing accepted is ever dropped. Unset, there is always room.
+    void setPageRoom(std::function<bool(bool fromWebPage)> hasRoom);
+
 signals:
     void dataProcessed(QByteArray body, QByteArray headers);
     void requestReceived(const PageRequest &request);
+    // The caller of request id stopped waiting for the page's answer: it went away, or its wait
+    // ended.
+    void requestAbandoned(quint64 id);
 
 private slots:
     void createHttpServer();
@@ -81,6 +92,7 @@ private slots:
 
 private:
     PageRequest pageRequestOf(const QHttpRequest *req) const;
+    bool pageHasRoom(bool forWebPage) const;
 
     // Each keeps its own entry and its part of the bytes in flight, and emits the signals.
     friend class Exchange;
@@ -99,6 +111,8 @@ private:
     // GET and POST requests until they have been answered, by id.
     QHash<quint64, Exchange *> exchanges;
     EventStream *events = nullptr;
+    std::function<bool(bool)> pageRoom;
+    int waitingCallers = 0; // requests whose callers wait for the page's answer, not yet answered
 };
 
 #endif // PELHTTPSERVER_H

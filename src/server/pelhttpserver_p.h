@@ -38,7 +38,7 @@ bool bearerTokenMatches(const QString &authorization, const QByteArray &token);
 QByteArray headersDocument(const QHash<QString, QString> &headers);
 
 // What a Prefer header value asks of the answer: return=representation means the caller wants
-// the page's own answer, waiting at most waitSeconds (wait=N, else 30; at most a day).
+// the page's own answer, waiting at most waitSeconds (wait=N, else 30; at most an hour).
 struct AnswerPreference
 {
     bool wanted = false;

@@ -5,8 +5,12 @@
 #include "rawhttpclient.h"
 #include "webtestutil.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QWebEngineView>
 #include <QtTest>
+
+#include <signal.h>
 
 // The window with its real server and page, in an app directory of its own.
 class tst_MainWindow : public QObject
@@ -41,7 +45,9 @@ void tst_MainWindow::initTestCase()
     html.write("<script>window.calls = []; function PEL_receive(r) { calls.push(r);"
                " if (r.path === '/throw') throw new Error('no such thing');"
                " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2})));"
-               " if (r.path === '/reject') return Promise.reject('refused'); }</script>");
+               " if (r.path === '/reject') return Promise.reject('refused');"
+               " r.signal.onabort = () => calls.push('aborted');"
+               " if (r.path === '/hold') return new Promise(() => {}); }</script>");
     html.close();
     port = freeLoopbackPort();
     // The page is named by a plain path, its blank percent-encoded; the file is read as it
@@ -144,23 +150,33 @@ void tst_MainWindow::wholeRequests_data()
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("answer"); // without "Prefer: return=representation" when empty
+    // without "Prefer: return=representation" when empty; a body is a further preference too
+    QTest::addColumn<QByteArray>("answer");
 
     QByteArray big;
     while (big.size() < 300 * 1024)
         big += "line\n\ttab \\ back \"quote\" 'single' </script> \xe2\x80\xa8 \xc3\xa9 \xff\n";
-    const auto error = [](const QByteArray &message) {
-        return "{\n    \"error\": \"PAGE_ERROR\",\n    \"message\": \"" + message + "\"\n}\n";
+    const auto error = [](const QByteArray &code, const QByteArray &message) {
+        return "{\n    \"error\": \"" + code + "\",\n    \"message\": \"" + message + "\"\n}\n";
     };
     // The first is sent while the page loads, and held for it.
     QTest::addRow("300 KB in one call, exact")
             << QByteArray("/?q=%41") << big << 200 << QByteArray();
+    QTest::addRow("a leading byte-order mark and NUL bytes kept")
+            << QByteArray("/") << QByteArray::fromHex("efbbbfefbbbf6100620100") << 200 << QByteArray();
     QTest::addRow("what a promise resolves to")
             << QByteArray("/promise") << QByteArray("abc") << 200 << QByteArray("{\"n\":2}");
     QTest::addRow("a throw") << QByteArray("/throw") << QByteArray() << 500
-                             << error("no such thing");
+                             << error("PAGE_ERROR", "no such thing");
     QTest::addRow("a rejection") << QByteArray("/reject") << QByteArray() << 500
-                                 << error("refused");
+                                 << error("PAGE_ERROR", "refused");
+    QTest::addRow("a wait that ends aborts the request's signal")
+            << QByteArray("/hold") << QByteArray("wait=1") << 504
+            << error("TIMEOUT", "the page did not answer in time");
+    // last: the page is loaded anew
+    QTest::addRow("the renderer ends while its caller waits")
+            << QByteArray("/hold") << QByteArray("wait=30") << 503
+            << QByteArray("{\n    \"error\": \"PAGE_RESTARTED\"\n}\n");
 }
 
 void tst_MainWindow::wholeRequests()
@@ -173,18 +189,27 @@ void tst_MainWindow::wholeRequests()
     RawHttpClient client;
     QVERIFY(client.connectToPort(port));
     client.send("POST " + path + " HTTP/1.1\r\n"
-                + (answer.isEmpty() ? "" : "Prefer: return=representation\r\n")
+                + (answer.isEmpty() ? "" : "Prefer: return=representation, " + body + "\r\n")
                 + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-    const QByteArray response = client.readResponse(false, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(evaluateJavaScriptSync(page, "window.calls.length > 0").toBool(),
+                             30000);
+    // as JSON text: the engine's own conversion of a string cuts it at a NUL
+    const QJsonObject call = QJsonDocument::fromJson(
+            evaluateJavaScriptSync(page, "JSON.stringify(calls.pop())").toString().toUtf8()).object();
+    // every byte as sent, an invalid one as U+FFFD
+    QCOMPARE(call.value("body").toString().toUtf8(),
+             QByteArray(body).replace("\xff", "\xef\xbf\xbd"));
+    QCOMPARE(call.value("headers").toObject().value("content-length").toString(),
+             QString::number(body.size()));
+    if (status == 503)
+        QCOMPARE(::kill(pid_t(page->renderProcessPid()), SIGKILL), 0);
+    // less than a caller's wait: one waiting on an ended page is answered at once
+    const QByteArray response = client.readResponse(false, 20000);
     QCOMPARE(response.mid(9, 3).toInt(), status); // "HTTP/1.1 200 OK"
     QCOMPARE(RawHttpClient::bodyOf(response),
              answer.isEmpty() ? QByteArray("{\n    \"status\": \"OK\"\n}\n") : answer);
-    QTRY_VERIFY_WITH_TIMEOUT(evaluateJavaScriptSync(page, "window.calls.length > 0").toBool(),
-                             30000);
-    const QVariantMap call = evaluateJavaScriptSync(page, "window.calls.pop()").toMap();
-    QCOMPARE(call.value("body").toString(), QString::fromUtf8(body));
-    QCOMPARE(call.value("headers").toMap().value("content-length").toString(),
-             QString::number(body.size()));
+    if (status == 504)
+        QTRY_VERIFY(evaluateJavaScriptSync(page, "calls.includes('aborted')").toBool());
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -1,4 +1,5 @@
 #include "pageenvelope.h"
+#include "pagerequest.h"
 
 #include <QTest>
 
@@ -9,6 +10,8 @@ class tst_PageEnvelope : public QObject
 private slots:
     void envelope_data();
     void envelope();
+    void wholeRequest_data();
+    void wholeRequest();
 };
 
 void tst_PageEnvelope::envelope_data()
@@ -44,6 +47,32 @@ void tst_PageEnvelope::envelope()
     QFETCH(QByteArray, headers);
     QFETCH(QString, envelope);
     QCOMPARE(pageEnvelope(body, headers), envelope);
+}
+
+void tst_PageEnvelope::wholeRequest_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("literal"); // the body's string literal in the call
+    QTest::addRow("quote, backslash, line terminators and NUL escaped once, the rest as it is")
+            << QByteArray("a'b\\c\nd\re\0f\x01 \xe2\x80\xa8", 16)
+            << QString("'a\\'b\\\\c\\nd\\re\\x00f\x01 \\u2028'");
+    QTest::addRow("a leading byte-order mark kept, an invalid byte as U+FFFD")
+            << QByteArray("\xef\xbb\xbfx\xff") << QString::fromUtf8("'\xef\xbb\xbfx\xef\xbf\xbd'");
+}
+
+void tst_PageEnvelope::wholeRequest()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, literal);
+    PageRequest request;
+    request.id = 7;
+    request.method = "POST";
+    request.headers.insert("__proto__", "x"); // a member like any other
+    request.body = body;
+    QCOMPARE(receiverCall(request),
+             "try{pelorin.receive({id:7,method:'POST',path:'',query:'',headers:{['__proto__']:'x'},"
+             "body:" + literal
+                     + "},false)}catch(e){console.error('PEL_receive failed:',e)}\n");
 }
 
 QTEST_GUILESS_MAIN(tst_PageEnvelope)

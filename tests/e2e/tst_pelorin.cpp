@@ -174,6 +174,14 @@ private slots:
         }
         const QString sendUndefined = "try { pelorin.send(undefined) } catch (e) { e.name }";
         QCOMPARE(buttons.evaluate(sendUndefined).toString(), QStringLiteral("TypeError"));
+        // a page that sends without end is stopped, and sends again once Pelorin has caught up
+        const QString flood
+                = "try { for (let i = 0; i < 1e7; ++i) pelorin.send(i) } catch (e) { e.name }";
+        QCOMPARE(dashboard.evaluate(flood).toString(), QStringLiteral("RangeError"));
+        const QString once = "try { pelorin.send(1); 'sent' } catch (e) { e.name }";
+        QTRY_COMPARE_WITH_TIMEOUT(dashboard.evaluate(once).toString(),
+                                  QStringLiteral("sent"),
+                                  20000);
     }
 
     // With either Qt, localStorage outlives a restart and a 150% desktop scales by a whole factor.

@@ -39,6 +39,9 @@ void tst_PelHttpServer::listening()
     QCOMPARE(chooseListenHost(QStringLiteral("localhost"), machine), QStringLiteral("169.254.3.4"));
     QCOMPARE(chooseListenHost(QStringLiteral("localhost"), {QHostAddress::LocalHost}), QString());
     QCOMPARE(portFromText(portTextOrDefault(QString())), 9977);
+    // nobody waits for the page longer than an hour
+    QCOMPARE(answerPreference(QStringLiteral("return=representation, wait=86400")).waitSeconds,
+             3600);
     // a port that is taken is said aloud
     QTcpServer occupant;
     QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
@@ -173,6 +176,17 @@ void tst_PelHttpServer::exchange_data()
     row("PEL_listener pages take any size", "listener", post("", large), noBody + ok);
     row("too large while the page is not known", "", post("", large),
         "POST /a%20b/c?x=%41&y <too large>\n" + ok);
+    // what was answered 200 is never dropped: without room a request is refused, and goes no further
+    const QByteArray busy = "Retry-After: 1\r\n";
+    row("no room for web pages, a local program still served", "busy",
+        {"2:" + post("").first(), post("Origin: http://x\r\n").first()},
+        "hi { \"content-length\": \"2\"\n}\n" + page
+        + reply("503 Service Unavailable", busy + anyone, error("BUSY")) + ok);
+    row("no room for the page, other methods as before", "all busy",
+        {"2:PUT / HTTP/1.1\r\n\r\n", post("").first()},
+        reply("503 Service Unavailable", busy + anyone, error("BUSY")) + unused);
+    row("no room left once a whole body is in", "receiver late", post(prefer),
+        reply("503 Service Unavailable", busy, error("BUSY")));
     // clang-format on
 }
 
@@ -188,6 +202,9 @@ void tst_PelHttpServer::exchange()
                       : setup.contains("listener") ? PelHttpServer::PageMode::Listener
                                                    : PelHttpServer::PageMode::Unknown;
     server->setPageModeSource([mode] { return mode; });
+    server->setPageRoom([&, asked = 0](bool web) mutable {
+        return setup.contains("late") ? asked++ == 0 : !setup.contains(web ? "busy" : "all busy");
+    });
     QByteArray log;
     connect(server.get(), &PelHttpServer::dataProcessed, this, [&](QByteArray data, QByteArray h) {
         // how a large body is split into reads is the system's matter; its last may be short
