@@ -8,18 +8,26 @@
 #                                    and desktop-file-utils check the display units and
 #                                    autostart entry)
 #   scripts/install-deps.sh --bench  also what the benchmarks drive (wrk, nginx)
+# PELORIN_QT picks the Qt: 5 (the default), 6, or "5 6" for both.
 set -euo pipefail
 
-packages=(
-    cmake make g++ pkg-config
-    qtbase5-dev qtwebengine5-dev libqt5webchannel5-dev libhttp-parser-dev
-    xvfb xauth curl python3
-)
-if [[ "${1:-}" != "--run" ]]; then
-    packages+=(libqt5websockets5-dev dpkg-dev file nodejs clang clang-format libclang-rt-14-dev
+packages=(cmake make g++ pkg-config libhttp-parser-dev xvfb xauth curl python3)
+tests=no
+[[ "${1:-}" != "--run" ]] && tests=yes
+if [[ $tests == yes ]]; then
+    packages+=(dpkg-dev file nodejs clang clang-format libclang-rt-14-dev
                mosquitto mosquitto-clients procps chromium
                openbox x11-utils systemd desktop-file-utils)
 fi
+for qt in ${PELORIN_QT:-5}; do
+    case $qt in
+    5) packages+=(qtbase5-dev qtwebengine5-dev libqt5webchannel5-dev)
+       [[ $tests == yes ]] && packages+=(libqt5websockets5-dev) ;;
+    6) packages+=(qt6-base-dev qt6-webengine-dev qt6-webchannel-dev libqt6webenginecore6-bin)
+       [[ $tests == yes ]] && packages+=(qt6-websockets-dev) ;;
+    *) echo "PELORIN_QT must name 5, 6 or both, not '$qt'" >&2; exit 2 ;;
+    esac
+done
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(wrk nginx-light)
 fi

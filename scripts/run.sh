@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Installs what building and running need, builds, and starts Pelorin from its build folder,
-# where it keeps config.ini, assets/ and logo.ico. Without a display it runs under Xvfb, so the
-# HTTP server still works on a headless machine. Arguments go to Pelorin (try --help).
+# Installs what building and running need, builds, and starts Pelorin from its build folder
+# (build-qt6/ with PELORIN_QT=6), where it keeps config.ini, assets/ and logo.ico. Without a
+# display it runs under Xvfb, so the HTTP server still works on a headless machine. Arguments go
+# to Pelorin (try --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 scripts/install-deps.sh --run
 PELORIN_BUILD_TESTS=OFF scripts/build.sh --target pelorin
-cd "${PELORIN_BUILD_DIR:-build}/bin"
+default_dir=build && [[ ${PELORIN_QT:-5} == 6 ]] && default_dir=build-qt6
+cd "${PELORIN_BUILD_DIR:-$default_dir}/bin"
 
 # A [CONNECT] value of config.ini as Pelorin reads it (quotes taken off); empty when unset.
 setting() {

@@ -1,5 +1,6 @@
 #include "appdirectory.h"
 #include "mainwindow.h"
+#include "qtcompat.h"
 #include "terminationwatcher.h"
 
 #include <QApplication>
@@ -79,7 +80,7 @@ int main(int argc, char **argv)
         parser.process(textOnly); // prints and exits
     }
 
-    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    enableHighDpiScaling();
     QApplication app(argc, argv);
     parser.process(app); // a mistake ends here, with a message
     if (parser.isSet(options.appDir)) {

@@ -12,6 +12,7 @@
 #include "pagelocation.h"
 #include "pelhttpserver.h"
 #include "previewpage.h"
+#include "qtcompat.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,7 +21,6 @@
 #include <QLabel>
 #include <QPointer>
 #include <QSettings>
-#include <QTextCodec>
 #include <QUrl>
 #include <QWebEngineView>
 
@@ -205,7 +205,7 @@ void MainWindow::showEvent(QShowEvent *event)
 void MainWindow::saveSettings()
 {
     QSettings settings(configPath(), QSettings::IniFormat);
-    settings.setIniCodec(QTextCodec::codecForName("utf-8"));
+    useUtf8(settings);
     settings.setValue(QStringLiteral("CONNECT/HOST"), QStringLiteral("127.0.0.1"));
     settings.setValue(QStringLiteral("CONNECT/PORT"), QStringLiteral("9977"));
     settings.setValue(QStringLiteral("UIUX/TITLE"), QStringLiteral("Pelorin"));

@@ -1,5 +1,7 @@
 #include "previewpage.h"
 
+#include "qtcompat.h"
+
 #include <QLoggingCategory>
 
 // The web engine's own category for page messages: warnings and errors show by default.
@@ -22,7 +24,7 @@ QString printable(const QString &text)
 } // namespace
 
 PreviewPage::PreviewPage(QObject *parent)
-    : QWebEnginePage(parent)
+    : QWebEnginePage(pageProfile(), parent)
 {}
 
 void PreviewPage::keepToOrigin(const QUrl &home)

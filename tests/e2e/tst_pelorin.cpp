@@ -242,6 +242,29 @@ private slots:
                  log.constData());
     }
 
+    // With either Qt, localStorage outlives a restart and a 150% desktop scales by a whole factor.
+    void pageStorageAndScale()
+    {
+        QTemporaryDir dataHome; // where the web engine keeps its profile
+        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+        qputenv("QT_FONT_DPI", "144");
+        const QString token = QString::number(QDateTime::currentMSecsSinceEpoch());
+        QString kept;
+        double scale = 0;
+        for (const QString &script : QStringList{"localStorage.setItem('kept', '" + token + "')",
+                                                 "localStorage.getItem('kept')"}) {
+            PelorinRun pelorin;
+            QVERIFY(pelorin.launch() && pelorin.waitForPage());
+            kept = pelorin.evaluate(script).toString();
+            scale = pelorin.evaluate("devicePixelRatio").toDouble();
+            QVERIFY(pelorin.terminate());
+        }
+        qunsetenv("XDG_DATA_HOME");
+        qunsetenv("QT_FONT_DPI");
+        QCOMPARE(kept, token);
+        QCOMPARE(scale, double(qRound(scale)));
+    }
+
     // A web site whose name is made to point at 127.0.0.1 (DNS rebinding) is same-origin with
     // Pelorin, and its browser sends neither Origin nor Sec-Fetch-Site: the Host rule stops it.
     void rebindingSiteIsRefused()
