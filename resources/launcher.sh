@@ -17,6 +17,7 @@ for f in pelorin logo.ico; do
         mv -f "$userdir/.$f.new" "$userdir/$f"
     fi
 done
-# The window looks for logo.ico in the current folder.
+# The window looks for logo.ico in the current folder. Without a display, or as root, the
+# program folder's display.sh sees to both.
 cd "$userdir"
-exec ./pelorin "$@"
+exec "$appdir/display.sh" ./pelorin "$@"

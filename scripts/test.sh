@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite:
 #   0. a check that every C++ file follows .clang-format;
-#   1. every test (unit, WebEngine and end-to-end) under Xvfb;
-#   2. the tests that need no web engine again, built with address and undefined-behaviour
-#      sanitizers;
-#   3. the HTTP fuzzer for a bounded time (PELORIN_FUZZ_SECONDS, 60 by default); its output
-#      goes to build-fuzz/fuzz.log, and only its summary line is shown.
-# Set PELORIN_QUICK=1 to run step 1 only.
+#   1. every test (unit, WebEngine and end-to-end) under Xvfb, built against Qt 5 (build/) and
+#      against Qt 6 (build-qt6/);
+#   2. the tests that need no web engine again, built against each Qt with address and
+#      undefined-behaviour sanitizers (build-asan/, build-asan-qt6/);
+#   3. the HTTP and page envelope fuzzers for a bounded time (PELORIN_FUZZ_SECONDS in all, 60 by
+#      default); their output goes to build-fuzz/fuzz.log, and only their run counts are shown.
+# Set PELORIN_QT=5 or PELORIN_QT=6 to build and test against one Qt only.
+# Set PELORIN_QUICK=1 to run steps 0 and 1 only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+qts=${PELORIN_QT:-5 6}
+PELORIN_QT=$qts scripts/install-deps.sh
 
 jobs=$(nproc)
 export QTWEBENGINE_DISABLE_SANDBOX=1
@@ -38,16 +41,22 @@ mapfile -t sources < <(git ls-files -- '*.cpp' '*.h')
 clang-format --dry-run --Werror "${sources[@]}"
 summary+=("formatting: ${#sources[@]} C++ files follow .clang-format")
 
-echo "== Build and run every test"
-scripts/build.sh
-run_ctest build "all tests" -j"$jobs"
+for qt in $qts; do
+    echo "== Build and run every test against Qt $qt"
+    dir=build && [[ $qt == 6 ]] && dir=build-qt6
+    PELORIN_QT=$qt PELORIN_BUILD_DIR=$dir scripts/build.sh
+    run_ctest "$dir" "all tests, Qt $qt" -j"$jobs"
+done
 
 if [[ "${PELORIN_QUICK:-}" != 1 ]]; then
-    echo "== Tests without the web engine, with sanitizers"
-    cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPELORIN_SANITIZE=ON >/dev/null
-    mapfile -t unit_tests < <(cd build-asan && ctest -N -L unit | sed -n 's/^ *Test *#[0-9]*: //p')
-    cmake --build build-asan -j"$jobs" --target "${unit_tests[@]}"
-    run_ctest build-asan "sanitized unit tests" -L unit -j"$jobs"
+    for qt in $qts; do
+        echo "== Tests without the web engine, with sanitizers, against Qt $qt"
+        dir=build-asan && [[ $qt == 6 ]] && dir=build-asan-qt6
+        cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DPELORIN_SANITIZE=ON -DPELORIN_QT="$qt" >/dev/null
+        mapfile -t unit_tests < <(cd "$dir" && ctest -N -L unit | sed -n 's/^ *Test *#[0-9]*: //p')
+        cmake --build "$dir" -j"$jobs" --target "${unit_tests[@]}"
+        run_ctest "$dir" "sanitized unit tests, Qt $qt" -L unit -j"$jobs"
+    done
 
     echo "== HTTP fuzzer"
     seconds=${PELORIN_FUZZ_SECONDS:-60}
@@ -58,7 +67,10 @@ if [[ "${PELORIN_QUICK:-}" != 1 ]]; then
         echo "The fuzzer failed; its whole output is in $fuzz_log"
         exit 1
     fi
-    summary+=("fuzzer: $seconds s without a crash ($(grep -E '^Done [0-9]+ runs' "$fuzz_log" | tail -n 1))")
+    # libFuzzer ends each run with "Done N runs in S second(s)": the HTTP fuzzer's, then the
+    # envelope fuzzer's
+    mapfile -t runs < <(grep -E '^Done [0-9]+ runs' "$fuzz_log" | sed 's/^Done //')
+    summary+=("fuzzers, $seconds s in all, no crash: HTTP ${runs[0]:-?}; page envelope ${runs[1]:-?}")
 fi
 
 echo "== Summary"

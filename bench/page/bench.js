@@ -5,7 +5,8 @@
 // answer, the rate of the page's events to a subscriber of GET /events, and the start-up time
 // and idle memory of Pelorin beside a bare QWebEngineView program showing the same page.
 //
-//   node --experimental-websocket bench.js <pelorin-binary> <minimal-binary> <work-dir>
+//   node --experimental-websocket bench.js <work-dir> <name> <pelorin-binary> <minimal-binary>
+//       [<name> <pelorin-binary> <minimal-binary>]...   (more builds, printed side by side)
 //   node bench.js --sse-server <port> <page.js>        (the anchor, started by the above)
 'use strict';
 const http = require('http');
@@ -387,14 +388,39 @@ async function startOnce(kind, pelorinBinary, minimalBinary, work, run) {
 
 const median = values => [...values].sort((a, b) => a - b)[Math.floor((values.length - 1) / 2)];
 
-async function main() {
-    const [binary, minimalBinary, work] = process.argv.slice(2);
+// The engine behind a DevTools port, from its user agent: "QtWebEngine/6.4.2 Chrome/102.0...".
+async function chromiumOf(port) {
+    try {
+        const agent = (await getJson(`http://127.0.0.1:${port}/json/version`))['User-Agent'];
+        return (agent.match(/(QtWebEngine|Chrome)\/[\d.]+/g) || ['?']).join(' ');
+    } catch (e) {
+        return '?';
+    }
+}
 
-    const listener = await startPelorin(binary, work, 'pelorin', false);
-    const receiver = await startPelorin(binary, work, 'pelorin-receive', true);
+// One build's figures: both pages flooded and paced, the answered round trip and the events.
+async function benchBuild(build, work) {
+    const listener = await startPelorin(build.binary, work, `${build.name}-pelorin`, false);
+    const receiver = await startPelorin(build.binary, work, `${build.name}-pelorin-receive`, true);
     const listenerPage = await DevTools.attach(listener.debug, '/assets/index.html', 60000);
     const receiverPage = await DevTools.attach(receiver.debug, '/assets/index.html', 60000);
+    build.chromium = await chromiumOf(listener.debug);
     await sleep(3000);
+    build.listener = await measure(`${build.name} PEL_listener`, listener.port, listenerPage);
+    build.afterFloodKiB = rssKiB(listener.proc.pid);
+    build.receiver = await measure(`${build.name} PEL_receive`, receiver.port, receiverPage);
+    build.answers = await roundTrip(receiver.port);
+    build.events = await eventsRate(receiver.port, receiverPage);
+    for (const p of [listener, receiver])
+        process.kill(p.proc.pid, 'SIGTERM');
+    build.starts = {pelorin: [], minimal: []};
+}
+
+async function main() {
+    const [work, ...rest] = process.argv.slice(2);
+    const builds = [];
+    for (let i = 0; i + 2 < rest.length; i += 3)
+        builds.push({name: rest[i], binary: rest[i + 1], minimal: rest[i + 2]});
 
     // The anchor: Node.js SSE server and headless Chromium.
     const ssePort = await freePort();
@@ -413,42 +439,73 @@ async function main() {
     const ssePage = await DevTools.attach(sseDebug, `127.0.0.1:${ssePort}`, 60000);
     for (let i = 0; i < 100 && !(await ssePage.eval('window.sseOpen === true')); ++i)
         await sleep(100);
+    const anchorChromium = await chromiumOf(sseDebug);
+    const anchor = await measure('node-sse-chromium', ssePort, ssePage);
+    for (const p of [sse, chromium])
+        process.kill(p.pid, 'SIGTERM');
 
-    const results = [];
-    results.push(await measure('pelorin PEL_listener', listener.port, listenerPage));
-    const afterFloodKiB = rssKiB(listener.proc.pid);
-    results.push(await measure('pelorin PEL_receive', receiver.port, receiverPage));
-    results.push(await measure('node-sse-chromium', ssePort, ssePage));
-    const answers = await roundTrip(receiver.port);
-    const events = await eventsRate(receiver.port, receiverPage);
-    for (const p of [listener, receiver, {proc: sse}, {proc: chromium}])
-        process.kill(p.proc.pid, 'SIGTERM');
-
-    const starts = {pelorin: [], minimal: []};
+    for (const build of builds)
+        await benchBuild(build, work);
+    // Start-ups take turns, so that a busy moment of the machine falls on every build alike.
     for (let run = 0; run < STARTS; ++run) {
-        for (const kind of ['pelorin', 'minimal'])
-            starts[kind].push(await startOnce(kind, binary, minimalBinary, work, run));
+        for (const build of builds) {
+            for (const kind of ['pelorin', 'minimal'])
+                build.starts[kind].push(await startOnce(kind, build.binary, build.minimal, work,
+                                                        `${build.name}-${run}`));
+        }
     }
 
-    const anchor = results[2];
     console.log(`sender ${SENDER === 'wrk' ? `wrk ${WRK_SECONDS}s, ${WRK_THREADS} thread(s)` : `node, N=${N}`}`
-                + ` connections=${CONNECTIONS} paced=${PACED} at ${RATE}/s`);
+                + ` connections=${CONNECTIONS} paced=${PACED} at ${RATE}/s; anchor: headless ${anchorChromium}`);
     console.log('case                    msgs/s  x sse   p50 ms  p99 ms  delivered');
+    const results = [anchor, ...builds.flatMap(b => [b.listener, b.receiver])];
     for (const r of results)
         console.log(`${r.name.padEnd(22)} ${String(r.msgsPerSec).padStart(7)} ${(r.msgsPerSec / anchor.msgsPerSec).toFixed(2).padStart(6)}`
                     + ` ${r.p50ms.toFixed(3).padStart(8)} ${r.p99ms.toFixed(3).padStart(7)}  ${r.delivered}/${r.sent}, ${r.pacedDelivered}/${PACED}`);
     console.log(`targets: PEL_listener >= 1.5x sse, PEL_receive no slower; paced p50 <= 0.5 ms, p99 <= 3 ms`);
-    console.log(`answered requests (Prefer: return=representation) at ${ANSWER_RATE}/s: ${answers.answered}/${ANSWERED},`
-                + ` p50 ${answers.p50ms} ms (<= 1), p99 ${answers.p99ms} ms (<= 5)`);
-    console.log(`events from pelorin.send to a GET /events subscriber: ${events.perSec}/s (${events.events} events)`);
-    const med = (kind, key) => median(starts[kind].map(s => s[key]));
-    console.log(`start-up to the first message, median of ${STARTS}: pelorin ${med('pelorin', 'firstMs').toFixed(0)} ms,`
-                + ` bare QWebEngineView ${med('minimal', 'firstMs').toFixed(0)} ms`
-                + ` (x ${(med('pelorin', 'firstMs') / med('minimal', 'firstMs')).toFixed(2)}, target <= 1.10)`);
-    console.log(`resident memory with web-engine processes, idle: pelorin ${med('pelorin', 'idleKiB')} KiB,`
-                + ` bare QWebEngineView ${med('minimal', 'idleKiB')} KiB; pelorin after the flood's`
-                + ` ${results[0].delivered} messages ${afterFloodKiB} KiB`);
+    for (const b of builds) {
+        const med = (kind, key) => median(b.starts[kind].map(s => s[key]));
+        b.startMs = med('pelorin', 'firstMs');
+        b.minimalStartMs = med('minimal', 'firstMs');
+        b.idleKiB = med('pelorin', 'idleKiB');
+        b.minimalIdleKiB = med('minimal', 'idleKiB');
+        console.log(`${b.name}: answered requests (Prefer: return=representation) at ${ANSWER_RATE}/s: ${b.answers.answered}/${ANSWERED},`
+                    + ` p50 ${b.answers.p50ms} ms (<= 1), p99 ${b.answers.p99ms} ms (<= 5)`);
+        console.log(`${b.name}: events from pelorin.send to a GET /events subscriber: ${b.events.perSec}/s (${b.events.events} events)`);
+        console.log(`${b.name}: start-up to the first message, median of ${STARTS}: pelorin ${b.startMs.toFixed(0)} ms,`
+                    + ` bare QWebEngineView ${b.minimalStartMs.toFixed(0)} ms`
+                    + ` (x ${(b.startMs / b.minimalStartMs).toFixed(2)}, target <= 1.10)`);
+        console.log(`${b.name}: resident memory with web-engine processes, idle: pelorin ${b.idleKiB} KiB,`
+                    + ` bare QWebEngineView ${b.minimalIdleKiB} KiB; pelorin after the flood's`
+                    + ` ${b.listener.delivered} messages ${b.afterFloodKiB} KiB`);
+    }
+    if (builds.length > 1)
+        printSideBySide(builds, anchor);
     stopAll();
+}
+
+// The builds in columns, one figure a row.
+function printSideBySide(builds, anchor) {
+    const rows = [
+        ['web engine', b => b.chromium.split(' ')[0]],
+        ['Chromium', b => b.chromium.split(' ').slice(1).join(' ') || '?'],
+        ['PEL_listener msgs/s (x sse)', b => `${b.listener.msgsPerSec} (${(b.listener.msgsPerSec / anchor.msgsPerSec).toFixed(2)})`],
+        ['PEL_listener p50 / p99 ms', b => `${b.listener.p50ms.toFixed(3)} / ${b.listener.p99ms.toFixed(3)}`],
+        ['PEL_receive msgs/s (x sse)', b => `${b.receiver.msgsPerSec} (${(b.receiver.msgsPerSec / anchor.msgsPerSec).toFixed(2)})`],
+        ['PEL_receive p50 / p99 ms', b => `${b.receiver.p50ms.toFixed(3)} / ${b.receiver.p99ms.toFixed(3)}`],
+        ['answered p50 / p99 ms', b => `${b.answers.p50ms.toFixed(3)} / ${b.answers.p99ms.toFixed(3)}`],
+        ['events/s', b => String(b.events.perSec)],
+        [`start-up ms, median of ${STARTS}`, b => b.startMs.toFixed(0)],
+        ['  bare QWebEngineView ms', b => b.minimalStartMs.toFixed(0)],
+        ['idle memory KiB', b => String(b.idleKiB)],
+        ['  bare QWebEngineView KiB', b => String(b.minimalIdleKiB)],
+        ['memory after the flood KiB', b => String(b.afterFloodKiB)],
+    ];
+    const width = Math.max(...builds.flatMap(b => [b.name, ...rows.map(([, value]) => value(b))])
+                                     .map(text => text.length)) + 2;
+    console.log(`\n${''.padEnd(30)}${builds.map(b => b.name.padStart(width)).join('')}`);
+    for (const [label, value] of rows)
+        console.log(`${label.padEnd(30)}${builds.map(b => value(b).padStart(width)).join('')}`);
 }
 
 main().then(() => process.exit(0), e => { console.error(e); process.exit(1); });

@@ -8,6 +8,10 @@
 #
 #   bench/page/run.sh [build-dir]      (default build-dir: build-bench, Release)
 #
+# PELORIN_QT names the Qt builds to measure, "5 6" by default: the Qt 5 build goes into
+# build-dir, the Qt 6 one into build-dir-qt6, and every figure is printed for each, the two
+# side by side at the end with the Chromium each web engine is.
+#
 # Environment: SENDER of the flood, "wrk" (default: bench/page/post.lua for WRK_SECONDS (3)
 # with WRK_THREADS (1)) or "node" (N (20000) messages from the Node.js driver, which on a small
 # machine is itself the limit: both receivers then measure about the same); CONNECTIONS (8);
@@ -20,25 +24,32 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${1:-$root/build-bench}
+qts=${PELORIN_QT:-5 6}
 
-"$root/scripts/install-deps.sh" --bench
+PELORIN_QT=$qts "$root/scripts/install-deps.sh" --bench
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPELORIN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target pelorin pelorin-bench-pagecycles pelorin-bench-bridgerate pelorin-bench-minimal -j"$(nproc)" >/dev/null
+builds=()
+for qt in $qts; do
+    dir=$build && [[ $qt == 6 ]] && dir=$build-qt6
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPELORIN_BUILD_TESTS=OFF -DPELORIN_QT="$qt" >/dev/null
+    cmake --build "$dir" --target pelorin pelorin-bench-pagecycles pelorin-bench-bridgerate pelorin-bench-minimal -j"$(nproc)" >/dev/null
+    builds+=("qt$qt" "$dir/bin/pelorin" "$dir/bin/pelorin-bench-minimal")
+done
 
 work=$(mktemp -d /tmp/pelorin-pagebench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export QTWEBENGINE_DISABLE_SANDBOX=1
 
 # Every process the script starts is a child of the node driver, which ends them by PID.
-timeout 600 xvfb-run -a node --experimental-websocket --no-warnings "$here/bench.js" \
-    "$build/bin/pelorin" "$build/bin/pelorin-bench-minimal" "$work"
+timeout 900 xvfb-run -a node --experimental-websocket --no-warnings "$here/bench.js" "$work" "${builds[@]}"
 
 mkdir -p "$work/cycles"
 printf '[CONNECT]\nHOST=127.0.0.1\nPORT=0\nURL=\nCRYPTO=\n[UIUX]\nTITLE=Pelorin\nBASESIZE_H=600\nBASESIZE_W=400\n' \
     >"$work/cycles/config.ini"
-echo "minimise/restore cycles (this process and its web-engine processes):"
-timeout 300 xvfb-run -a "$build/bin/pelorin-bench-pagecycles" "$work/cycles" "${CYCLES:-100}"
-
-echo "the bridge alone, one envelope per event-loop turn, no HTTP:"
-timeout 300 xvfb-run -a "$build/bin/pelorin-bench-bridgerate" "$here/page.js" 200000
+for ((i = 0; i < ${#builds[@]}; i += 3)); do
+    bin=$(dirname "${builds[i + 1]}")
+    echo "${builds[i]}: minimise/restore cycles (this process and its web-engine processes):"
+    timeout 300 xvfb-run -a "$bin/pelorin-bench-pagecycles" "$work/cycles" "${CYCLES:-100}"
+    echo "${builds[i]}: the bridge alone, one envelope per event-loop turn, no HTTP:"
+    timeout 300 xvfb-run -a "$bin/pelorin-bench-bridgerate" "$here/page.js" 200000
+done

@@ -4,13 +4,13 @@
 # reached or answers with an error, which goes to stderr.
 # The window must show examples/ask/index.html (copy it to assets/index.html beside the
 # pelorin executable, or name it in CONNECT/URL). Needs POSIX sh and curl.
-# Usage: ask.sh "Question?" [port]     (port 9977 by default; PELORIN_TOKEN when
+# Usage: ask.sh "Question?" [port]     (port: $PELORIN_PORT, else 9977; PELORIN_TOKEN when
 #                                      CONNECT/TOKEN is set)
 if [ -z "$1" ]; then
     echo "usage: ask.sh \"Question?\" [port]" >&2
     exit 2
 fi
-port=${2:-9977}
+port=${2:-${PELORIN_PORT:-9977}}
 auth=
 [ -n "$PELORIN_TOKEN" ] && auth="Authorization: Bearer $PELORIN_TOKEN"
 

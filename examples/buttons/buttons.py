@@ -88,8 +88,9 @@ class Counter:
 
 def main():
     parser = argparse.ArgumentParser(description="React to the buttons of a Pelorin page.")
-    parser.add_argument("port", nargs="?", type=int, default=9977,
-                        help="Pelorin's port (CONNECT/PORT), 9977 by default")
+    parser.add_argument("port", nargs="?", type=int,
+                        default=int(os.environ.get("PELORIN_PORT") or 9977),
+                        help="Pelorin's port (CONNECT/PORT): $PELORIN_PORT, else 9977")
     parser.add_argument("--host", default="127.0.0.1", help="Pelorin's address")
     parser.add_argument("--max-failures", type=int, default=5,
                         help="stop after this many failed connections in a row (5 by default)")

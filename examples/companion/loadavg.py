@@ -9,11 +9,13 @@ Start it with Pelorin by naming it in config.ini beside the pelorin executable:
 Every second it POSTs {"load1": 0.42, "load5": 0.37, "load15": 0.31, "running": 1,
 "tasks": 412} to http://127.0.0.1:PORT/. Pelorin ends it when it closes; should Pelorin go
 away some other way, the script stops by itself after a few POSTs in a row have failed.
+The port defaults to $PELORIN_PORT, else 9977; set PELORIN_TOKEN when CONNECT/TOKEN is set.
 Only the Python standard library is used.
 """
 
 import argparse
 import json
+import os
 import sys
 import time
 import urllib.error
@@ -34,11 +36,17 @@ def reading(path="/proc/loadavg"):
     }
 
 
+HEADERS = {"Content-Type": "application/json", "User-Agent": "pelorin-loadavg/1.0"}
+# Pelorin's CONNECT/TOKEN, when it has one.
+if os.environ.get("PELORIN_TOKEN"):
+    HEADERS["Authorization"] = "Bearer " + os.environ["PELORIN_TOKEN"]
+
+
 def post(url, data, timeout):
     request = urllib.request.Request(
         url,
         data=json.dumps(data, separators=(",", ":")).encode("utf-8"),
-        headers={"Content-Type": "application/json", "User-Agent": "pelorin-loadavg/1.0"},
+        headers=dict(HEADERS),
         method="POST",
     )
     with urllib.request.urlopen(request, timeout=timeout) as reply:
@@ -47,8 +55,9 @@ def post(url, data, timeout):
 
 def main():
     parser = argparse.ArgumentParser(description="Post the load average to Pelorin.")
-    parser.add_argument("port", nargs="?", type=int, default=9977,
-                        help="Pelorin's port (CONNECT/PORT), 9977 by default")
+    parser.add_argument("port", nargs="?", type=int,
+                        default=int(os.environ.get("PELORIN_PORT") or 9977),
+                        help="Pelorin's port (CONNECT/PORT): $PELORIN_PORT, else 9977")
     parser.add_argument("--host", default="127.0.0.1", help="Pelorin's address")
     parser.add_argument("--interval", type=float, default=1.0,
                         help="seconds between two readings (1 by default)")

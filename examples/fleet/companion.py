@@ -33,6 +33,7 @@ import time
 
 MAX_PAYLOAD = 1024 * 1024     # bytes of one broker message; longer ones are skipped
 MAX_EVENT_LINE = 1024 * 1024  # bytes of one line of Pelorin's event stream (events are less)
+CONNACK = re.compile(rb"Client \S+ received CONNACK \((\d+)\)$")
 STREAM_TIMEOUT = 45           # seconds; Pelorin sends a comment line every 15 s
 
 
@@ -166,8 +167,13 @@ def from_broker(options, stop, children, pelorin):
     if not pelorin.post("/hello", json.dumps(hello).encode("utf-8"),
                         {"Content-Type": "application/json"}):
         log("Pelorin did not take the hello")
-    # Messages are read as hex, two bytes a payload byte, so that any payload fits on a line.
-    command = broker_command("mosquitto_sub", options) + ["-q", "1", "-F", "%t %x"]
+    # Messages are read as hex, two bytes a payload byte, so that any payload fits on a line,
+    # after "M " to tell them from the debug lines that say when the broker connects.
+    # stdbuf: those debug lines are not flushed by themselves, unlike the messages.
+    command = ["stdbuf", "-oL"] + broker_command("mosquitto_sub", options) + [
+        "-d", "-q", "1", "-F", "M %t %x"]
+    broker = "%s:%s" % (options.broker, options.broker_port or "default port")
+    connected = False
     for topic in options.topic:
         command += ["-t", topic]
     backoff = Backoff()
@@ -179,9 +185,23 @@ def from_broker(options, stop, children, pelorin):
             if line is None:
                 status = sub.wait()
                 if not stop.is_set():
-                    log("mosquitto_sub ended with status %s" % status)
+                    log("mosquitto_sub ended with status %s%s"
+                        % (status, "; lost the broker at " + broker if connected else ""))
+                connected = False
                 break
-            message = parse_message(line) if line else None
+            if not line.startswith(b"M "):
+                acknowledged = CONNACK.match(line)
+                if acknowledged and acknowledged.group(1) == b"0":
+                    log("connected to the broker at %s" % broker)
+                    connected = True
+                elif acknowledged:
+                    log("the broker at %s refused us (CONNACK %s)"
+                        % (broker, acknowledged.group(1).decode()))
+                elif connected and re.match(rb"Client \S+ sending CONNECT$", line):
+                    log("lost the broker at %s; connecting again" % broker)
+                    connected = False
+                continue
+            message = parse_message(line[2:])
             if message is None:
                 log("skipped a broker message: too long, or a topic that is not printable")
             elif not pelorin.post("/", message[1], {"X-Topic": message[0],
@@ -297,8 +317,9 @@ def credentials_directory(options):
 
 def parse_options():
     parser = argparse.ArgumentParser(description="Connect Pelorin to an MQTT broker.")
-    parser.add_argument("port", nargs="?", type=int, default=9977,
-                        help="Pelorin's port (CONNECT/PORT), 9977 by default")
+    parser.add_argument("port", nargs="?", type=int,
+                        default=int(os.environ.get("PELORIN_PORT") or 9977),
+                        help="Pelorin's port (CONNECT/PORT): $PELORIN_PORT, else 9977")
     parser.add_argument("--broker", default="localhost", help="the broker's host name or address")
     parser.add_argument("--broker-port", type=int,
                         help="the broker's port (1883, or 8883 with --cafile)")
@@ -314,7 +335,9 @@ def parse_options():
                         help="file whose first line is the broker password (or set "
                              "PELORIN_MQTT_PASSWORD)")
     parser.add_argument("--cafile", help="CA certificates: talk TLS to the broker")
-    parser.add_argument("--token-file", help="file whose first line is Pelorin's CONNECT/TOKEN")
+    parser.add_argument("--token-file",
+                        help="file whose first line is Pelorin's CONNECT/TOKEN "
+                             "(else $PELORIN_TOKEN)")
     parser.add_argument("--give-up", type=float, default=60,
                         help="stop when Pelorin has not answered for this many seconds")
     options = parser.parse_args()
@@ -326,7 +349,7 @@ def parse_options():
         parser.error("--username, PELORIN_MQTT_PASSWORD: control characters are not allowed")
     options.topic = options.topic or ["pelorin/display/#"]
     options.events_topic = options.events.rstrip("/") + "/" + options.name
-    options.token = None
+    options.token = os.environ.get("PELORIN_TOKEN") or None
     if options.token_file:
         with open(options.token_file, encoding="utf-8") as source:
             options.token = source.readline().strip()

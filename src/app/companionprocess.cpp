@@ -54,6 +54,7 @@ CompanionProcess::CompanionProcess(QObject *parent)
             qOverload<int, QProcess::ExitStatus>(&QProcess::finished),
             this,
             &CompanionProcess::reportFinished);
+    useChildSetup();
     connect(this, &QProcess::started, this, &CompanionProcess::bindToPelorinLifetime);
     connect(this, &QProcess::started, this, [this] {
         running.start();
@@ -143,10 +144,9 @@ void CompanionProcess::launch()
         ::fcntl(guardPipe[1], F_SETFD, FD_CLOEXEC);
     }
 #endif
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    start(command, QIODevice::ReadWrite);
-    QT_WARNING_POP
+    QStringList arguments = splitCommand(command);
+    const QString executable = arguments.isEmpty() ? QString() : arguments.takeFirst();
+    start(executable, arguments, QIODevice::ReadWrite);
     groupId = processId();
     programName = printable(QFileInfo(program()).fileName().toUtf8());
 #if defined(Q_OS_UNIX)
@@ -156,7 +156,24 @@ void CompanionProcess::launch()
 #endif
 }
 
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+void CompanionProcess::useChildSetup() {}
+
 void CompanionProcess::setupChildProcess()
+{
+    setupChild();
+}
+#elif defined(Q_OS_UNIX)
+// Qt 6 takes what to run in the child as a function instead of an override.
+void CompanionProcess::useChildSetup()
+{
+    setChildProcessModifier([this] { setupChild(); });
+}
+#else
+void CompanionProcess::useChildSetup() {}
+#endif
+
+void CompanionProcess::setupChild()
 {
     // Runs in the child between fork and exec: async-signal-safe calls only.
 #if defined(Q_OS_UNIX)

@@ -50,10 +50,14 @@ signals:
     // unless it exited; restarts counts the starts after the first.
     void statusChanged(const QString &state, int exitCode, int restarts);
 
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:
     void setupChildProcess() override;
+#endif
 
 private:
+    void useChildSetup();
+    void setupChild();
     void launch();
     void restart();
     void releaseGuardian();

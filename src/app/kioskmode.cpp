@@ -1,5 +1,7 @@
 #include "kioskmode.h"
 
+#include "qtcompat.h"
+
 #include <QApplication>
 #include <QCursor>
 #include <QDBusConnection>
@@ -9,6 +11,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QWidget>
+#include <QWindow>
 
 namespace {
 
@@ -94,9 +97,16 @@ void KioskMode::showCursor()
 
 bool KioskMode::eventFilter(QObject *watched, QEvent *event)
 {
+    // Qt 6.4 makes the window anew, in no state, when the page's view first draws with OpenGL;
+    // the new one is made full screen as the old one was.
+    if (watched == parent() && event->type() == QEvent::WinIdChange) {
+        const auto *window = static_cast<QWidget *>(watched);
+        QWindow *handle = window->windowHandle();
+        if (handle && window->isFullScreen() && !(handle->windowStates() & Qt::WindowFullScreen))
+            handle->setWindowStates(window->windowState());
+    }
     // Touch input comes as synthesized mouse events too; it leaves the cursor hidden.
-    if (event->type() == QEvent::MouseMove
-        && static_cast<QMouseEvent *>(event)->source() == Qt::MouseEventNotSynthesized) {
+    if (event->type() == QEvent::MouseMove && isFromPointer(*static_cast<QMouseEvent *>(event))) {
         showCursor();
         idle.start();
     }

@@ -4,6 +4,7 @@
 #include "companionprocess.h"
 #include "configfile.h"
 #include "failurenotice.h"
+#include "instancecheck.h"
 #include "kioskmode.h"
 #include "mainwindowui.h"
 #include "pagebridge.h"
@@ -11,13 +12,15 @@
 #include "pagelocation.h"
 #include "pelhttpserver.h"
 #include "previewpage.h"
+#include "qtcompat.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QPointer>
 #include <QSettings>
-#include <QTextCodec>
 #include <QUrl>
 #include <QWebEngineView>
 
@@ -78,6 +81,8 @@ MainWindow::MainWindow(QWidget *parent)
     server->setToken(token);
     if (!tokenUsable)
         server->setTokenUnusable();
+    otherPelorin = !isServing() && server->listenPort() != 0
+                   && InstanceCheck::pelorinAnswersOn(server->listenHost(), server->listenPort());
     connect(server,
             &PelHttpServer::dataProcessed,
             this,
@@ -100,6 +105,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->build(this);
     setWindowTitle(title);
     resize(baseWidth, baseHeight);
+    if (!isServing())
+        showServerFailure();
 
     // clang-format off
     connect(this, SIGNAL(windowLoaded()), this, SLOT(showPreviewPage()), Qt::AutoConnection);
@@ -108,7 +115,7 @@ MainWindow::MainWindow(QWidget *parent)
     if (kiosk)
         enterKioskMode();
 
-    if (companionCommand != QLatin1String("")) {
+    if (companionCommand != QLatin1String("") && !otherPelorin) {
         auto *companion = new CompanionProcess(this);
         bool ok = true;
         companion->setRestartPolicy(CompanionProcess::restartPolicyFromText(restartPolicy, &ok));
@@ -147,6 +154,48 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
+bool MainWindow::isServing() const
+{
+    return server->listenError().isEmpty();
+}
+
+// A slim bar above the page, and the same words in the log: a window that looks as usual
+// while nothing can reach it misleads.
+void MainWindow::showServerFailure()
+{
+    const QString address = server->listenHost().isEmpty() ? QStringLiteral("0.0.0.0")
+                                                           : server->listenHost();
+    const QString port = QString::number(server->listenPort());
+    const QString config = QDir::toNativeSeparators(configPath());
+    QString text;
+    if (server->listenPort() == 0) // a port text that is no port
+        text = tr("Not receiving messages: %1. Correct CONNECT/PORT in %2, then start Pelorin "
+                  "again.")
+                       .arg(server->listenError(), config);
+    else if (otherPelorin)
+        text = tr("Not receiving messages: another Pelorin already listens on %1 port %2, so this "
+                  "one started no companion. Close one of them, or give this one another "
+                  "CONNECT/PORT in %3 and start it again.")
+                       .arg(address, port, config);
+    else
+        text = tr("Not receiving messages: cannot listen on %1 port %2 (%4). Free the port, or "
+                  "choose another CONNECT/PORT in %3, then start Pelorin again.")
+                       .arg(address, port, config, server->listenError());
+    qWarning().noquote() << text;
+
+    auto *bar = new QLabel(text, this);
+    bar->setObjectName(QStringLiteral("failureBar"));
+    // The path and the system's words are shown as they are, never as markup.
+    bar->setTextFormat(Qt::PlainText);
+    bar->setWordWrap(true);
+    bar->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    bar->setMargin(6);
+    bar->setAutoFillBackground(true);
+    bar->setBackgroundRole(QPalette::ToolTipBase);
+    bar->setForegroundRole(QPalette::ToolTipText);
+    setMenuWidget(bar);
+}
+
 void MainWindow::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
@@ -156,7 +205,7 @@ void MainWindow::showEvent(QShowEvent *event)
 void MainWindow::saveSettings()
 {
     QSettings settings(configPath(), QSettings::IniFormat);
-    settings.setIniCodec(QTextCodec::codecForName("utf-8"));
+    useUtf8(settings);
     settings.setValue(QStringLiteral("CONNECT/HOST"), QStringLiteral("127.0.0.1"));
     settings.setValue(QStringLiteral("CONNECT/PORT"), QStringLiteral("9977"));
     settings.setValue(QStringLiteral("UIUX/TITLE"), QStringLiteral("Pelorin"));

@@ -22,6 +22,11 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Whether the server could not listen because another Pelorin holds its port. This window
+    // then runs no companion, so the other one is not fed twice.
+    bool yieldsToOtherPelorin() const { return otherPelorin; }
+    bool isServing() const;
+
     // Full screen without a frame, the page kept to its origin and recovered when it fails
     // (UIUX/KIOSK or --kiosk). Before the window is first shown; once is enough.
     void enterKioskMode();
@@ -57,6 +62,9 @@ private:
     // Carries envelopes into the page, holding them while it loads; a child of the window.
     PageBridge *bridge = nullptr;
     KioskMode *kioskMode = nullptr;
+    bool otherPelorin = false;
+
+    void showServerFailure();
 
     friend class tst_MainWindow;
 };

@@ -102,22 +102,16 @@ QWebEnginePage *PageBridge::page() const
 
 void PageBridge::deliver(const QString &envelope)
 {
-    holdCall(listenerCall(envelope).toLatin1(), int(envelope.size()));
+    holdCall(listenerCall(envelope).toLatin1());
 }
 
 void PageBridge::deliver(const QByteArray &body, const QByteArray &headers)
 {
-    int envelopeSize = 0;
-    QByteArray call = listenerCall(body, headers, &envelopeSize);
-    holdCall(std::move(call), envelopeSize);
+    holdCall(listenerCall(body, headers));
 }
 
-void PageBridge::holdCall(QByteArray &&call, int envelopeSize)
+void PageBridge::holdCall(QByteArray &&call)
 {
-    qCDebug(lcPage,
-            "message of %d characters: %s",
-            envelopeSize,
-            loading || !target ? "held" : "delivered");
     if (!loading && takesWholeRequests())
         return;
     // The call is pure ASCII, held as bytes.
@@ -127,14 +121,6 @@ void PageBridge::holdCall(QByteArray &&call, int envelopeSize)
 
 void PageBridge::deliverRequest(const PageRequest &request)
 {
-    qCDebug(lcPage,
-            "request %llu: %s of %d bytes, %s",
-            request.id,
-            request.method.constData(),
-            int(request.body.size()),
-            loading || !target     ? "held"
-            : takesWholeRequests() ? "delivered"
-                                   : "for PEL_listener");
     // the server has refused it already where the page's handler refuses it
     if (!loading && !takesWholeRequests())
         return;
@@ -142,7 +128,7 @@ void PageBridge::deliverRequest(const PageRequest &request)
     qint64 size = 2 * request.body.size() + 256;
     for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it)
         size += 2 * (it.key().size() + it.value().size());
-    hold(Held{QByteArray(), request}, size);
+    hold(Held{QByteArray(), request, loading || !target}, size);
 }
 
 void PageBridge::abandon(quint64 id)
@@ -211,6 +197,8 @@ QByteArray PageBridge::callFor(Held &held)
     }
     if (!takesWholeRequests())
         return QByteArray();
+    if (held.waited)
+        qCDebug(lcPage, "request %llu delivered", request.id);
     return receiverCall(request).toUtf8();
 }
 
@@ -362,11 +350,19 @@ void PageBridge::probeHandlers()
         return;
     QPointer<PageBridge> self(this);
     const quint64 asked = document;
-    target->runJavaScript(QStringLiteral("typeof PEL_receive === 'function'"),
-                          [self, asked](const QVariant &hasReceiver) {
+    target->runJavaScript(QStringLiteral("typeof PEL_receive === 'function' ? 2"
+                                         " : typeof PEL_listener === 'function' ? 1 : 0"),
+                          [self, asked](const QVariant &handler) {
                               if (!self || self->document != asked || !self->loading)
                                   return;
-                              self->handlers = hasReceiver.toBool()
+                              // Messages still go to PEL_listener, which the page may yet define.
+                              if (handler.toInt() == 0 && self->target)
+                                  qCWarning(lcPage).noquote()
+                                          << QStringLiteral(
+                                                     "The page %1 has loaded and defines neither "
+                                                     "PEL_receive nor PEL_listener")
+                                                     .arg(self->target->url().toString());
+                              self->handlers = handler.toInt() == 2
                                                        ? PelHttpServer::PageMode::Receiver
                                                        : PelHttpServer::PageMode::Listener;
                               self->release();

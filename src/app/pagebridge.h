@@ -140,9 +140,10 @@ private:
     {
         QByteArray call;
         PageRequest request;
+        bool waited = false; // came while the page loaded
     };
 
-    void holdCall(QByteArray &&call, int envelopeSize);
+    void holdCall(QByteArray &&call);
     void hold(Held &&held, qint64 size);
     bool takesWholeRequests() const;
     QByteArray callFor(Held &held);

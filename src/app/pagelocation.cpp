@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
-#include <QTextStream>
 #include <QUrl>
 
 // Each message is appended as text, never parsed as markup: a message is untrusted data.
@@ -60,11 +59,9 @@ QString writeDefaultPage(const QString &path)
                                   "file; it is left alone");
         return file.errorString();
     }
-    QTextStream out(&file);
-    out.setCodec("UTF-8");
-    out << QLatin1String(defaultPageText) << Qt::endl;
+    const QByteArray page = QByteArray(defaultPageText) + '\n';
     QString error;
-    if (out.status() != QTextStream::Ok || file.error() != QFileDevice::NoError)
+    if (file.write(page) != page.size() || file.error() != QFileDevice::NoError)
         error = file.errorString();
     file.close();
     if (error.isEmpty() && file.error() != QFileDevice::NoError)

@@ -24,6 +24,8 @@ constexpr int maxUnparsedBytes = 1024 * 1024;
 constexpr int maxReadSize = 64 * 1024;
 // Output the client has not taken yet above which nothing more is parsed.
 constexpr qint64 maxUnsentBytes = 1024 * 1024;
+// What a connection keeps of its output buffer between answers.
+constexpr int maxKeptWriteBuffer = 16 * 1024;
 
 // Appends text as UTF-8; CR and LF become blanks so a value cannot end its header line early.
 void appendText(QByteArray &out, const QString &text)
@@ -257,6 +259,7 @@ int QHttpConnection::onMessageBegin(http_parser *parser)
     delete self->response;
     self->response = nullptr;
     self->request = new QHttpRequest(self);
+    self->request->peer = self->socket ? self->socket->peerPort() : 0;
     self->headerField.resize(0);
     self->headerValue.resize(0);
     self->lastWasValue = false;
@@ -408,13 +411,17 @@ void QHttpConnection::writeResponsePart(QHttpResponse *response, int status, con
 {
     if (!isOpen(response))
         return;
-    writeBuffer.resize(0);
-    if (!streaming) {
-        // A body of unknown length ends when the connection does.
-        streaming = true;
-        reuse = Reuse::Close;
-        appendHead(status, -1);
+    if (streaming) {
+        // the part as it is, shared rather than copied
+        if (!headRequest())
+            writeOut(data);
+        return;
     }
+    // A body of unknown length ends when the connection does.
+    streaming = true;
+    reuse = Reuse::Close;
+    writeBuffer.resize(0);
+    appendHead(status, -1);
     if (!headRequest())
         writeBuffer.append(data);
     writeOut();
@@ -478,12 +485,20 @@ void QHttpConnection::fail(http_errno error)
 
 void QHttpConnection::writeOut()
 {
-    // A client that has gone gets nothing written.
+    writeOut(writeBuffer);
+    // the room a large answer took is not kept for the connection's next ones
+    if (writeBuffer.capacity() > maxKeptWriteBuffer)
+        writeBuffer = QByteArray();
+}
+
+void QHttpConnection::writeOut(const QByteArray &bytes)
+{
+    // A client that has gone gets nothing written. An unbuffered socket sends at once and keeps
+    // only what the network did not take; flush() has a buffered one send now rather than on
+    // the next turn of the event loop.
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
-    // An unbuffered socket sends at once and keeps only what the network did not take; flush()
-    // has a buffered one send now rather than on the next turn of the event loop.
-    if (socket->write(writeBuffer) < 0) {
+    if (socket->write(bytes) < 0) {
         qCDebug(lcHttp, "write failed: %s", qPrintable(socket->errorString()));
         socket->abort();
         return;

@@ -78,6 +78,7 @@ private:
     void fail(http_errno error);
     void appendHead(int status, qint64 contentLength);
     void writeOut();
+    void writeOut(const QByteArray &bytes);
     void closeAfterWrite();
     bool headRequest() const;
     void socketDisconnected();

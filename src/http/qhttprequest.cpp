@@ -25,3 +25,8 @@ QHash<QString, QString> QHttpRequest::headers() const
 {
     return fields;
 }
+
+quint16 QHttpRequest::peerPort() const
+{
+    return peer;
+}

@@ -22,6 +22,8 @@ public:
     QByteArray target() const;
     // Names in lower case, one entry per name.
     QHash<QString, QString> headers() const;
+    // The client's port, to tell its requests apart in the log.
+    quint16 peerPort() const;
 
 signals:
     void data(const QByteArray &data);
@@ -36,6 +38,7 @@ private:
     // The request target exactly as it came; url() parses it on demand.
     QByteArray rawTarget;
     QHash<QString, QString> fields;
+    quint16 peer = 0;
 };
 
 #endif // QHTTPREQUEST_H

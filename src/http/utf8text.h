@@ -7,8 +7,9 @@
 // Bytes from the outside become text here: UTF-8, cut at the first NUL byte.
 inline QString textFromUtf8(const QByteArray &bytes)
 {
-    // Qt 5 converts a QByteArray up to its first NUL
-    return QString::fromUtf8(bytes);
+    // Qt 5 stops at a NUL by itself, Qt 6 would carry it and what follows into the text.
+    const auto end = bytes.indexOf('\0');
+    return QString::fromUtf8(end < 0 ? bytes : bytes.left(end));
 }
 
 // The same for data that must arrive whole: NUL bytes and a leading byte-order mark are kept,

@@ -20,7 +20,7 @@ void EventStream::subscribe(QHttpResponse *response, qint64 lastEventId)
     if (lastEventId > lastId)
         lastEventId = 0;
     const qint64 oldestKept = lastId - kept.size() + 1;
-    subscribers.append({response, lastEventId < 0 ? lastId : qMax(lastEventId, oldestKept - 1)});
+    subscribers.append({response, lastEventId < 0 ? lastId : qMax(lastEventId, oldestKept - 1), 0});
     // from the event loop: a response may say it drained from inside a write of ours
     connect(response, &QHttpResponse::drained, this, &EventStream::feedAll, Qt::QueuedConnection);
     feedAll();
@@ -42,7 +42,9 @@ void EventStream::timerEvent(QTimerEvent *event)
 {
     if (event->timerId() == keepAlive.timerId()) {
         for (const Subscriber &subscriber : std::as_const(subscribers)) {
-            if (subscriber.response && subscriber.response->unsentBytes() < maxUnsent)
+            // never inside an event that has gone out in part
+            if (subscriber.response && subscriber.written == 0
+                && subscriber.response->unsentBytes() < maxUnsent)
                 subscriber.response->write(QByteArrayLiteral(": keep-alive\n\n"));
         }
         if (subscribers.isEmpty())
@@ -63,16 +65,21 @@ bool EventStream::feed(Subscriber &subscriber)
         response->abort();
         return false;
     }
-    // All subscribers together hold at most maxUnsentTotal of output, each an equal share (but
-    // at least one frame): many that do not read cannot take all of memory.
-    const qint64 share = qBound(minShare, maxUnsentTotal / subscribers.size(), maxUnsent);
+    // A large event goes out in pieces that fit.
     while (subscriber.sent < lastId) {
-        const QByteArray &frame = kept.at(int(subscriber.sent + 1 - oldestKept)).frame;
-        const qint64 unsent = response->unsentBytes();
-        if (unsent > 0 && unsent + frame.size() > share)
+        // asked each time: what the network took at once is no longer unsent, and no signal
+        // will say that it drained
+        const qint64 room = maxUnsent - response->unsentBytes();
+        if (room <= 0)
             break;
-        response->write(frame);
-        ++subscriber.sent;
+        const QByteArray &frame = kept.at(int(subscriber.sent + 1 - oldestKept)).frame;
+        const int part = int(qMin<qint64>(room, frame.size() - subscriber.written));
+        response->write(part == frame.size() ? frame : frame.mid(subscriber.written, part));
+        subscriber.written += part;
+        if (subscriber.written == frame.size()) {
+            subscriber.written = 0;
+            ++subscriber.sent;
+        }
     }
     return true;
 }

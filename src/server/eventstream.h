@@ -13,9 +13,9 @@ class QHttpResponse;
 // The page's events as a Server-Sent Events stream. Every published event gets the next id; the
 // newest maxKept events are kept, so a subscriber that reconnects with Last-Event-ID first gets
 // the ones it missed that are still kept. Each subscriber is fed from the kept events while its
-// unsent output stays within its share of maxUnsentTotal (between minShare and maxUnsent, and
-// always room for one event when nothing is unsent), and topped up as it drains, so a long catch-up goes out
-// piece by piece; one that falls so far behind that its next event is no longer kept is cut off
+// unsent output stays within maxUnsent (a large event goes in pieces), and topped up as it
+// drains, so a long catch-up goes out piece by piece; one that falls so far behind that its
+// next event is no longer kept is cut off
 // (it can reconnect and resume from its last id). A subscriber is sent a comment line every
 // keepAliveMs, so that one that has gone is noticed. The stream does not own the responses: the
 // HTTP layer does, and a subscriber whose response goes away is forgotten.
@@ -26,10 +26,9 @@ class EventStream : public QObject
 public:
     static constexpr int maxKept = 1000;
     static constexpr int keepAliveMs = 15000;
-    static constexpr qint64 maxUnsent = 1024 * 1024;
-    // What all subscribers' unsent output may add up to, shared equally, at least minShare each.
-    static constexpr qint64 maxUnsentTotal = 64 * 1024 * 1024;
-    static constexpr qint64 minShare = 64 * 1024;
+    // A subscriber's output that the network has not taken yet; little, as the network holds
+    // much more, and so all subscribers' that a server's connections can hold add up to 64 MiB.
+    static constexpr qint64 maxUnsent = 32 * 1024;
 
     explicit EventStream(QObject *parent = nullptr);
 
@@ -52,7 +51,8 @@ private:
     struct Subscriber
     {
         QPointer<QHttpResponse> response;
-        qint64 sent; // the id of the last event written to it
+        qint64 sent;     // the id of the last event written to it whole
+        int written = 0; // how much of the next one has been written
     };
 
     // Writes the subscriber's next kept events while they fit; false when it was cut off.

@@ -44,6 +44,7 @@ Exchange::~Exchange()
 
 void Exchange::receive(const QByteArray &chunk)
 {
+    bodyBytes += chunk.size();
     // Whole bodies are kept for a page that may take them, within a bound per request and one
     // for all requests being received at once.
     if (!page.tooLarge && server->pageMode() != PelHttpServer::PageMode::Listener) {
@@ -131,6 +132,7 @@ void Exchange::reply(int status, const QByteArray &body)
     answerTimer.stop();
     if (page.wantsAnswer)
         --server->waitingCallers;
+    logRequest(request, page.id, "answered " + QByteArray::number(status), bodyBytes);
     // an answer meant for its caller only (the page's, and errors about it) allows no other origin
     sendReply(response, status, body, page.wantsAnswer ? Audience::CallerOnly : Audience::Anyone);
 }

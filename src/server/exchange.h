@@ -53,6 +53,7 @@ private:
     PageRequest page;
     QByteArray headers; // the headers document, made on first use
     bool dataSeen = false;
+    qint64 bodyBytes = 0; // all that came, for the log
     int waitSeconds;
     QBasicTimer answerTimer;
     Stage stage = Stage::Receiving;

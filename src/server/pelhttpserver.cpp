@@ -4,6 +4,7 @@
 #include <QAbstractSocket>
 #include <QDebug>
 #include <QHostInfo>
+#include <QLoggingCategory>
 #include <QMap>
 #include <QNetworkInterface>
 #include <QStringList>
@@ -14,6 +15,8 @@
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
 #include "qhttpserver.h"
+
+Q_LOGGING_CATEGORY(lcRequests, "pelorin.http", QtWarningMsg)
 
 namespace {
 
@@ -191,6 +194,8 @@ void PelHttpServer::createHttpServer()
         qCritical("CONNECT/PORT \"%s\" is not a port (a whole number from 0 to 65535); the "
                   "server does not listen",
                   qPrintable(port));
+        notListening = QStringLiteral("CONNECT/PORT \"%1\" is not a whole number from 0 to 65535")
+                               .arg(port);
         return;
     }
     if (httpServer->listen(QHostAddress(host), quint16(number))) {
@@ -205,11 +210,19 @@ void PelHttpServer::createHttpServer()
                      host.isEmpty() ? "0.0.0.0" : qPrintable(host));
     } else {
         qDebug() << "server is not started";
+        notListening = httpServer->errorString();
+        if (notListening.isEmpty())
+            notListening = QStringLiteral("no reason given");
         qWarning("cannot listen on %s port %d: %s",
                  qPrintable(host),
                  number,
                  qPrintable(httpServer->errorString()));
     }
+}
+
+quint16 PelHttpServer::listenPort() const
+{
+    return quint16(qMax(0, portFromText(port)));
 }
 
 void PelHttpServer::setToken(const QString &token)
@@ -226,6 +239,7 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
 {
     if (!hostAllowed(req->headers().value(QStringLiteral("host")), ownHostNames)) {
         sendReply(resp, 403, errorDocument(QStringLiteral("FORBIDDEN_HOST")), Audience::CallerOnly);
+        logRequest(req, 0, "refused 403, a Host not of this machine");
         return;
     }
     if (!tokenUsable
@@ -234,12 +248,14 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
         resp->setHeader(QStringLiteral("WWW-Authenticate"), QStringLiteral("Bearer"));
         // answered at once; the layer reads past whatever body follows
         sendReply(resp, 401, errorDocument(QStringLiteral("UNAUTHORIZED")));
+        logRequest(req, 0, "refused 401, no token");
         return;
     }
     const int method = req->method();
     if (method != MethodGet && method != MethodPost) {
         // answered, not refused, once it has been read; nothing of it goes to the page
-        connect(req, &QHttpRequest::end, resp, [resp] {
+        connect(req, &QHttpRequest::end, resp, [req, resp] {
+            logRequest(req, 0, "answered 200 UNUSED_HTTP_METHOD");
             sendReply(resp, 200, errorDocument(QStringLiteral("UNUSED_HTTP_METHOD")));
         });
         return;
@@ -260,20 +276,24 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
                   errorDocument(QStringLiteral("FORBIDDEN"),
                                 QStringLiteral("web pages may not read what the page holds")),
                   Audience::CallerOnly);
+        logRequest(req, 0, "refused 403, from a web page");
     } else if (subscribing) {
         bool known = false;
         const qint64 lastEventId
                 = page.headers.value(QStringLiteral("last-event-id")).trimmed().toLongLong(&known);
+        logRequest(req, 0, "subscribes to the events");
         events->subscribe(resp, known ? lastEventId : -1);
     } else if (!pageHasRoom(fromWebPage(page.headers))) {
         resp->setHeader(QStringLiteral("Retry-After"), QStringLiteral("1"));
         sendReply(resp, 503, errorDocument(QStringLiteral("BUSY")));
+        logRequest(req, 0, "refused 503, the page has no room");
     } else if (page.wantsAnswer && waitingCallers >= maxWaitingCallers) {
         // Each waiting caller holds a connection: past the cap they are turned away and their
         // connections closed, so that plain requests always find one.
         resp->setHeader(QStringLiteral("Retry-After"), QStringLiteral("1"));
         resp->setHeader(QStringLiteral("Connection"), QStringLiteral("close"));
         sendReply(resp, 503, errorDocument(QStringLiteral("BUSY")), Audience::CallerOnly);
+        logRequest(req, 0, "refused 503, too many callers wait");
     } else {
         page.id = ++lastRequestId;
         exchanges.insert(page.id, new Exchange(this, req, resp, page, preference.waitSeconds));
@@ -348,6 +368,30 @@ void PelHttpServer::refuseRequest(quint64 id,
 void PelHttpServer::publishEvent(const QByteArray &json)
 {
     events->publish(json);
+}
+
+void logRequest(const QHttpRequest *req, quint64 id, const QByteArray &outcome, qint64 bodyBytes)
+{
+    if (!lcRequests().isDebugEnabled())
+        return;
+    static const char *const names[] = {"DELETE", "GET", "HEAD", "POST", "PUT", "CONNECT", "OPTIONS"};
+    const int method = req->method();
+    const QByteArray name = method >= 0 && method < 7 ? names[method]
+                                                      : "method " + QByteArray::number(method);
+    // the path as sent, cut short, without its query and any control character: client's text
+    QByteArray path = splitTarget(req->target().left(200)).first;
+    for (char &c : path) {
+        if (uchar(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    qCDebug(lcRequests,
+            "request %llu: %s %s %s, body %lld bytes, from port %u",
+            id,
+            name.constData(),
+            path.constData(),
+            outcome.constData(),
+            bodyBytes,
+            unsigned(req->peerPort()));
 }
 
 QByteArray errorDocument(const QString &code, const QString &message)

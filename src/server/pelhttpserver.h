@@ -45,6 +45,12 @@ public:
     // A token was configured but cannot be used: no request gets through.
     void setTokenUnusable();
 
+    // Where the server listens, or tried to (port 0 for a port text that is not a number); why
+    // it does not listen (empty while it does).
+    QString listenHost() const { return host; }
+    quint16 listenPort() const;
+    QString listenError() const { return notListening; }
+
     // Which handler the page defines: PEL_listener or PEL_receive, unknown while it loads.
     // Whoever holds the page knows; the server asks source for every request (Unknown without).
     enum class PageMode { Unknown, Listener, Receiver };
@@ -99,6 +105,7 @@ private:
 
     QString port;
     QString host;
+    QString notListening;
     QHttpServer *httpServer = nullptr;
     QByteArray token;
     bool tokenUsable = true;

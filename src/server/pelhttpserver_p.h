@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+class QHttpRequest;
 class QHttpResponse;
 
 // The decisions PelHttpServer makes from plain inputs, kept free of sockets so they can be
@@ -74,5 +75,12 @@ QByteArray statusDocument();
 
 // A small JSON document {"error": code}, with "message" when one is given.
 QByteArray errorDocument(const QString &code, const QString &message = QString());
+
+// One debug line per request in pelorin.http, to follow each through: its id (0 when it goes
+// to no page), method, path, what it was answered, how many body bytes came, the client's port.
+void logRequest(const QHttpRequest *req,
+                quint64 id,
+                const QByteArray &outcome,
+                qint64 bodyBytes = 0);
 
 #endif // PELHTTPSERVER_P_H

@@ -1,7 +1,30 @@
 #include "previewpage.h"
 
+#include "qtcompat.h"
+
+#include <QLoggingCategory>
+
+// The web engine's own category for page messages: warnings and errors show by default.
+Q_LOGGING_CATEGORY(lcJs, "js", QtWarningMsg)
+
+namespace {
+
+// The page writes what it likes: one line of bounded length, control characters as '?'.
+QString printable(const QString &text)
+{
+    constexpr int maxLength = 4096;
+    QString line = text.left(maxLength);
+    for (QChar &c : line) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return text.size() > maxLength ? line + QStringLiteral("...") : line;
+}
+
+} // namespace
+
 PreviewPage::PreviewPage(QObject *parent)
-    : QWebEnginePage(parent)
+    : QWebEnginePage(pageProfile(), parent)
 {}
 
 void PreviewPage::keepToOrigin(const QUrl &home)
@@ -42,4 +65,19 @@ bool PreviewPage::acceptNavigationRequest(const QUrl &url,
                  qUtf8Printable(text));
     }
     return false;
+}
+
+void PreviewPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level,
+                                           const QString &message,
+                                           int lineNumber,
+                                           const QString &sourceID)
+{
+    const QString text = QStringLiteral("%1 (%2:%3)")
+                                 .arg(printable(message),
+                                      printable(sourceID),
+                                      QString::number(lineNumber));
+    if (level == InfoMessageLevel)
+        qCInfo(lcJs).noquote() << text;
+    else
+        qCWarning(lcJs).noquote() << text;
 }

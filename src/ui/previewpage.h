@@ -8,7 +8,8 @@
 // The page shown in the window's web view. It lets the page go wherever it navigates, unless
 // keepToOrigin() was called (kiosk mode): then the main frame may only go to pages of the
 // home page's origin. The application's own loads and reloads always pass; frames inside the
-// page go where they like. Links that open a new window open nothing.
+// page go where they like. Links that open a new window open nothing. It logs the page's
+// console messages and uncaught errors with the place they come from.
 class PreviewPage : public QWebEnginePage
 {
     Q_OBJECT
@@ -27,6 +28,10 @@ protected:
     bool acceptNavigationRequest(const QUrl &url,
                                  QWebEnginePage::NavigationType type,
                                  bool isMainFrame) override;
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level,
+                                  const QString &message,
+                                  int lineNumber,
+                                  const QString &sourceID) override;
 
 private:
     QUrl home;

@@ -10,7 +10,7 @@
 
 #include <signal.h>
 
-// Keeps what the page's scripts log, errors aside.
+// Keeps what the page's scripts log, errors aside; the engine's own error page logs under Qt 6.
 struct ConsolePage : QWebEnginePage
 {
     QStringList messages;
@@ -18,11 +18,11 @@ struct ConsolePage : QWebEnginePage
     void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level,
                                   const QString &message,
                                   int,
-                                  const QString &) override
+                                  const QString &source) override
     {
         if (level == InfoMessageLevel)
             messages.append(message);
-        else if (!message.startsWith("PEL_listener failed"))
+        else if (!message.startsWith("PEL_listener failed") && !source.startsWith("chrome-error:"))
             errors.append(message);
     }
 };

@@ -66,7 +66,8 @@ private:
 class PelorinRun : public DevToolsPage
 {
 public:
-    // pagePath (if any) becomes assets/index.html, companion CONNECT/CRYPTO with %PORT% for port.
+    // pagePath (if any) becomes assets/index.html, companion CONNECT/CRYPTO with %PORT% for port
+    // (a free one unless set).
     // Does not wait for the page; output goes to the test's unless process was set otherwise.
     bool launch(const QString &pagePath = QString(),
                 const QString &companion = QString(),
@@ -77,7 +78,7 @@ public:
         if (!QFile::copy(QStringLiteral(PELORIN_BINARY), dir + "/pelorin")
             || (!pagePath.isEmpty() && !QFile::copy(pagePath, dir + "/assets/index.html")))
             return false;
-        port = freeLoopbackPort();
+        port = port ? port : freeLoopbackPort();
         QSettings config(dir + "/config.ini", QSettings::IniFormat);
         config.setValue("CONNECT/PORT", port);
         config.setValue("CONNECT/CRYPTO",

@@ -115,8 +115,8 @@ private slots:
         QTest::addColumn<QString>("command"); // program and arguments; %PORT%: pelorin's port
         QTest::addColumn<PelorinRun *>("pelorin");
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<int>("replies");   // stdout: that many replies, nothing else
-        QTest::addColumn<QString>("error"); // in stderr
+        QTest::addColumn<int>("replies");   // stdout: that many replies, nothing else (-1: any)
+        QTest::addColumn<QString>("error"); // in stderr or stdout
         PelorinRun *const nobody = nullptr;
         QTest::newRow("curl") << "sh clients/curl.sh %PORT%" << &dashboard << 0 << 1 << "";
         QTest::newRow("python") << "python3 clients/post.py %PORT%" << &dashboard << 0 << 1 << "";
@@ -127,6 +127,13 @@ private slots:
         QTest::newRow("ask no") << askSh << &ask << 1 << 0 << "";
         QTest::newRow("ask no PEL_receive") << askSh << &listener << 2 << 0 << "answered 501";
         QTest::newRow("ask nobody") << askSh << nobody << 2 << 0 << "not reachable";
+        // Pelorin itself, %APP%: the Pelorin's folder (with its companion)
+        const QString pelorin = QStringLiteral(PELORIN_BINARY);
+        QTest::newRow("help") << pelorin + " --help" << nobody << 0 << -1 << "--app-dir <DIR>";
+        QTest::newRow("no app dir")
+                << pelorin + " --app-dir %APP%/no" << &dashboard << 1 << 0 << "is not a folder";
+        QTest::newRow("second Pelorin") << pelorin + " --app-dir %APP% --quit-if-running"
+                                        << &listener << 3 << 0 << "another Pelorin already listens";
     }
 
     void exampleProgram()
@@ -137,6 +144,8 @@ private slots:
         QFETCH(int, replies);
         QFETCH(QString, error);
         const quint16 port = pelorin ? pelorin->port : freeLoopbackPort();
+        if (pelorin)
+            command.replace("%APP%", pelorin->appDir.path());
         QStringList arguments = command.replace("%PORT%", QString::number(port)).split(' ');
         const QString program = arguments.takeFirst();
         QProcess script;
@@ -147,11 +156,13 @@ private slots:
             ask.evaluate(exitCode == 0 ? "yes.click()" : "no.click()");
         }
         QVERIFY2(script.state() == QProcess::NotRunning || script.waitForFinished(20000), "running");
+        const QByteArray out = script.readAllStandardOutput();
         const QByteArray stderrText = script.readAllStandardError();
         QVERIFY2(script.error() == QProcess::UnknownError, qPrintable(script.errorString()));
-        QVERIFY2(stderrText.contains(error.toUtf8()), stderrText.constData());
+        QVERIFY2((stderrText + out).contains(error.toUtf8()), stderrText.constData());
         QCOMPARE(script.exitCode(), exitCode);
-        QCOMPARE(script.readAllStandardOutput(), statusDocument.repeated(replies));
+        if (replies >= 0)
+            QCOMPARE(out, statusDocument.repeated(replies));
     }
 
     // Each page shows what it is sent, exactly and as text; the companions drive theirs.
@@ -182,6 +193,76 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(dashboard.evaluate(once).toString(),
                                   QStringLiteral("sent"),
                                   20000);
+    }
+
+    void failureIsShown_data()
+    {
+        QTest::addColumn<bool>("byPelorin"); // else by a program that never answers
+        QTest::addColumn<QString>("said");
+        QTest::addRow("a Pelorin holds the port") << true << "another Pelorin already listens on";
+        QTest::addRow("a program holds the port") << false << "cannot listen on 127.0.0.1 port";
+    }
+
+    // A Pelorin that cannot listen says why in a bar above its page, whose own error the log
+    // places; it ends with status 3, and only a Pelorin in its way keeps its companion off.
+    void failureIsShown()
+    {
+        QFETCH(bool, byPelorin);
+        QFETCH(QString, said);
+        QTcpServer stranger;
+        QVERIFY(stranger.listen(QHostAddress::LocalHost));
+        PelorinRun second;
+        const QString dir = second.appDir.path();
+        second.process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        second.process.setStandardErrorFile(dir + "/log");
+        QFile page(dir + "/page.html");
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.write("<!doctype html>\n<script>\nlet x = ;\n</script>\n"
+                   "<script>function PEL_listener(e) {}</script>\n");
+        page.close();
+        QSettings size(dir + "/config.ini", QSettings::IniFormat);
+        size.setValue("UIUX/BASESIZE_H", 600);
+        size.setValue("UIUX/BASESIZE_W", 400);
+        size.sync();
+        second.port = byPelorin ? dashboard.port : stranger.serverPort();
+        const QString family = QCoreApplication::applicationDirPath() + "/companionfamily.sh";
+        QVERIFY(second.launch(page.fileName(), "/bin/sh " + family + " " + dir + "/pids"));
+        QVERIFY(second.waitForPage());
+        // the bar takes its share of the window's 600 pixels
+        QVERIFY2(second.evaluate("innerHeight").toInt(600) < 600, "no bar above the page");
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir + "/pids") || byPelorin, 20000);
+        QCOMPARE(QFile::exists(dir + "/pids"), !byPelorin);
+        second.process.terminate();
+        QVERIFY(second.process.waitForFinished(30000));
+        QCOMPARE(second.process.exitCode(), 3);
+        const QByteArray log = readFile(dir + "/log");
+        QVERIFY2(log.contains(said.toUtf8()), log.constData());
+        QVERIFY2(log.contains("js: Uncaught SyntaxError: Unexpected token ';' (file://"
+                              + dir.toUtf8() + "/assets/index.html:3)"),
+                 log.constData());
+    }
+
+    // With either Qt, localStorage outlives a restart and a 150% desktop scales by a whole factor.
+    void pageStorageAndScale()
+    {
+        QTemporaryDir dataHome; // where the web engine keeps its profile
+        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+        qputenv("QT_FONT_DPI", "144");
+        const QString token = QString::number(QDateTime::currentMSecsSinceEpoch());
+        QString kept;
+        double scale = 0;
+        for (const QString &script : QStringList{"localStorage.setItem('kept', '" + token + "')",
+                                                 "localStorage.getItem('kept')"}) {
+            PelorinRun pelorin;
+            QVERIFY(pelorin.launch() && pelorin.waitForPage());
+            kept = pelorin.evaluate(script).toString();
+            scale = pelorin.evaluate("devicePixelRatio").toDouble();
+            QVERIFY(pelorin.terminate());
+        }
+        qunsetenv("XDG_DATA_HOME");
+        qunsetenv("QT_FONT_DPI");
+        QCOMPARE(kept, token);
+        QCOMPARE(scale, double(qRound(scale)));
     }
 
     // A web site whose name is made to point at 127.0.0.1 (DNS rebinding) is same-origin with

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the .deb and .tar.gz (CPack, build folder $1) and checks them as a user meets them: the
-# .deb declares its libraries, ships valid display units and autostart entry (none enabled), and
-# its `pelorin` runs the program from the user's folder (a stale copy refreshed, config.ini
-# kept), answers HTTP, exits 0 on SIGTERM; the .tar.gz is complete.
+# Builds the .deb and .tar.gz (CPack, build folder $1, its Qt's major version $2) and checks them
+# as a user meets them: the .deb declares its Qt's libraries (a Qt 6 one says so in its version),
+# ships valid display units and autostart entry (none enabled), and its `pelorin` runs the program
+# from the user's folder (a stale copy refreshed, config.ini kept), answers HTTP, exits 0 on
+# SIGTERM; the .tar.gz is complete and names its Qt's packages.
 set -euo pipefail
 work=$(mktemp -d)
 pid=""
@@ -16,9 +17,15 @@ for f in pelorin logo.ico README.md SYSTEM-PACKAGES.txt install-menu-entry.sh \
     grep -qx "$f" <<<"$listing" || fail "$f missing from the .tar.gz"
 done
 deb=$(ls "$work"/out/pelorin_*.deb) && depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt5webenginewidgets5 libqt5core5a libhttp-parser2.9; do
+qt=${2:-5} && libs=(libqt5webenginewidgets5 libqt5core5a)
+[[ $qt == 6 ]] && libs=(libqt6webenginewidgets6 libqt6core6)
+for lib in "${libs[@]}" libhttp-parser2.9; do
     [[ $depends == *"$lib "* ]] || fail "Depends lacks $lib: $depends"
 done
+version=$(dpkg-deb -f "$deb" Version) && built=5 && [[ $version == *+qt6 ]] && built=6
+[[ $built == "$qt" ]] || fail "version $version for a Qt $qt build"
+tar -xzf "$work"/out/pelorin-*.tar.gz -C "$work" --wildcards '*/SYSTEM-PACKAGES.txt'
+grep -q "${libs[0]}" "$work"/pelorin-*/SYSTEM-PACKAGES.txt || fail "SYSTEM-PACKAGES.txt lacks ${libs[0]}"
 root=$work/root && dpkg-deb -x "$deb" "$root"
 grep -qx 'Exec=pelorin' "$root/usr/share/applications/pelorin.desktop" || fail "menu entry"
 [[ -s $root/usr/share/icons/hicolor/128x128/apps/pelorin.png ]] || fail "no menu icon"
@@ -37,8 +44,9 @@ printf '[CONNECT]\nHOST=127.0.0.1\nPORT=%s\n[UIUX]\nTITLE=Mine\nBASESIZE_H=400\n
     "$port" | tee "$work/config.before" > "$userdir/config.ini"
 printf '#!/bin/sh\nexit 3\n' > "$userdir/pelorin" && chmod +x "$userdir/pelorin"
 
-(cd / && exec env -u XDG_DATA_HOME HOME="$work/home" QTWEBENGINE_DISABLE_SANDBOX=1 \
-    "$root/usr/bin/pelorin") & pid=$!
+# No display: the launcher runs Pelorin on an Xvfb of its own, and ends it with Pelorin.
+(cd / && exec env -u XDG_DATA_HOME -u DISPLAY -u WAYLAND_DISPLAY HOME="$work/home" \
+    QTWEBENGINE_DISABLE_SANDBOX=1 "$root/usr/bin/pelorin" 2>"$work/log") & pid=$!
 
 reply=$(curl -s --max-time 2 --retry 60 --retry-delay 1 --retry-max-time 60 --retry-connrefused \
     "http://127.0.0.1:$port/?from=package" || true)
@@ -49,3 +57,5 @@ cmp -s "$work/config.before" "$userdir/config.ini" || fail "config.ini was chang
 
 kill -TERM "$pid" && status=0 && wait "$pid" || status=$?
 pid="" && [[ $status -eq 0 ]] || fail "exit status $status after SIGTERM"
+display=$(sed -n 's/.*Xvfb display of its own (:\([0-9]*\)).*/\1/p' "$work/log")
+[[ -n $display && ! -e /tmp/.X11-unix/X$display ]] || fail "Xvfb :$display outlived Pelorin"
