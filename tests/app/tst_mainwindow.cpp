@@ -35,37 +35,32 @@ private:
 void tst_MainWindow::initTestCase()
 {
     AppDirectory::setPath(appDir.path());
-    QFile file(appDir.path() + "/config.ini");
+    const QString config = appDir.path() + "/config.ini", html = appDir.path() + "/my page.html";
     delete new MainWindow; // the first start writes the defaults
-    QCOMPARE(readFile(file.fileName()),
+    QCOMPARE(readFile(config),
              "[CONNECT]\nCRYPTO=\nHOST=127.0.0.1\nPORT=9977\nURL=\n\n"
              "[UIUX]\nBASESIZE_H=1024\nBASESIZE_W=768\nTITLE=Pelorin\n");
-    QFile html(appDir.path() + "/my page.html");
-    QVERIFY(html.open(QIODevice::WriteOnly));
-    html.write("<script>window.calls = []; function PEL_receive(r) { calls.push(r);"
-               " if (r.path === '/throw') throw new Error('no such thing');"
-               " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2})));"
-               " if (r.path === '/reject') return Promise.reject('refused');"
-               " r.signal.onabort = () => calls.push('aborted');"
-               " if (r.path === '/hold') return new Promise(() => {}); }</script>");
-    html.close();
+    QVERIFY(writeFile(
+            html,
+            "<script>window.calls = []; function PEL_receive(r) { calls.push(r);"
+            " if (r.path === '/throw') throw new Error('no such thing');"
+            " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2})));"
+            " if (r.path === '/reject') return Promise.reject('refused');"
+            " r.signal.onabort = () => calls.push('aborted');"
+            " if (r.path === '/hold') return new Promise(() => {}); }</script>"));
     port = freeLoopbackPort();
     // The page is named by a plain path, its blank percent-encoded; the file is read as it
     // stands (UTF-8, a size that is no number) and left alone.
-    const QByteArray config = "[CONNECT]\nPORT=" + QByteArray::number(port)
-                              + "\nURL=" + html.fileName().toUtf8().replace(' ', "%20")
-                              + "\n[UIUX]\nTITLE=Gr\xc3\xbc\xc3\x9f"
-                                "e\nBASESIZE_H=300\n"
-                                "BASESIZE_W=800px\n";
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(config) == config.size());
-    file.close();
+    const QByteArray ini = "[CONNECT]\nPORT=" + QByteArray::number(port)
+                           + "\nURL=" + html.toUtf8().replace(' ', "%20")
+                           + "\n[UIUX]\nTITLE=Gr\xc3\xbc\xc3\x9f"
+                             "e\nBASESIZE_H=300\n"
+                             "BASESIZE_W=800px\n";
+    QVERIFY(writeFile(config, ini));
     window.reset(new MainWindow);
-    QCOMPARE(QStringLiteral("%1 %2x%3")
-                     .arg(window->windowTitle())
-                     .arg(window->baseWidth)
-                     .arg(window->baseHeight),
-             QString::fromUtf8("Grüße 0x300"));
-    QCOMPARE(readFile(file.fileName()), config);
+    const QString size = QStringLiteral("%1x%2").arg(window->baseWidth).arg(window->baseHeight);
+    QCOMPARE(window->windowTitle() + ' ' + size, QString::fromUtf8("Grüße 0x300"));
+    QCOMPARE(readFile(config), ini);
     window->show();
     page = window->findChild<QWebEngineView *>()->page();
     // Showing the window again keeps its page and the document.
@@ -81,11 +76,9 @@ void tst_MainWindow::configuration_data()
     QTest::addColumn<QString>("read");         // title, then the GET's status (0: not listening)
     QTest::addColumn<QStringList>("messages"); // W:, C:, I: or D: and a pattern, expected in order
 
-    const auto row = [](const char *name,
-                        const QByteArray &ini,
-                        const char *header,
-                        const char *read,
-                        const QStringList &messages = {}) {
+    // clang-format off
+    const auto row = [](const char *name, const QByteArray &ini, const char *header,
+                        const char *read, const QStringList &messages = {}) {
         QTest::addRow("%s", name) << ini << QByteArray(header) << QString(read) << messages;
     };
     const QByteArray connect = "[CONNECT]\nPORT=%PORT%\n";
@@ -94,9 +87,6 @@ void tst_MainWindow::configuration_data()
                            QStringLiteral("C:^CONNECT/PORT \"%1\" is not a port").arg(text)};
     };
     const QString failClosed = "C:config.ini:3: CONNECT/TOKEN %1: every request is refused";
-    // clang-format off
-    row("a comma is part of the token", connect + "TOKEN=correct horse, battery staple", "", " 401");
-    row("so is a semicolon", connect + "TOKEN=abc;def", "Bearer abc", " 401");
     row("the writer's quotes and escapes", connect + "TOKEN=\"a, \\\"b\\\"\\x41\"",
         "Bearer a, \"b\"A", " 200");
     row("a token that is no text", connect + "TOKEN=@Invalid()", "Bearer @Invalid()", " 401",
@@ -105,7 +95,6 @@ void tst_MainWindow::configuration_data()
     row("other keys, as written", connect + "[UIUX]\nTITLE=a,b;c # d \\x", "", "a,b;c # d \\x 200");
     row("port out of range", "[CONNECT]\nPORT=99999", "", " 0", notPort("99999"));
     row("port as text", "[CONNECT]\nPORT=abc", "", " 0", notPort("abc"));
-    row("port with a comment", "[CONNECT]\nPORT=41977 # my port", "", " 0", notPort("41977 # my port"));
     row("port 0: the one chosen", "[CONNECT]\nPORT=0", "", " 200",
         {"I:^listening on 127.0.0.1 port [1-9][0-9]*$"});
     row("unknown section and key", "[CONECT]\nHOST=x\n" + connect + "PROT=1\nx", "", " 200",
@@ -123,10 +112,8 @@ void tst_MainWindow::configuration()
 
     QTemporaryDir dir;
     AppDirectory::setPath(dir.path());
-    QFile file(dir.path() + "/config.ini");
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(ini.replace("%PORT%", QByteArray::number(freeLoopbackPort())));
-    file.close();
+    QVERIFY(writeFile(dir.path() + "/config.ini",
+                      ini.replace("%PORT%", QByteArray::number(freeLoopbackPort()))));
     const QtMsgType types[] = {QtWarningMsg, QtCriticalMsg, QtInfoMsg, QtDebugMsg};
     for (const QString &message : messages)
         QTest::ignoreMessage(types[QString("WCID").indexOf(message.at(0))],
@@ -153,17 +140,15 @@ void tst_MainWindow::wholeRequests_data()
     // without "Prefer: return=representation" when empty; a body is a further preference too
     QTest::addColumn<QByteArray>("answer");
 
-    QByteArray big;
+    QByteArray big = QByteArray::fromHex("efbbbfefbbbf6100620100");
     while (big.size() < 300 * 1024)
         big += "line\n\ttab \\ back \"quote\" 'single' </script> \xe2\x80\xa8 \xc3\xa9 \xff\n";
     const auto error = [](const QByteArray &code, const QByteArray &message) {
         return "{\n    \"error\": \"" + code + "\",\n    \"message\": \"" + message + "\"\n}\n";
     };
     // The first is sent while the page loads, and held for it.
-    QTest::addRow("300 KB in one call, exact")
+    QTest::addRow("300 KB in one call, exact, a leading byte-order mark and NUL bytes kept")
             << QByteArray("/?q=%41") << big << 200 << QByteArray();
-    QTest::addRow("a leading byte-order mark and NUL bytes kept")
-            << QByteArray("/") << QByteArray::fromHex("efbbbfefbbbf6100620100") << 200 << QByteArray();
     QTest::addRow("what a promise resolves to")
             << QByteArray("/promise") << QByteArray("abc") << 200 << QByteArray("{\"n\":2}");
     QTest::addRow("a throw") << QByteArray("/throw") << QByteArray() << 500

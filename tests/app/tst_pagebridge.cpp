@@ -27,22 +27,6 @@ struct ConsolePage : QWebEnginePage
     }
 };
 
-class tst_PageBridge : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void initTestCase();
-    void eachOnceInOrder_data();
-    void eachOnceInOrder();
-
-private:
-    QTemporaryDir dir;
-    QUrl pageUrl;
-    QTcpServer silent; // accepts connections and never answers
-    quint16 debugPort = freeLoopbackPort();
-};
-
 // Asks the engine's DevTools server to reload its one page.
 static bool reloadThroughDevTools(quint16 port)
 {
@@ -59,144 +43,150 @@ static bool reloadThroughDevTools(quint16 port)
     return answered.wait(5000);
 }
 
-void tst_PageBridge::initTestCase()
+class tst_PageBridge : public QObject
 {
-    // Pages that record every PEL_listener call in window.calls, and the time each script's
-    // calls were to take in window.batches; a query gives each call's time in ms after the
-    // 300th (wall time: under load a script fits fewer calls, never more). stalled.html has an image
-    // that never comes, so its load never finishes.
-    QVERIFY(silent.listen(QHostAddress::LocalHost));
-    qputenv("QTWEBENGINE_REMOTE_DEBUGGING", QByteArray::number(debugPort));
-    for (const QString name : {"page.html", "stalled.html"}) {
-        QFile file(dir.path() + '/' + name);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("<html><head><script>window.calls = []; window.batches = [];"
-                   " var slow = +location.search.slice(1), open = false;"
-                   " function PEL_listener(arg) { calls.push(arg);"
-                   "  if (!open) { open = true; batches.push(0);"
-                   "   Promise.resolve().then(function () { open = false; }); }"
-                   "  var cost = calls.length > 300 ? slow : 0;"
-                   "  batches[batches.length - 1] += cost;"
-                   "  for (var t = performance.now(); performance.now() - t < cost;) {}"
-                   "  if (arg.indexOf('throw') >= 0) throw new Error('broke'); }"
-                   "</script></head><body><img src=\"http://127.0.0.1:"
-                   + QByteArray::number(name == "page.html" ? 0 : silent.serverPort())
-                   + "/\"></body></html>");
-    }
-    pageUrl = QUrl::fromLocalFile(dir.path() + "/page.html");
-}
+    Q_OBJECT
 
-void tst_PageBridge::eachOnceInOrder_data()
-{
-    QTest::addColumn<QString>("before"); // what ends the first document, if there is one
-    QTest::addColumn<QString>("file");   // the page loaded half way
-    QTest::addColumn<int>("room");       // for how many calls; 0 for the default bound
-    QTest::addColumn<QString>("warning");
-    QTest::addRow("held until a page has loaded") << ""
-                                                  << "page.html" << 0 << "";
-    QTest::addRow("held until a page is parsed whose image never comes")
-            << ""
-            << "stalled.html" << 0 << "";
-    QTest::addRow("held while a missing page is loaded again")
-            << ""
-            << "late.html" << 0 << "^Could not load the page .*late.html \\(no such";
-    QTest::addRow("held past the bound: nothing dropped, no room for more")
-            << ""
-            << "page.html" << 10 << "^Refused 3 requests as busy";
-    QTest::addRow("the application loads the page again") << "load"
-                                                          << "page.html" << 0 << "";
-    QTest::addRow("a handler that turns slow gets short scripts") << ""
-                                                                  << "page.html?2" << 0 << "";
-    QTest::addRow("the application reloads the page") << "reload"
-                                                      << "page.html" << 0 << "";
-    QTest::addRow("the page reloads itself") << "page"
-                                             << "page.html" << 0 << "";
-    QTest::addRow("DevTools reloads the page") << "devtools"
-                                               << "page.html" << 0 << "";
-    QTest::addRow("the renderer is killed")
-            << "kill"
-            << "page.html" << 0 << "^The page's renderer ended .*; reloading";
-}
-
-void tst_PageBridge::eachOnceInOrder()
-{
-    QFETCH(QString, before);
-    QFETCH(QString, file);
-    QFETCH(int, room);
-    QFETCH(QString, warning);
-
-    // Envelopes of equal length. The listener throws on the one in the middle, which must not
-    // keep the others in its script from their calls.
-    QStringList sent;
-    for (int i = 0; i < 1000; ++i)
-        sent.append(pageEnvelope(i == 500 ? "throw" : QByteArray::number(10000 + i), ""));
-    ConsolePage page;
-    PageBridge bridge(nullptr,
-                      room > 0 ? listenerCall(sent.first()).size() * room
-                               : PageBridge::defaultMaxPending);
-    bridge.setPage(&page);
-    if (!before.isEmpty()) {
-        // The first document logs its calls as well, and takes a while over each, so that its
-        // end comes in the middle of a script.
-        page.load(pageUrl);
-        QTRY_VERIFY_WITH_TIMEOUT(evaluateJavaScriptSync(&page, "window.calls").isValid(), 30000);
-        evaluateJavaScriptSync(&page,
-                               "var record = PEL_listener; PEL_listener = function (arg) {"
-                               " console.log(arg); record(arg);"
-                               " for (var t = Date.now(); Date.now() - t < 1;) {} }; 1");
-    }
-    if (!warning.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
-    QSignalSpy started(&page, &QWebEnginePage::loadStarted);
-    QSignalSpy finished(&page, &QWebEnginePage::loadFinished);
-    for (int i = 0; i < sent.size(); ++i) {
-        if (i == sent.size() / 2) {
-            QTRY_VERIFY(before.isEmpty() || !page.messages.isEmpty());
-            if (before == "kill")
-                QCOMPARE(::kill(pid_t(page.renderProcessPid()), SIGKILL), 0);
-            else if (before == "reload")
-                page.triggerAction(QWebEnginePage::Reload);
-            else if (before == "page")
-                page.runJavaScript(
-                        "for (var i = 0; i < 100; ++i) pelorin.send(i); location.reload()");
-            else if (before == "devtools")
-                QVERIFY(reloadThroughDevTools(debugPort));
-            else
-                page.load(QUrl("file://" + dir.path() + '/' + file));
-            // From here on everything is held for the new document.
-            QTRY_VERIFY_WITH_TIMEOUT(before.isEmpty() || !started.isEmpty(), 10000);
+private slots:
+    void initTestCase()
+    {
+        // Pages that record every PEL_listener call in window.calls, and the time each script's
+        // calls were to take in window.batches; a query gives each call's time in ms after the
+        // 300th (wall time: under load a script fits fewer calls, never more). stalled.html has an
+        // image that never comes, so its load never finishes.
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        qputenv("QTWEBENGINE_REMOTE_DEBUGGING", QByteArray::number(debugPort));
+        for (const QString name : {"page.html", "stalled.html"}) {
+            QFile file(dir.path() + '/' + name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("<html><head><script>window.calls = []; window.batches = [];"
+                       " var slow = +location.search.slice(1), open = false;"
+                       " function PEL_listener(arg) { calls.push(arg);"
+                       "  if (!open) { open = true; batches.push(0);"
+                       "   Promise.resolve().then(function () { open = false; }); }"
+                       "  var cost = calls.length > 300 ? slow : 0;"
+                       "  batches[batches.length - 1] += cost;"
+                       "  for (var t = performance.now(); performance.now() - t < cost;) {}"
+                       "  if (arg.indexOf('throw') >= 0) throw new Error('broke'); }"
+                       "</script></head><body><img src=\"http://127.0.0.1:"
+                       + QByteArray::number(name == "page.html" ? 0 : silent.serverPort())
+                       + "/\"></body></html>");
         }
-        bridge.deliver(sent.at(i));
-        if (room > 0 && i + 2 >= room && i < room) // web pages have a quarter
-            QCOMPARE(QString("%1 %2").arg(bridge.admitRequest()).arg(bridge.admitRequest(true)),
-                     i + 1 < room ? "1 0" : "0 0");
-        // a stream: the page is at most a few scripts behind
-        if (!before.isEmpty() && i % 10 == 0)
-            QVERIFY(QTest::qWaitFor([&] { return bridge.pendingSize() == 0; }, 10000));
+        pageUrl = QUrl::fromLocalFile(dir.path() + "/page.html");
     }
-    if (file == "late.html") {
-        QVERIFY(finished.wait(30000));
-        QVERIFY(QFile::copy(pageUrl.toLocalFile(), dir.path() + "/late.html"));
+
+    void eachOnceInOrder_data()
+    {
+        QTest::addColumn<QString>("before"); // what ends the first document, if there is one
+        QTest::addColumn<QString>("file");   // the page loaded half way
+        QTest::addColumn<int>("room");       // for how many calls; 0 for the default bound
+        QTest::addColumn<QString>("warning");
+        // clang-format off
+        const auto row = [](const char *name, QString before, QString file = "page.html",
+                            int room = 0, QString warning = {}) {
+            QTest::addRow("%s", name) << before << file << room << warning;
+        };
+        row("held until a page has loaded", "");
+        row("held until a page is parsed whose image never comes", "", "stalled.html");
+        row("held while a missing page is loaded again", "", "late.html", 0,
+            "^Could not load the page .*late.html \\(no such");
+        row("held past the bound: nothing dropped, no room for more", "", "page.html", 10,
+            "^Refused 3 requests as busy");
+        row("the application loads the page again", "load");
+        row("a handler that turns slow gets short scripts", "", "page.html?2");
+        row("the application reloads the page", "reload");
+        row("the page reloads itself", "page");
+        row("DevTools reloads the page", "devtools");
+        row("the renderer is killed", "kill", "page.html", 0,
+            "^The page's renderer ended .*; reloading");
+        // clang-format on
     }
-    QTRY_COMPARE_WITH_TIMEOUT(evaluateJavaScriptSync(&page,
-                                                     "window.calls && calls[calls.length - 1]")
-                                      .toString(),
-                              sent.last(),
-                              30000);
-    // The first document got a prefix, the new one the rest: what the first never confirmed,
-    // then all that came later, each once but what an ended renderer may have run. No script of
-    // a slow handler ran long, none failed.
-    const QStringList first = page.messages;
-    const QStringList next = evaluateJavaScriptSync(&page, "window.calls").toStringList();
-    QCOMPARE(first, sent.mid(0, first.size()));
-    QCOMPARE(next, sent.mid(sent.size() - next.size()));
-    QVERIFY(first.size() + next.size() - sent.size() <= bridge.reranAfterRendererEnd());
-    QVERIFY(first.size() + next.size() >= sent.size());
-    QVERIFY(bridge.admitRequest());
-    const int longest = evaluateJavaScriptSync(&page, "Math.max.apply(null, batches)").toInt();
-    QVERIFY2(longest <= 50, qPrintable(QString::number(longest)));
-    QVERIFY2(page.errors.isEmpty(), qPrintable(page.errors.join('\n')));
-}
+
+    void eachOnceInOrder()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, file);
+        QFETCH(int, room);
+        QFETCH(QString, warning);
+
+        // Envelopes of equal length. The listener throws on the one in the middle, which must not
+        // keep the others in its script from their calls.
+        QStringList sent;
+        for (int i = 0; i < 1000; ++i)
+            sent.append(pageEnvelope(i == 500 ? "throw" : QByteArray::number(10000 + i), ""));
+        ConsolePage page;
+        PageBridge bridge(nullptr,
+                          room > 0 ? listenerCall(sent.first()).size() * room
+                                   : PageBridge::defaultMaxPending);
+        bridge.setPage(&page);
+        if (!before.isEmpty()) {
+            // The first document logs its calls as well, and takes a while over each, so that its
+            // end comes in the middle of a script.
+            page.load(pageUrl);
+            QTRY_VERIFY_WITH_TIMEOUT(evaluateJavaScriptSync(&page, "window.calls").isValid(), 30000);
+            evaluateJavaScriptSync(&page,
+                                   "var record = PEL_listener; PEL_listener = function (arg) {"
+                                   " console.log(arg); record(arg);"
+                                   " for (var t = Date.now(); Date.now() - t < 1;) {} }; 1");
+        }
+        if (!warning.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+        QSignalSpy started(&page, &QWebEnginePage::loadStarted);
+        QSignalSpy finished(&page, &QWebEnginePage::loadFinished);
+        for (int i = 0; i < sent.size(); ++i) {
+            if (i == sent.size() / 2) {
+                QTRY_VERIFY(before.isEmpty() || !page.messages.isEmpty());
+                if (before == "kill")
+                    QCOMPARE(::kill(pid_t(page.renderProcessPid()), SIGKILL), 0);
+                else if (before == "reload")
+                    page.triggerAction(QWebEnginePage::Reload);
+                else if (before == "page")
+                    page.runJavaScript(
+                            "for (var i = 0; i < 100; ++i) pelorin.send(i); location.reload()");
+                else if (before == "devtools")
+                    QVERIFY(reloadThroughDevTools(debugPort));
+                else
+                    page.load(QUrl("file://" + dir.path() + '/' + file));
+                // From here on everything is held for the new document.
+                QTRY_VERIFY_WITH_TIMEOUT(before.isEmpty() || !started.isEmpty(), 10000);
+            }
+            bridge.deliver(sent.at(i));
+            if (room > 0 && i + 2 >= room && i < room) // web pages have a quarter
+                QCOMPARE(QString("%1 %2").arg(bridge.admitRequest()).arg(bridge.admitRequest(true)),
+                         i + 1 < room ? "1 0" : "0 0");
+            // a stream: the page is at most a few scripts behind
+            if (!before.isEmpty() && i % 10 == 0)
+                QVERIFY(QTest::qWaitFor([&] { return bridge.pendingSize() == 0; }, 10000));
+        }
+        if (file == "late.html") {
+            QVERIFY(finished.wait(30000));
+            QVERIFY(QFile::copy(pageUrl.toLocalFile(), dir.path() + "/late.html"));
+        }
+        const QString newest = "window.calls && calls[calls.length - 1]";
+        QTRY_COMPARE_WITH_TIMEOUT(evaluateJavaScriptSync(&page, newest).toString(),
+                                  sent.last(),
+                                  30000);
+        // The first document got a prefix, the new one the rest: what the first never confirmed,
+        // then all that came later, each once but what an ended renderer may have run. No script of
+        // a slow handler ran long, none failed.
+        const QStringList first = page.messages;
+        const QStringList next = evaluateJavaScriptSync(&page, "window.calls").toStringList();
+        QCOMPARE(first, sent.mid(0, first.size()));
+        QCOMPARE(next, sent.mid(sent.size() - next.size()));
+        QVERIFY(first.size() + next.size() - sent.size() <= bridge.reranAfterRendererEnd());
+        QVERIFY(first.size() + next.size() >= sent.size());
+        QVERIFY(bridge.admitRequest());
+        const int longest = evaluateJavaScriptSync(&page, "Math.max.apply(null, batches)").toInt();
+        QVERIFY2(longest <= 50, qPrintable(QString::number(longest)));
+        QVERIFY2(page.errors.isEmpty(), qPrintable(page.errors.join('\n')));
+    }
+
+private:
+    QTemporaryDir dir;
+    QUrl pageUrl;
+    QTcpServer silent; // accepts connections and never answers
+    quint16 debugPort = freeLoopbackPort();
+};
 
 QTEST_MAIN(tst_PageBridge)
 #include "tst_pagebridge.moc"

@@ -9,6 +9,12 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 // Whether process pid exists and is no zombie: in /proc/pid/stat, the state follows the last ')'.
 inline bool processIsLive(qint64 pid)
 {

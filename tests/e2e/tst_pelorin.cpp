@@ -215,18 +215,14 @@ private slots:
         const QString dir = second.appDir.path();
         second.process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         second.process.setStandardErrorFile(dir + "/log");
-        QFile page(dir + "/page.html");
-        QVERIFY(page.open(QIODevice::WriteOnly));
-        page.write("<!doctype html>\n<script>\nlet x = ;\n</script>\n"
-                   "<script>function PEL_listener(e) {}</script>\n");
-        page.close();
-        QSettings size(dir + "/config.ini", QSettings::IniFormat);
-        size.setValue("UIUX/BASESIZE_H", 600);
-        size.setValue("UIUX/BASESIZE_W", 400);
-        size.sync();
+        const QString page = dir + "/page.html";
+        QVERIFY(writeFile(page,
+                          "<!doctype html>\n<script>\nlet x = ;\n</script>\n"
+                          "<script>function PEL_listener(e) {}</script>\n"));
+        QVERIFY(writeFile(dir + "/config.ini", "[UIUX]\nBASESIZE_H=600\nBASESIZE_W=400\n"));
         second.port = byPelorin ? dashboard.port : stranger.serverPort();
         const QString family = QCoreApplication::applicationDirPath() + "/companionfamily.sh";
-        QVERIFY(second.launch(page.fileName(), "/bin/sh " + family + " " + dir + "/pids"));
+        QVERIFY(second.launch(page, "/bin/sh " + family + " " + dir + "/pids"));
         QVERIFY(second.waitForPage());
         // the bar takes its share of the window's 600 pixels
         QVERIFY2(second.evaluate("innerHeight").toInt(600) < 600, "no bar above the page");

@@ -40,8 +40,7 @@ QByteArray run(QTcpServer &server, const QByteArray &bytes, int step, Answer ans
     QTcpSocket *accepted = server.nextPendingConnection();
     QPointer<QHttpConnection> connection = new QHttpConnection(accepted, 120 * 1000, nullptr);
 
-    QByteArray seen;
-    QByteArray output;
+    QByteArray seen, output;
     int requests = 0;
     QPointer<QHttpResponse> current;
     const auto respond = [&current, &requests] {
