@@ -96,8 +96,8 @@ MainWindow::MainWindow(QWidget *parent)
     server->setPageModeSource([bridge = QPointer<PageBridge>(bridge)] {
         return bridge ? bridge->mode() : PelHttpServer::PageMode::Unknown;
     });
-    server->setPageRoom([bridge = QPointer<PageBridge>(bridge)](bool fromWebPage) {
-        return !bridge || bridge->admitRequest(fromWebPage);
+    server->setPageRoom([bridge = QPointer<PageBridge>(bridge)](bool fromWebPage, qint64 held) {
+        return !bridge || bridge->admitRequest(fromWebPage, held);
     });
     connect(bridge, &PageBridge::requestRefused, server, &PelHttpServer::refuseRequest);
     connect(server, &PelHttpServer::requestAbandoned, bridge, &PageBridge::abandon);

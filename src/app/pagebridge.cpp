@@ -155,9 +155,9 @@ void PageBridge::hold(Held &&held, qint64 size)
     scheduleFlush();
 }
 
-bool PageBridge::admitRequest(bool fromWebPage)
+bool PageBridge::admitRequest(bool fromWebPage, qint64 heldElsewhere)
 {
-    if (pendingChars < (fromWebPage ? maxPending / 4 : maxPending))
+    if (pendingChars + heldElsewhere < (fromWebPage ? maxPending / 4 : maxPending))
         return true;
     ++refused;
     if (!refusalWarningTimer->isActive()) {
@@ -229,7 +229,8 @@ void PageBridge::warnRefused()
 {
     qCWarning(lcPage).noquote() << QStringLiteral("Refused %1 requests as busy: more than %2 bytes "
                                                   "(from web pages, a quarter of that) were "
-                                                  "waiting for the page")
+                                                  "held for callers (messages for the page, "
+                                                  "bodies being received, output not yet sent)")
                                            .arg(refused)
                                            .arg(maxPending);
     refused = 0;

@@ -48,10 +48,10 @@ class QTimer;
 // leaves the calls that would run past scriptBudgetMs for the next script. So the page's main
 // thread is never busy long with delivery, and renders and takes input between scripts.
 //
-// Room: what is held and not yet in a script has a bound. Nothing held is ever dropped; while
-// the bound is passed, admitRequest says no, so that the server refuses new requests as busy
-// instead, and a warning with the count follows in the same turn of the event loop, then at
-// most one a second.
+// Room: what is held and not yet in a script, together with what the server holds on callers'
+// behalf, has one bound. Nothing held is ever dropped; while the bound is passed, admitRequest
+// says no, so that the server refuses new requests as busy instead, and a warning with the
+// count follows in the same turn of the event loop, then at most one a second.
 //
 // Whole requests: a document that defines PEL_receive once it is parsed (or, failing a report,
 // once it has loaded) gets every whole request through pelorin.receive instead of envelopes,
@@ -95,10 +95,12 @@ public:
     // Bytes of the listener calls waiting to be put into a script.
     qint64 pendingSize() const;
 
-    // Whether there is room for another request; a no is counted for the warning. Requests from
-    // web pages in a browser are let in only while less than a quarter of the room is taken, so
-    // that a local program is still served while a browser floods.
-    bool admitRequest(bool fromWebPage = false);
+    // Whether there is room for another request, with heldElsewhere (bodies being received,
+    // output not yet sent) counted with what waits for the page against the one bound; a no is
+    // counted for the warning. Requests from web pages in a browser are let in only while less
+    // than a quarter of the room is taken, so that a local program is still served while a
+    // browser floods.
+    bool admitRequest(bool fromWebPage = false, qint64 heldElsewhere = 0);
 
     // Scripts handed to the page so far, each carrying one or more envelopes.
     qint64 scriptsRun() const;

@@ -92,6 +92,8 @@ QHttpConnection::QHttpConnection(QTcpSocket *tcpSocket, int idleTimeout, QObject
 
 QHttpConnection::~QHttpConnection()
 {
+    if (unsentTotal)
+        *unsentTotal -= unsentCounted;
     // Released here rather than by ~QObject, while this object is still whole for their
     // destructors to call back into.
     delete request;
@@ -134,9 +136,25 @@ void QHttpConnection::socketReadyRead()
     readFromSocket();
 }
 
+void QHttpConnection::countUnsentIn(std::shared_ptr<qint64> total)
+{
+    unsentTotal = std::move(total);
+    countUnsent();
+}
+
+void QHttpConnection::countUnsent()
+{
+    if (!unsentTotal)
+        return;
+    const qint64 unsent = socket->bytesToWrite();
+    *unsentTotal += unsent - unsentCounted;
+    unsentCounted = unsent;
+}
+
 void QHttpConnection::outputDrained()
 {
     idleSince.start();
+    countUnsent();
     if (response && isOpen(response))
         emit response->drained();
     if (state == State::OutputFull && !outputFull()) {
@@ -504,6 +522,7 @@ void QHttpConnection::writeOut(const QByteArray &bytes)
         return;
     }
     socket->flush();
+    countUnsent();
 }
 
 void QHttpConnection::closeAfterWrite()

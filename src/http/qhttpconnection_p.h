@@ -7,6 +7,8 @@
 #include <QLoggingCategory>
 #include <QObject>
 
+#include <memory>
+
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
 
@@ -39,6 +41,9 @@ public:
     bool isParsing() const { return parsing; }
     // Whether response is the current one and may still be written to.
     bool isOpen(const QHttpResponse *response) const;
+
+    // Keeps total up to date with this connection's output that the network has not taken yet.
+    void countUnsentIn(std::shared_ptr<qint64> total);
 
     // Parses bytes as if they had been read from the socket (also the fuzzer's way in).
     void feed(const char *bytes, int size);
@@ -79,6 +84,7 @@ private:
     void appendHead(int status, qint64 contentLength);
     void writeOut();
     void writeOut(const QByteArray &bytes);
+    void countUnsent();
     void closeAfterWrite();
     bool headRequest() const;
     void socketDisconnected();
@@ -132,6 +138,10 @@ private:
     State state = State::Open;
     bool parsing = false;
     bool resumeQueued = false;
+
+    // shared: a connection may outlive its server
+    std::shared_ptr<qint64> unsentTotal;
+    qint64 unsentCounted = 0;
 
     int idleTimeout;
     QBasicTimer idleTimer;

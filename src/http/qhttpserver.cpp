@@ -98,6 +98,7 @@ void QHttpServer::acceptConnections()
             continue;
         }
         auto *connection = new QHttpConnection(socket, idleTimeout, this);
+        connection->countUnsentIn(unsentTotal);
         ++connections;
         connect(connection, &QHttpConnection::newRequest, this, &QHttpServer::newRequest);
         connect(connection, &QObject::destroyed, this, &QHttpServer::connectionGone);

@@ -5,6 +5,8 @@
 #include <QBasicTimer>
 #include <QObject>
 
+#include <memory>
+
 class QHostAddress;
 class QSocketNotifier;
 class QTcpServer;
@@ -36,6 +38,8 @@ public:
     quint16 serverPort() const;
     // How long a connection may make no progress before it is closed, in milliseconds.
     void setIdleTimeout(int msec);
+    // The output of all its connections that the network has not taken yet.
+    qint64 unsentBytes() const { return *unsentTotal; }
 
 signals:
     void newRequest(QHttpRequest *request, QHttpResponse *response);
@@ -55,6 +59,7 @@ private:
     QSocketNotifier *acceptNotifier = nullptr; // Unix: accepts in place of tcpServer
     int idleTimeout;
     int connections = 0;
+    std::shared_ptr<qint64> unsentTotal = std::make_shared<qint64>(0);
     // Running while accepting is paused after a failure.
     QBasicTimer acceptRetry;
     bool warnedAcceptFailure = false;

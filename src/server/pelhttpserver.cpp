@@ -300,14 +300,14 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
     }
 }
 
-void PelHttpServer::setPageRoom(std::function<bool(bool)> hasRoom)
+void PelHttpServer::setPageRoom(std::function<bool(bool, qint64)> hasRoom)
 {
     pageRoom = std::move(hasRoom);
 }
 
 bool PelHttpServer::pageHasRoom(bool forWebPage) const
 {
-    return !pageRoom || pageRoom(forWebPage);
+    return !pageRoom || pageRoom(forWebPage, wholeBodyBytes + httpServer->unsentBytes());
 }
 
 // What the page is told of req: all but its body, which comes as it arrives.

@@ -79,11 +79,12 @@ public:
     // json: one JSON text without line breaks.
     void publishEvent(const QByteArray &json);
 
-    // Asked whether the page has room before a GET or POST is accepted, and again before a
-    // whole body kept for PEL_receive is handed on, saying whether the request comes from a web
-    // page (fromWebPage): without room the request is answered 503 BUSY and goes no further, so
-    // nothing accepted is ever dropped. Unset, there is always room.
-    void setPageRoom(std::function<bool(bool fromWebPage)> hasRoom);
+    // Asked whether there is room before a GET or POST is accepted, and again before a whole
+    // body kept for PEL_receive is handed on, saying whether the request comes from a web page
+    // (fromWebPage) and what the server holds on callers' behalf (heldHere: whole bodies being
+    // received and output not yet sent): without room the request is answered 503 BUSY and goes
+    // no further, so nothing accepted is ever dropped. Unset, there is always room.
+    void setPageRoom(std::function<bool(bool fromWebPage, qint64 heldHere)> hasRoom);
 
 signals:
     void dataProcessed(QByteArray body, QByteArray headers);
@@ -118,7 +119,7 @@ private:
     // GET and POST requests until they have been answered, by id.
     QHash<quint64, Exchange *> exchanges;
     EventStream *events = nullptr;
-    std::function<bool(bool)> pageRoom;
+    std::function<bool(bool, qint64)> pageRoom;
     int waitingCallers = 0; // requests whose callers wait for the page's answer, not yet answered
 };
 

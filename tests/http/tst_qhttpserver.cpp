@@ -199,8 +199,12 @@ void tst_QHttpServer::clientThatDoesNotRead()
     // 4000 answers of 4 KiB: far more than the system's socket buffers hold
     const QByteArray path = '/' + QByteArray(4000, 'p');
     const qint64 bound = 1024 * 1024 + 4200;
-    qint64 queued = 0; // the most output waiting for the client when a request came
-    const auto note = [&] { queued = qMax(queued, serverSide()->bytesToWrite()); };
+    qint64 queued = 0;   // the most output waiting for the client when a request came
+    bool counted = true; // the server's count of unsent output is the socket's
+    const auto note = [&] {
+        queued = qMax(queued, serverSide()->bytesToWrite());
+        counted = counted && server->unsentBytes() == serverSide()->bytesToWrite();
+    };
     connect(server, &QHttpServer::newRequest, this, note);
     // the first client reads once the server has stopped reading, the second never does
     for (const int idle : {60000, 300}) {
@@ -219,6 +223,7 @@ void tst_QHttpServer::clientThatDoesNotRead()
         // or aborted by the idle rule, without waiting for output that cannot drain
         QTRY_VERIFY2_WITH_TIMEOUT(!serverSide(), "the stuck connection stayed", 10000);
         QVERIFY2(queued <= bound, qPrintable(QString::number(queued)));
+        QVERIFY(counted && server->unsentBytes() == 0);
     }
 }
 

@@ -185,6 +185,8 @@ void tst_PelHttpServer::exchange_data()
     row("no room for the page, other methods as before", "all busy",
         {"2:PUT / HTTP/1.1\r\n\r\n", post("").first()},
         reply("503 Service Unavailable", busy + anyone, error("BUSY")) + unused);
+    row("the room counts bodies being received", "receiver held", {first, xyz, "def"},
+        "held 0\nheld 3\nheld 3\nPOST / xyz\nheld 0\nPOST /?x=1 abcdef\n" + ok + ok);
     row("no room left once a whole body is in", "receiver late", post(prefer),
         reply("503 Service Unavailable", busy, error("BUSY")));
     // clang-format on
@@ -202,10 +204,11 @@ void tst_PelHttpServer::exchange()
                       : setup.contains("listener") ? PelHttpServer::PageMode::Listener
                                                    : PelHttpServer::PageMode::Unknown;
     server->setPageModeSource([mode] { return mode; });
-    server->setPageRoom([&, asked = 0](bool web) mutable {
+    QByteArray log;
+    server->setPageRoom([&, asked = 0](bool web, qint64 held) mutable {
+        log += setup.contains("held") ? "held " + QByteArray::number(held) + '\n' : "";
         return setup.contains("late") ? asked++ == 0 : !setup.contains(web ? "busy" : "all busy");
     });
-    QByteArray log;
     connect(server.get(), &PelHttpServer::dataProcessed, this, [&](QByteArray data, QByteArray h) {
         // how a large body is split into reads is the system's matter; its last may be short
         if (!h.contains('"' + QByteArray::number(PelHttpServer::maxWholeBody + 1) + '"'))
