@@ -180,10 +180,10 @@ bool PageBridge::takesWholeRequests() const
 
 // The call that hands held to the current document, or nothing when the document takes the
 // other form.
-QByteArray PageBridge::callFor(Held &held)
+QString PageBridge::callFor(const Held &held)
 {
     if (!held.call.isEmpty())
-        return takesWholeRequests() ? QByteArray() : std::move(held.call);
+        return takesWholeRequests() ? QString() : QString::fromLatin1(held.call);
     const PageRequest &request = held.request;
     if (const auto refusal = PelHttpServer::refusalFor(handlers, request)) {
         if (refusal->status == 413)
@@ -193,13 +193,13 @@ QByteArray PageBridge::callFor(Held &held)
                       request.id,
                       PelHttpServer::maxWholeBody);
         refuse(request, refusal->status, refusal->code, refusal->message);
-        return QByteArray();
+        return QString();
     }
     if (!takesWholeRequests())
-        return QByteArray();
+        return QString();
     if (held.waited)
         qCDebug(lcPage, "request %llu delivered", request.id);
-    return receiverCall(request).toUtf8();
+    return receiverCall(request);
 }
 
 void PageBridge::refuse(const PageRequest &request,
@@ -437,12 +437,20 @@ int PageBridge::envelopesPerScript() const
 QString PageBridge::scriptText(const Script &script) const
 {
     const bool oldest = &script == &unconfirmed.first();
-    QByteArray text = "pelorin.begin(" + QByteArray::number(script.first) + ","
-                      + QByteArray::number(scriptBudgetMs) + (oldest ? ",true)\n" : ",false)\n");
-    for (const QByteArray &call : script.calls)
-        text += "if(pelorin.more())" + call;
-    text += "pelorin.end()\n";
-    return QString::fromUtf8(text);
+    QString text = QStringLiteral("pelorin.begin(%1,%2,%3)\n")
+                           .arg(script.first)
+                           .arg(scriptBudgetMs)
+                           .arg(QLatin1String(oldest ? "true" : "false"));
+    qsizetype size = text.size() + 16;
+    for (const QString &call : script.calls)
+        size += call.size() + 20;
+    text.reserve(size);
+    for (const QString &call : script.calls) {
+        text += QLatin1String("if(pelorin.more())");
+        text += call;
+    }
+    text += QLatin1String("pelorin.end()\n");
+    return text;
 }
 
 void PageBridge::send(Script &script)
@@ -468,7 +476,7 @@ void PageBridge::flush()
     const int most = envelopesPerScript();
     while (unconfirmed.size() < maxInFlight && !pending.isEmpty()) {
         qint64 size = 0;
-        QList<QByteArray> calls;
+        QList<QString> calls;
         QList<quint64> callers;
         while (!pending.isEmpty() && calls.size() < most) {
             if (size > 0 && size + pendingSizes.head() > maxScriptChars)
@@ -478,7 +486,7 @@ void PageBridge::flush()
             Held &held = pending.head();
             const bool waits = held.call.isEmpty() && held.request.wantsAnswer;
             const quint64 caller = waits ? held.request.id : 0;
-            QByteArray call = callFor(held);
+            QString call = callFor(held);
             pending.removeFirst();
             if (!call.isEmpty()) {
                 calls.append(std::move(call));

@@ -128,7 +128,7 @@ private:
         quint64 id;
         // The number of its first call; numbers run on from script to script.
         quint64 first;
-        QList<QByteArray> calls;
+        QList<QString> calls;
         // The document it was last handed to; 0 when none.
         quint64 document;
         // Handed to a renderer that ended before confirming it.
@@ -148,7 +148,7 @@ private:
     void holdCall(QByteArray &&call);
     void hold(Held &&held, qint64 size);
     bool takesWholeRequests() const;
-    QByteArray callFor(Held &held);
+    QString callFor(const Held &held);
     void refuse(const PageRequest &request, int status, const QString &code, const QString &message);
     void probeHandlers();
     void release();
