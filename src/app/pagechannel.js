@@ -40,18 +40,29 @@ var controllers = Object.create(null), gaveUp = Object.create(null), Controller 
 function settle(id) {
     delete controllers[id];
 }
+// The signal of a request whose caller does not wait, which never aborts: made only when the
+// page asks for it, as most pages never do.
+function quietSignal() {
+    var signal = new Controller().signal;
+    Object.defineProperty(this, 'signal', {value: signal});
+    return signal;
+}
 // Called by Pelorin with one request; answers it when its caller waits. Its signal aborts when
 // the caller stops waiting (abandoned: it already has).
 function receive(request, wantsAnswer, abandoned) {
     var id = request.id;
-    var controller = new Controller();
-    Object.defineProperty(request, 'signal', {value: controller.signal});
-    if (abandoned || gaveUp[id]) {
-        delete gaveUp[id];
-        controller.abort();
+    if (wantsAnswer || abandoned || gaveUp[id]) {
+        var controller = new Controller();
+        Object.defineProperty(request, 'signal', {value: controller.signal});
+        if (abandoned || gaveUp[id]) {
+            delete gaveUp[id];
+            controller.abort();
+        } else {
+            controllers[id] = controller;
+        }
+    } else {
+        Object.defineProperty(request, 'signal', {get: quietSignal, configurable: true});
     }
-    else if (wantsAnswer)
-        controllers[id] = controller;
     var result;
     try {
         result = PEL_receive(request);

@@ -42,7 +42,8 @@ void tst_MainWindow::initTestCase()
              "[UIUX]\nBASESIZE_H=1024\nBASESIZE_W=768\nTITLE=Pelorin\n");
     QVERIFY(writeFile(
             html,
-            "<script>window.calls = []; function PEL_receive(r) { calls.push(r);"
+            "<script>window.calls = []; function PEL_receive(r) { r.aborted = r.signal.aborted; "
+            "calls.push(r);"
             " if (r.path === '/throw') throw new Error('no such thing');"
             " if (r.path === '/promise') return new Promise(ok => setTimeout(() => ok({n: 2})));"
             " if (r.path === '/reject') return Promise.reject('refused');"
