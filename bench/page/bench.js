@@ -10,10 +10,10 @@
 //   node bench.js --sse-server <port> <page.js>        (the anchor, started by the above)
 'use strict';
 const http = require('http');
-const net = require('net');
 const fs = require('fs');
 const path = require('path');
 const {spawn} = require('child_process');
+const {children, stopAll, freePort, getJson, sleep} = require('../common/processes.js');
 
 const N = +(process.env.N || 20000);
 const CONNECTIONS = +(process.env.CONNECTIONS || 8);
@@ -31,7 +31,6 @@ const ANSWER_RATE = +(process.env.ANSWER_RATE || 200);
 const EVENTS = +(process.env.EVENTS || 20000);
 const STARTS = +(process.env.STARTS || 3);
 const now = () => performance.timeOrigin + performance.now();
-const sleep = ms => new Promise(r => setTimeout(r, ms));
 
 if (process.argv[2] === '--sse-server') {
     const pageJs = fs.readFileSync(process.argv[4], 'utf8');
@@ -63,34 +62,6 @@ if (process.argv[2] === '--sse-server') {
         });
     }).listen(+process.argv[3], '127.0.0.1');
     return;
-}
-
-const children = [];
-function stopAll() {
-    for (const c of children)
-        if (c.exitCode === null && c.signalCode === null)
-            try { process.kill(c.pid, 'SIGTERM'); } catch (e) { }
-}
-process.on('exit', stopAll);
-process.on('SIGINT', () => process.exit(130));
-
-function freePort() {
-    return new Promise(resolve => {
-        const s = net.createServer().listen(0, '127.0.0.1', () => {
-            const port = s.address().port;
-            s.close(() => resolve(port));
-        });
-    });
-}
-
-function getJson(url) {
-    return new Promise((resolve, reject) => {
-        http.get(url, res => {
-            let text = '';
-            res.on('data', c => text += c);
-            res.on('end', () => { try { resolve(JSON.parse(text)); } catch (e) { reject(e); } });
-        }).on('error', reject);
-    });
 }
 
 class DevTools {

@@ -15,45 +15,16 @@ const net = require('net');
 const fs = require('fs');
 const path = require('path');
 const {spawn} = require('child_process');
+const {children, freePort, getJson, sleep} = require('../common/processes.js');
 
 const [binary, work, minutesText] = process.argv.slice(2);
 // (with --recorder, binary is the flag and work the port)
 const MINUTES = +minutesText || 10;
 const DURATION_MS = MINUTES * 60000;
 const now = () => performance.timeOrigin + performance.now();
-const sleep = ms => new Promise(r => setTimeout(r, ms));
 
-const children = [];
-function stopAll() {
-    for (const c of children)
-        if (c.exitCode === null && c.signalCode === null)
-            try { process.kill(c.pid, 'SIGTERM'); } catch (e) { }
-}
-process.on('exit', stopAll);
-process.on('SIGINT', () => process.exit(130));
 if (process.argv[2] !== '--recorder')
     process.on('SIGTERM', () => process.exit(143));
-
-function freePort() {
-    return new Promise(resolve => {
-        const s = net.createServer().listen(0, '127.0.0.1', () => {
-            const port = s.address().port;
-            s.close(() => resolve(port));
-        });
-    });
-}
-
-function getJson(url) {
-    return new Promise((resolve, reject) => {
-        const req = http.get(url, res => {
-            let text = '';
-            res.on('data', c => text += c);
-            res.on('end', () => { try { resolve(JSON.parse(text)); } catch (e) { reject(e); } });
-        });
-        req.on('error', reject);
-        req.setTimeout(5000, () => req.destroy(new Error('timeout')));
-    });
-}
 
 // What the page reports: "s,k,latency" per listener call, long tasks as "long,<ms>".
 const seen = new Map();        // "s,k" -> calls
