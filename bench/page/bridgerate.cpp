@@ -65,7 +65,7 @@ int main(int argc, char *argv[])
     QTimer tick;
     tick.setInterval(0);
     QObject::connect(&tick, &QTimer::timeout, [&] {
-        bridge.deliver(pageEnvelope(QStringLiteral("{\"i\":%1}").arg(sent).toUtf8(), headers));
+        bridge.deliver(QStringLiteral("{\"i\":%1}").arg(sent).toUtf8(), headers);
         if (++sent == total) {
             tick.stop();
             sending.quit();

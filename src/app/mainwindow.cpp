@@ -96,9 +96,10 @@ MainWindow::MainWindow(QWidget *parent)
     server->setPageModeSource([bridge = QPointer<PageBridge>(bridge)] {
         return bridge ? bridge->mode() : PelHttpServer::PageMode::Unknown;
     });
-    server->setPageRoom([bridge = QPointer<PageBridge>(bridge)](bool fromWebPage, qint64 held) {
-        return !bridge || bridge->admitRequest(fromWebPage, held);
-    });
+    server->setPageRoom(
+            [bridge = QPointer<PageBridge>(bridge)](bool fromWebPage, qint64 held, qint64 ours) {
+                return !bridge || bridge->admitRequest(fromWebPage, held, ours);
+            });
     connect(bridge, &PageBridge::requestRefused, server, &PelHttpServer::refuseRequest);
     connect(server, &PelHttpServer::requestAbandoned, bridge, &PageBridge::abandon);
 
@@ -254,7 +255,7 @@ void MainWindow::loadSettings()
 
 void MainWindow::readProcessedData(QByteArray body, QByteArray headers)
 {
-    bridge->deliver(body, headers);
+    bridge->deliver(body, headers, server->requestOfData());
 }
 
 void MainWindow::showPreviewPage()

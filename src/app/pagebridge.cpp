@@ -100,23 +100,24 @@ QWebEnginePage *PageBridge::page() const
     return target;
 }
 
-void PageBridge::deliver(const QString &envelope)
+void PageBridge::deliver(const QByteArray &body, const QByteArray &headers, const PageRequest *from)
 {
-    holdCall(listenerCall(envelope).toLatin1());
+    holdCall(listenerCall(body, headers), from);
 }
 
-void PageBridge::deliver(const QByteArray &body, const QByteArray &headers)
-{
-    holdCall(listenerCall(body, headers));
-}
-
-void PageBridge::holdCall(QByteArray &&call)
+void PageBridge::holdCall(QByteArray &&call, const PageRequest *from)
 {
     if (!loading && takesWholeRequests())
         return;
+    Held held;
+    held.call = std::move(call);
     // The call is pure ASCII, held as bytes.
-    const qint64 size = call.size();
-    hold(Held{std::move(call), PageRequest()}, size);
+    held.size = held.call.size();
+    if (from) {
+        held.connectionHeld = from->connectionHeld;
+        held.fromWebPage = from->fromWebPage;
+    }
+    hold(std::move(held));
 }
 
 void PageBridge::deliverRequest(const PageRequest &request)
@@ -124,11 +125,16 @@ void PageBridge::deliverRequest(const PageRequest &request)
     // the server has refused it already where the page's handler refuses it
     if (!loading && !takesWholeRequests())
         return;
+    Held held;
+    held.request = request;
+    held.waited = loading || !target;
     // what the held request costs, near enough: its body, headers and the call made of it
-    qint64 size = 2 * request.body.size() + 256;
+    held.size = 2 * request.body.size() + 256;
     for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it)
-        size += 2 * (it.key().size() + it.value().size());
-    hold(Held{QByteArray(), request, loading || !target}, size);
+        held.size += 2 * (it.key().size() + it.value().size());
+    held.connectionHeld = request.connectionHeld;
+    held.fromWebPage = request.fromWebPage;
+    hold(std::move(held));
 }
 
 void PageBridge::abandon(quint64 id)
@@ -145,19 +151,22 @@ void PageBridge::abandon(quint64 id)
         target->runJavaScript(QStringLiteral("pelorin.abort(%1)").arg(id));
 }
 
-void PageBridge::hold(Held &&held, qint64 size)
+void PageBridge::hold(Held &&held)
 {
     // Never dropped: the server asks admitRequest before it accepts a request, so what is
     // held past the bound is only what was already accepted.
+    pendingChars += held.size;
+    if (held.connectionHeld)
+        *held.connectionHeld += held.size;
     pending.enqueue(std::move(held));
-    pendingSizes.enqueue(size);
-    pendingChars += size;
     scheduleFlush();
 }
 
-bool PageBridge::admitRequest(bool fromWebPage, qint64 heldElsewhere)
+bool PageBridge::admitRequest(bool fromWebPage, qint64 heldElsewhere, qint64 connectionHeld)
 {
-    if (pendingChars + heldElsewhere < (fromWebPage ? maxPending / 4 : maxPending))
+    const qint64 share = maxPending / 4;
+    if (pendingChars + heldElsewhere < (fromWebPage ? share : maxPending) && connectionHeld < share
+        && (!fromWebPage || webPageTimeLeft() > 0))
         return true;
     ++refused;
     if (!refusalWarningTimer->isActive()) {
@@ -166,6 +175,16 @@ bool PageBridge::admitRequest(bool fromWebPage, qint64 heldElsewhere)
         refusalWarningTimer->start(int(qMax<qint64>(0, refusalWarningIntervalMs - sinceLast)));
     }
     return false;
+}
+
+double PageBridge::webPageTimeLeft()
+{
+    if (webPageClock.isValid())
+        webPageCreditMs = qMin(webPageBurstMs,
+                               webPageCreditMs + webPageShare * double(webPageClock.restart()));
+    else
+        webPageClock.start();
+    return webPageCreditMs;
 }
 
 PelHttpServer::PageMode PageBridge::mode() const
@@ -228,9 +247,11 @@ qint64 PageBridge::reranAfterRendererEnd() const
 void PageBridge::warnRefused()
 {
     qCWarning(lcPage).noquote() << QStringLiteral("Refused %1 requests as busy: more than %2 bytes "
-                                                  "(from web pages, a quarter of that) were "
-                                                  "held for callers (messages for the page, "
-                                                  "bodies being received, output not yet sent)")
+                                                  "were held for callers (messages for the page, "
+                                                  "bodies being received, output not yet sent), "
+                                                  "or a quarter of that for one connection or "
+                                                  "for web pages, or web pages had taken their "
+                                                  "quarter of the time")
                                            .arg(refused)
                                            .arg(maxPending);
     refused = 0;
@@ -475,15 +496,21 @@ void PageBridge::flush()
     }
     const int most = envelopesPerScript();
     while (unconfirmed.size() < maxInFlight && !pending.isEmpty()) {
+        QElapsedTimer took;
+        took.start();
         qint64 size = 0;
+        qint64 fromWebPages = 0;
         QList<QString> calls;
         QList<quint64> callers;
         while (!pending.isEmpty() && calls.size() < most) {
-            if (size > 0 && size + pendingSizes.head() > maxScriptChars)
-                break;
-            size += pendingSizes.head();
-            pendingChars -= pendingSizes.dequeue();
             Held &held = pending.head();
+            if (size > 0 && size + held.size > maxScriptChars)
+                break;
+            size += held.size;
+            fromWebPages += held.fromWebPage ? held.size : 0;
+            pendingChars -= held.size;
+            if (held.connectionHeld)
+                *held.connectionHeld -= held.size;
             const bool waits = held.call.isEmpty() && held.request.wantsAnswer;
             const quint64 caller = waits ? held.request.id : 0;
             QString call = callFor(held);
@@ -493,10 +520,16 @@ void PageBridge::flush()
                 callers.append(caller);
             }
         }
-        if (calls.isEmpty())
-            continue;
-        unconfirmed.append(Script{++lastScriptId, lastCall + 1, calls, 0, false, callers});
-        lastCall += calls.size();
-        send(unconfirmed.last());
+        if (!calls.isEmpty()) {
+            unconfirmed.append(Script{++lastScriptId, lastCall + 1, calls, 0, false, callers});
+            lastCall += calls.size();
+            send(unconfirmed.last());
+        }
+        // web pages' part of the time taken, by their part of the bytes
+        if (fromWebPages > 0) {
+            webPageTimeLeft();
+            webPageCreditMs -= double(took.nsecsElapsed()) / 1e6 * double(fromWebPages)
+                               / double(size);
+        }
     }
 }

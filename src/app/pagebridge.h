@@ -72,6 +72,8 @@ public:
     static constexpr qint64 defaultMaxPending = 64 * 1024 * 1024;
     static constexpr int maxInFlight = 3;
     static constexpr double scriptBudgetMs = 20;
+    static constexpr double webPageShare = 0.25;
+    static constexpr double webPageBurstMs = 250;
 
     explicit PageBridge(QObject *parent, qint64 maxPending = defaultMaxPending);
 
@@ -79,9 +81,11 @@ public:
     void setPage(QWebEnginePage *page);
     QWebEnginePage *page() const;
 
-    void deliver(const QString &envelope);
-    // The same for the envelope of body and headers, built straight into its listener call.
-    void deliver(const QByteArray &body, const QByteArray &headers);
+    // The envelope of body and headers, built straight into its listener call; from: the
+    // request they come from, if known, whose connection they count against.
+    void deliver(const QByteArray &body,
+                 const QByteArray &headers,
+                 const PageRequest *from = nullptr);
     void deliverRequest(const PageRequest &request);
     // The caller of request id stopped waiting: the page's request.signal aborts.
     void abandon(quint64 id);
@@ -97,10 +101,13 @@ public:
 
     // Whether there is room for another request, with heldElsewhere (bodies being received,
     // output not yet sent) counted with what waits for the page against the one bound; a no is
-    // counted for the warning. Requests from web pages in a browser are let in only while less
-    // than a quarter of the room is taken, so that a local program is still served while a
+    // counted for the warning. No connection may hold (connectionHeld: its body being received,
+    // its messages waiting for the page) more than a quarter of the bound. Requests from web
+    // pages in a browser are let in only while less than a quarter of the room is taken and
+    // while handing theirs to the page has taken less than webPageShare of this thread's time
+    // (a burst of webPageBurstMs aside), so that a local program is still served while a
     // browser floods.
-    bool admitRequest(bool fromWebPage = false, qint64 heldElsewhere = 0);
+    bool admitRequest(bool fromWebPage = false, qint64 heldElsewhere = 0, qint64 connectionHeld = 0);
 
     // Scripts handed to the page so far, each carrying one or more envelopes.
     qint64 scriptsRun() const;
@@ -143,10 +150,15 @@ private:
         QByteArray call;
         PageRequest request;
         bool waited = false; // came while the page loaded
+        qint64 size = 0;     // what it counts against maxPending
+        std::shared_ptr<qint64> connectionHeld;
+        bool fromWebPage = false;
     };
 
-    void holdCall(QByteArray &&call);
-    void hold(Held &&held, qint64 size);
+    void holdCall(QByteArray &&call, const PageRequest *from);
+    void hold(Held &&held);
+    // What web pages may still take of this thread's time, in milliseconds.
+    double webPageTimeLeft();
     bool takesWholeRequests() const;
     QString callFor(const Held &held);
     void refuse(const PageRequest &request, int status, const QString &code, const QString &message);
@@ -162,8 +174,6 @@ private:
 
     QPointer<QWebEnginePage> target;
     QQueue<Held> pending;
-    // What each held item counts against maxPending.
-    QQueue<qint64> pendingSizes;
     // Handed to the page, oldest first, not yet confirmed; at most maxInFlight.
     QList<Script> unconfirmed;
     // Requests that the current document has taken and not yet answered, whose callers wait.
@@ -191,6 +201,8 @@ private:
     int retryDelayMs = 0;
     QTimer *retryTimer;
     qint64 refused = 0;
+    double webPageCreditMs = webPageBurstMs;
+    QElapsedTimer webPageClock;
     QTimer *refusalWarningTimer;
     QElapsedTimer lastRefusalWarning;
 };

@@ -5,6 +5,7 @@
 #include "qhttprequest.h"
 #include "qhttpresponse.h"
 
+#include <QScopedValueRollback>
 #include <QTimerEvent>
 
 Exchange::Exchange(PelHttpServer *server,
@@ -76,7 +77,7 @@ void Exchange::finish()
         if (refusal->status == 413)
             return;
     } else if (server->pageMode() == PelHttpServer::PageMode::Receiver
-               && !server->pageHasRoom(fromWebPage(page.headers))) {
+               && !server->pageHasRoom(page)) {
         // nothing of a whole request has reached the page yet: it can still be turned away
         response->setHeader(QStringLiteral("Retry-After"), QStringLiteral("1"));
         refuse(503, QStringLiteral("BUSY"), QString());
@@ -121,6 +122,7 @@ void Exchange::emitData(const QByteArray &data)
     // the headers stay the same for every piece of a request's body
     if (headers.isEmpty())
         headers = headersDocument(page.headers);
+    const QScopedValueRollback<const PageRequest *> handingOn(server->dataRequest, &page);
     emit server->dataProcessed(data, headers);
 }
 

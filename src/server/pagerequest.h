@@ -6,6 +6,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include <memory>
+
 // One GET or POST request, whole, as a page that handles whole requests receives it.
 struct PageRequest
 {
@@ -18,6 +20,10 @@ struct PageRequest
     bool tooLarge = false;    // the body passed the bound; body is then empty
     bool wantsAnswer = false; // the caller waits for the page's answer
     bool abandoned = false;   // the caller stopped waiting before the page got the request
+    bool fromWebPage = false; // sent by a web page in a browser (Origin, a Sec-Fetch-Site)
+    // Bytes held on behalf of the connection that sent it, shared by all its requests: whoever
+    // keeps what is made of a request for the page adds its size while keeping it.
+    std::shared_ptr<qint64> connectionHeld;
 };
 
 Q_DECLARE_METATYPE(PageRequest)

@@ -270,7 +270,7 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
                              && page.headers.value(QStringLiteral("accept"))
                                         .contains(QLatin1String("text/event-stream"),
                                                   Qt::CaseInsensitive);
-    if ((subscribing || page.wantsAnswer) && fromWebPage(page.headers)) {
+    if ((subscribing || page.wantsAnswer) && page.fromWebPage) {
         sendReply(resp,
                   403,
                   errorDocument(QStringLiteral("FORBIDDEN"),
@@ -283,7 +283,7 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
                 = page.headers.value(QStringLiteral("last-event-id")).trimmed().toLongLong(&known);
         logRequest(req, 0, "subscribes to the events");
         events->subscribe(resp, known ? lastEventId : -1);
-    } else if (!pageHasRoom(fromWebPage(page.headers))) {
+    } else if (!pageHasRoom(page)) {
         resp->setHeader(QStringLiteral("Retry-After"), QStringLiteral("1"));
         sendReply(resp, 503, errorDocument(QStringLiteral("BUSY")));
         logRequest(req, 0, "refused 503, the page has no room");
@@ -300,18 +300,21 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
     }
 }
 
-void PelHttpServer::setPageRoom(std::function<bool(bool, qint64)> hasRoom)
+void PelHttpServer::setPageRoom(RoomCheck hasRoom)
 {
     pageRoom = std::move(hasRoom);
 }
 
-bool PelHttpServer::pageHasRoom(bool forWebPage) const
+bool PelHttpServer::pageHasRoom(const PageRequest &page) const
 {
-    return !pageRoom || pageRoom(forWebPage, wholeBodyBytes + httpServer->unsentBytes());
+    return !pageRoom
+           || pageRoom(page.fromWebPage,
+                       wholeBodyBytes + httpServer->unsentBytes(),
+                       *page.connectionHeld);
 }
 
 // What the page is told of req: all but its body, which comes as it arrives.
-PageRequest PelHttpServer::pageRequestOf(const QHttpRequest *req) const
+PageRequest PelHttpServer::pageRequestOf(const QHttpRequest *req)
 {
     PageRequest page;
     page.method = req->method() == MethodPost ? QByteArrayLiteral("POST")
@@ -323,6 +326,17 @@ PageRequest PelHttpServer::pageRequestOf(const QHttpRequest *req) const
     // the token is Pelorin's secret, not the page's
     if (!token.isEmpty())
         page.headers.remove(QStringLiteral("authorization"));
+    page.fromWebPage = fromWebPage(page.headers);
+    // the request belongs to its connection, which serves one request at a time
+    const QObject *connection = req->parent();
+    std::shared_ptr<qint64> &held = heldByConnection[connection];
+    if (!held) {
+        held = std::make_shared<qint64>(0);
+        connect(connection, &QObject::destroyed, this, [this, connection] {
+            heldByConnection.remove(connection);
+        });
+    }
+    page.connectionHeld = held;
     return page;
 }
 

@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "pagerequest.h"
@@ -81,10 +82,16 @@ public:
 
     // Asked whether there is room before a GET or POST is accepted, and again before a whole
     // body kept for PEL_receive is handed on, saying whether the request comes from a web page
-    // (fromWebPage) and what the server holds on callers' behalf (heldHere: whole bodies being
-    // received and output not yet sent): without room the request is answered 503 BUSY and goes
-    // no further, so nothing accepted is ever dropped. Unset, there is always room.
-    void setPageRoom(std::function<bool(bool fromWebPage, qint64 heldHere)> hasRoom);
+    // (fromWebPage), what the server holds on callers' behalf (heldHere: whole bodies being
+    // received and output not yet sent) and what is held for the request's connection
+    // (PageRequest::connectionHeld): without room the request is answered 503 BUSY and goes no
+    // further, so nothing accepted is ever dropped. Unset, there is always room.
+    using RoomCheck = std::function<bool(bool fromWebPage, qint64 heldHere, qint64 connectionHeld)>;
+    void setPageRoom(RoomCheck hasRoom);
+
+    // While dataProcessed is emitted: the request whose data it is (its body unfinished), for
+    // whoever keeps the data to count it against the request's connection. Null at other times.
+    const PageRequest *requestOfData() const { return dataRequest; }
 
 signals:
     void dataProcessed(QByteArray body, QByteArray headers);
@@ -98,8 +105,8 @@ private slots:
     void handleRequest(QHttpRequest *req, QHttpResponse *resp);
 
 private:
-    PageRequest pageRequestOf(const QHttpRequest *req) const;
-    bool pageHasRoom(bool forWebPage) const;
+    PageRequest pageRequestOf(const QHttpRequest *req);
+    bool pageHasRoom(const PageRequest &page) const;
 
     // Each keeps its own entry and its part of the bytes in flight, and emits the signals.
     friend class Exchange;
@@ -119,7 +126,10 @@ private:
     // GET and POST requests until they have been answered, by id.
     QHash<quint64, Exchange *> exchanges;
     EventStream *events = nullptr;
-    std::function<bool(bool, qint64)> pageRoom;
+    RoomCheck pageRoom;
+    // by connection, while it is open
+    QHash<const QObject *, std::shared_ptr<qint64>> heldByConnection;
+    const PageRequest *dataRequest = nullptr;
     int waitingCallers = 0; // requests whose callers wait for the page's answer, not yet answered
 };
 

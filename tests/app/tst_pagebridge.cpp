@@ -91,7 +91,7 @@ private slots:
         row("held while a missing page is loaded again", "", "late.html", 0,
             "^Could not load the page .*late.html \\(no such");
         row("held past the bound: nothing dropped, no room for more", "", "page.html", 10,
-            "^Refused 3 requests as busy");
+            "^Refused 5 requests as busy");
         row("the application loads the page again", "load");
         row("a handler that turns slow gets short scripts", "", "page.html?2");
         row("the application reloads the page", "reload");
@@ -112,8 +112,13 @@ private slots:
         // Envelopes of equal length. The listener throws on the one in the middle, which must not
         // keep the others in its script from their calls.
         QStringList sent;
-        for (int i = 0; i < 1000; ++i)
-            sent.append(pageEnvelope(i == 500 ? "throw" : QByteArray::number(10000 + i), ""));
+        QByteArrayList bodies;
+        for (int i = 0; i < 1000; ++i) {
+            bodies.append(i == 500 ? "throw" : QByteArray::number(10000 + i));
+            sent.append(pageEnvelope(bodies.last(), ""));
+        }
+        PageRequest from; // all from one connection
+        from.connectionHeld = std::make_shared<qint64>(0);
         ConsolePage page;
         PageBridge bridge(nullptr,
                           room > 0 ? listenerCall(sent.first()).size() * room
@@ -150,10 +155,14 @@ private slots:
                 // From here on everything is held for the new document.
                 QTRY_VERIFY_WITH_TIMEOUT(before.isEmpty() || !started.isEmpty(), 10000);
             }
-            bridge.deliver(sent.at(i));
-            if (room > 0 && i + 2 >= room && i < room) // web pages have a quarter
-                QCOMPARE(QString("%1 %2").arg(bridge.admitRequest()).arg(bridge.admitRequest(true)),
-                         i + 1 < room ? "1 0" : "0 0");
+            bridge.deliver(bodies.at(i), "", &from);
+            // web pages and each connection have a quarter
+            if (room > 0 && i + 2 >= room && i < room)
+                QCOMPARE(QString("%1 %2 %3")
+                                 .arg(bridge.admitRequest())
+                                 .arg(bridge.admitRequest(true))
+                                 .arg(bridge.admitRequest(false, 0, *from.connectionHeld)),
+                         i + 1 < room ? "1 0 0" : "0 0 0");
             // a stream: the page is at most a few scripts behind
             if (!before.isEmpty() && i % 10 == 0)
                 QVERIFY(QTest::qWaitFor([&] { return bridge.pendingSize() == 0; }, 10000));
@@ -176,6 +185,7 @@ private slots:
         QVERIFY(first.size() + next.size() - sent.size() <= bridge.reranAfterRendererEnd());
         QVERIFY(first.size() + next.size() >= sent.size());
         QVERIFY(bridge.admitRequest());
+        QCOMPARE(*from.connectionHeld, 0);
         const int longest = evaluateJavaScriptSync(&page, "Math.max.apply(null, batches)").toInt();
         QVERIFY2(longest <= 50, qPrintable(QString::number(longest)));
         QVERIFY2(page.errors.isEmpty(), qPrintable(page.errors.join('\n')));

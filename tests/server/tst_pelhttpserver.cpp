@@ -185,8 +185,10 @@ void tst_PelHttpServer::exchange_data()
     row("no room for the page, other methods as before", "all busy",
         {"2:PUT / HTTP/1.1\r\n\r\n", post("").first()},
         reply("503 Service Unavailable", busy + anyone, error("BUSY")) + unused);
-    row("the room counts bodies being received", "receiver held", {first, xyz, "def"},
-        "held 0\nheld 3\nheld 3\nPOST / xyz\nheld 0\nPOST /?x=1 abcdef\n" + ok + ok);
+    row("the room counts bodies being received, and what is kept for each connection",
+        "receiver held", {first, xyz, "def", "2:GET /?q HTTP/1.1\r\n\r\n"},
+        "held 0 0\nheld 3 0\nheld 3 0\nPOST / xyz\nheld 0 0\nPOST /?x=1 abcdef\nheld 0 3\n"
+        "held 0 3\nGET /?q \n" + ok + ok + ok);
     row("no room left once a whole body is in", "receiver late", post(prefer),
         reply("503 Service Unavailable", busy, error("BUSY")));
     // clang-format on
@@ -205,8 +207,10 @@ void tst_PelHttpServer::exchange()
                                                    : PelHttpServer::PageMode::Unknown;
     server->setPageModeSource([mode] { return mode; });
     QByteArray log;
-    server->setPageRoom([&, asked = 0](bool web, qint64 held) mutable {
-        log += setup.contains("held") ? "held " + QByteArray::number(held) + '\n' : "";
+    server->setPageRoom([&, asked = 0](bool web, qint64 held, qint64 ours) mutable {
+        log += setup.contains("held")
+                       ? "held " + QByteArray::number(held) + ' ' + QByteArray::number(ours) + '\n'
+                       : "";
         return setup.contains("late") ? asked++ == 0 : !setup.contains(web ? "busy" : "all busy");
     });
     connect(server.get(), &PelHttpServer::dataProcessed, this, [&](QByteArray data, QByteArray h) {
@@ -215,6 +219,7 @@ void tst_PelHttpServer::exchange()
             log += data + ' ' + h.replace("\n    ", " "); // the headers document ends the line
     });
     connect(server.get(), &PelHttpServer::requestReceived, this, [&](const PageRequest &r) {
+        *r.connectionHeld += setup.contains("held") ? r.body.size() : 0; // kept for the page
         log += r.method + ' ' + r.path + (r.query.isEmpty() ? "" : '?' + r.query) + ' '
                + (r.tooLarge ? "<too large>" : r.body) + '\n';
         if (setup.contains("answer"))
