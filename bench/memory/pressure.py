@@ -273,6 +273,16 @@ def report(name, before, sampler, pelorin, lines, targets):
     print("  targets: " + targets)
 
 
+def tcp_memory_pages():
+    """Pages the kernel holds for TCP sockets, all of them (each subscriber's unsent events)."""
+    with open("/proc/net/sockstat") as f:
+        for line in f:
+            if line.startswith("TCP:"):
+                fields = line.split()
+                return int(fields[fields.index("mem") + 1])
+    return 0
+
+
 def median(values):
     return "%.0f ms" % statistics.median(values) if values else "n/a"
 
@@ -396,6 +406,7 @@ def subscribers(build):
                   b"Last-Event-ID: 0\r\n\r\n")
         silent.append(s)
     time.sleep(3)
+    tcp_pages = tcp_memory_pages()
     start = time.time()
     reader = socket.create_connection(("127.0.0.1", pelorin.port), timeout=60)
     reader.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
@@ -419,6 +430,7 @@ def subscribers(build):
             "a reading subscriber caught up in %s"
             % ("%.1f s" % caught_up if caught_up is not None else "never (60 s)"),
             "with the events kept, before any subscriber: %s" % mb(kept),
+            "the system's memory for all TCP sockets with them: %s" % mb(tcp_pages * 4),
             "10 s after all left: %s above the start, %d descriptors open"
             % (mb(pelorin.rss() - before), len(os.listdir("/proc/%d/fd" % pelorin.pid)))],
            "RSS +500 MB at most; caught up within 2 s; within 50 MB of the start 10 s after")

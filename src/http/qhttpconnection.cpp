@@ -26,6 +26,7 @@ constexpr int maxReadSize = 64 * 1024;
 constexpr qint64 maxUnsentBytes = 1024 * 1024;
 // What a connection keeps of its output buffer between answers.
 constexpr int maxKeptWriteBuffer = 16 * 1024;
+constexpr int streamSendBuffer = 128 * 1024;
 
 // Appends text as UTF-8; CR and LF become blanks so a value cannot end its header line early.
 void appendText(QByteArray &out, const QString &text)
@@ -435,9 +436,12 @@ void QHttpConnection::writeResponsePart(QHttpResponse *response, int status, con
             writeOut(data);
         return;
     }
-    // A body of unknown length ends when the connection does.
+    // A body of unknown length ends when the connection does. Such a stream may go to many
+    // clients that do not read: the system's buffer for each is kept small, so that together
+    // they cannot take the memory every connection of the machine needs.
     streaming = true;
     reuse = Reuse::Close;
+    socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, streamSendBuffer);
     writeBuffer.resize(0);
     appendHead(status, -1);
     if (!headRequest())
