@@ -102,12 +102,6 @@ void writeLiteralCharacter(ushort code, Put put)
         put(c);
 }
 
-void appendStringLiteral(QString &out, const QString &text)
-{
-    for (const QChar c : text)
-        writeLiteralCharacter(c.unicode(), [&out](char a) { out += QLatin1Char(a); });
-}
-
 const char listenerCallHead[] = "try{PEL_listener('";
 const char listenerCallTail[] = "')}catch(e){console.error('PEL_listener failed:',e)}\n";
 
@@ -121,17 +115,7 @@ QString pageEnvelope(const QByteArray &body, const QByteArray &headers)
     return out;
 }
 
-QString listenerCall(const QString &envelope)
-{
-    QString out;
-    out.reserve(envelope.size() + 96);
-    out += QLatin1String(listenerCallHead);
-    appendStringLiteral(out, envelope);
-    out += QLatin1String(listenerCallTail);
-    return out;
-}
-
-QByteArray listenerCall(const QByteArray &body, const QByteArray &headers, int *envelopeSize)
+QByteArray listenerCall(const QByteArray &body, const QByteArray &headers)
 {
     QByteArray out;
     out.reserve(body.size() + headers.size() + 128);
@@ -139,19 +123,15 @@ QByteArray listenerCall(const QByteArray &body, const QByteArray &headers, int *
     // gathered in a block of its own: appending byte by byte costs more than the rest
     char block[1024];
     int used = 0;
-    int size = 0;
     writeEnvelope(body, headers, [&](QChar c) {
         if (used > int(sizeof block) - 6) {
             out.append(block, used);
             used = 0;
         }
         writeLiteralCharacter(c.unicode(), [&](char a) { block[used++] = a; });
-        ++size;
     });
     out.append(block, used);
     out += listenerCallTail;
-    if (envelopeSize)
-        *envelopeSize = size;
     return out;
 }
 
@@ -166,47 +146,30 @@ void appendExactLiteral(QString &out, const QString &text)
     const QChar *chars = text.constData();
     const int size = text.size();
     int plain = 0; // start of the run of characters written as they are
-    const auto escape = [&](int i, const char *ascii) {
-        out.append(chars + plain, i - plain);
-        out += QLatin1String(ascii);
-        plain = i + 1;
-    };
     for (int i = 0; i < size; ++i) {
         const ushort code = chars[i].unicode();
         if (code > '\\' && code < 0x2028)
             continue;
-        switch (code) {
-        case '\'':
-            escape(i, "\\'");
-            break;
-        case '\\':
-            escape(i, "\\\\");
-            break;
-        case '\n':
-            escape(i, "\\n");
-            break;
-        case '\r':
-            escape(i, "\\r");
-            break;
-        case 0:
-            escape(i, "\\x00");
-            break;
-        case 0x2028:
-            escape(i, "\\u2028");
-            break;
-        case 0x2029:
-            escape(i, "\\u2029");
-            break;
-        default:
-            if (QChar::isHighSurrogate(code) && i + 1 < size && chars[i + 1].isLowSurrogate()) {
-                ++i;
-            } else if (QChar::isSurrogate(code)) {
-                char hex[7] = {'\\', 'u'};
-                for (int d = 0; d < 4; ++d)
-                    hex[2 + d] = hexDigits[(code >> (12 - 4 * d)) & 0xf];
-                escape(i, hex);
-            }
+        if (QChar::isHighSurrogate(code) && i + 1 < size && chars[i + 1].isLowSurrogate()) {
+            ++i; // a pair stands for itself
+            continue;
         }
+        const char *const named = code == '\''   ? "\\'"
+                                  : code == '\\' ? "\\\\"
+                                  : code == '\n' ? "\\n"
+                                  : code == '\r' ? "\\r"
+                                                 : nullptr;
+        if (!named && code != 0 && code != 0x2028 && code != 0x2029 && !QChar::isSurrogate(code))
+            continue;
+        out.append(chars + plain, i - plain);
+        plain = i + 1;
+        if (named) {
+            out += QLatin1String(named);
+            continue;
+        }
+        out += QLatin1String("\\u");
+        for (const int shift : {12, 8, 4, 0})
+            out += QLatin1Char(hexDigits[(code >> shift) & 0xf]);
     }
     out.append(chars + plain, size - plain);
     out += QLatin1Char('\'');

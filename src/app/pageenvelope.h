@@ -11,17 +11,12 @@ struct PageRequest;
 // bare object, members "body" then "headers". Line feeds, tabs and backslashes are removed.
 QString pageEnvelope(const QByteArray &body, const QByteArray &headers);
 
-// One statement that calls PEL_listener with the envelope as a string literal. The literal is
-// escaped so that the listener receives exactly the envelope whatever it holds (quotes,
-// backslashes, line terminators, "</script>"), and the text is pure ASCII. A failing call is
-// caught and reported to the page's console, so statements can be joined into one script.
-QString listenerCall(const QString &envelope);
-
-// The same call, as bytes, made in one pass over body and headers; envelopeSize, if given, is
-// set to the envelope's length in characters.
-QByteArray listenerCall(const QByteArray &body,
-                        const QByteArray &headers,
-                        int *envelopeSize = nullptr);
+// One statement that calls PEL_listener with the envelope of body and headers as a string
+// literal, made in one pass over them. The literal is escaped so that the listener receives
+// exactly the envelope whatever it holds (quotes, backslashes, line terminators, "</script>"),
+// and the text is pure ASCII. A failing call is caught and reported to the page's console, so
+// statements can be joined into one script.
+QByteArray listenerCall(const QByteArray &body, const QByteArray &headers);
 
 // One statement that hands a whole request to the page's PEL_receive (through pelorin.receive)
 // as an object of id, method, path, query, headers (names lower-cased) and body, every text in

@@ -121,7 +121,7 @@ private slots:
         from.connectionHeld = std::make_shared<qint64>(0);
         ConsolePage page;
         PageBridge bridge(nullptr,
-                          room > 0 ? listenerCall(sent.first()).size() * room
+                          room > 0 ? listenerCall(bodies.first(), "").size() * room
                                    : PageBridge::defaultMaxPending);
         bridge.setPage(&page);
         if (!before.isEmpty()) {

@@ -53,7 +53,7 @@ private slots:
         QCOMPARE(receiverCall(request),
                  QString::fromUtf8("try{pelorin.receive({id:7,method:'POST',path:'',query:'',"
                                    "headers:{['__proto__']:'x'},body:'\xef\xbb\xbfq\\'b\\\\c\\nd"
-                                   "\\re\\x00f\x01 \\u2028x\xef\xbf\xbd'},false)}catch(e){"
+                                   "\\re\\u0000f\x01 \\u2028x\xef\xbf\xbd'},false)}catch(e){"
                                    "console.error('PEL_receive failed:',e)}\n"));
     }
 };
