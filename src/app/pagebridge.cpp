@@ -95,11 +95,6 @@ void PageBridge::refuseWaiting()
     waitingOnDocument.clear();
 }
 
-QWebEnginePage *PageBridge::page() const
-{
-    return target;
-}
-
 void PageBridge::deliver(const QByteArray &body, const QByteArray &headers, const PageRequest *from)
 {
     holdCall(listenerCall(body, headers), from);
@@ -187,16 +182,6 @@ double PageBridge::webPageTimeLeft()
     return webPageCreditMs;
 }
 
-PelHttpServer::PageMode PageBridge::mode() const
-{
-    return handlers;
-}
-
-bool PageBridge::takesWholeRequests() const
-{
-    return handlers == PelHttpServer::PageMode::Receiver;
-}
-
 // The call that hands held to the current document, or nothing when the document takes the
 // other form.
 QString PageBridge::callFor(const Held &held)
@@ -211,7 +196,7 @@ QString PageBridge::callFor(const Held &held)
                       "bytes",
                       request.id,
                       PelHttpServer::maxWholeBody);
-        refuse(request, refusal->status, refusal->code, refusal->message);
+        emit requestRefused(request.id, refusal->status, refusal->code, refusal->message);
         return QString();
     }
     if (!takesWholeRequests())
@@ -219,29 +204,6 @@ QString PageBridge::callFor(const Held &held)
     if (held.waited)
         qCDebug(lcPage, "request %llu delivered", request.id);
     return receiverCall(request);
-}
-
-void PageBridge::refuse(const PageRequest &request,
-                        int status,
-                        const QString &code,
-                        const QString &message)
-{
-    emit requestRefused(request.id, status, code, message);
-}
-
-qint64 PageBridge::pendingSize() const
-{
-    return pendingChars;
-}
-
-qint64 PageBridge::scriptsRun() const
-{
-    return scripts;
-}
-
-qint64 PageBridge::reranAfterRendererEnd() const
-{
-    return reran;
 }
 
 void PageBridge::warnRefused()
@@ -285,11 +247,6 @@ void PageBridge::documentParsed(bool hasListener, bool hasReceiver)
         return;
     handlers = hasReceiver ? PelHttpServer::PageMode::Receiver : PelHttpServer::PageMode::Listener;
     release();
-}
-
-void PageBridge::navigationRefused()
-{
-    refusedLoad = true;
 }
 
 void PageBridge::loadFinished(bool ok)

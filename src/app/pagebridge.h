@@ -79,7 +79,7 @@ public:
 
     // Makes page the target; envelopes are held until its next document is ready.
     void setPage(QWebEnginePage *page);
-    QWebEnginePage *page() const;
+    QWebEnginePage *page() const { return target; }
 
     // The envelope of body and headers, built straight into its listener call; from: the
     // request they come from, if known, whose connection they count against.
@@ -90,14 +90,14 @@ public:
     // The caller of request id stopped waiting: the page's request.signal aborts.
     void abandon(quint64 id);
 
-    PelHttpServer::PageMode mode() const;
+    PelHttpServer::PageMode mode() const { return handlers; }
 
     // The load under way was refused before it began (kiosk mode): the document stays, and
     // the failure that the engine reports for that load is no failure of the page.
-    void navigationRefused();
+    void navigationRefused() { refusedLoad = true; }
 
     // Bytes of the listener calls waiting to be put into a script.
-    qint64 pendingSize() const;
+    qint64 pendingSize() const { return pendingChars; }
 
     // Whether there is room for another request, with heldElsewhere (bodies being received,
     // output not yet sent) counted with what waits for the page against the one bound; a no is
@@ -110,10 +110,10 @@ public:
     bool admitRequest(bool fromWebPage = false, qint64 heldElsewhere = 0, qint64 connectionHeld = 0);
 
     // Scripts handed to the page so far, each carrying one or more envelopes.
-    qint64 scriptsRun() const;
+    qint64 scriptsRun() const { return scripts; }
 
     // Envelopes in scripts handed to a renderer that then ended, run again by the next document.
-    qint64 reranAfterRendererEnd() const;
+    qint64 reranAfterRendererEnd() const { return reran; }
 
 signals:
     void requestRefused(quint64 id, int status, const QString &code, const QString &message);
@@ -159,9 +159,8 @@ private:
     void hold(Held &&held);
     // What web pages may still take of this thread's time, in milliseconds.
     double webPageTimeLeft();
-    bool takesWholeRequests() const;
+    bool takesWholeRequests() const { return handlers == PelHttpServer::PageMode::Receiver; }
     QString callFor(const Held &held);
-    void refuse(const PageRequest &request, int status, const QString &code, const QString &message);
     void probeHandlers();
     void release();
     void scheduleFlush();

@@ -16,14 +16,14 @@ class QHttpRequest : public QObject
 
 public:
     // http-parser's method codes: 1 is GET, 3 is POST.
-    int method() const;
+    int method() const { return methodCode; }
     QUrl url() const;
     // The request target exactly as it came, undecoded.
-    QByteArray target() const;
+    QByteArray target() const { return rawTarget; }
     // Names in lower case, one entry per name.
-    QHash<QString, QString> headers() const;
+    QHash<QString, QString> headers() const { return fields; }
     // The client's port, to tell its requests apart in the log.
-    quint16 peerPort() const;
+    quint16 peerPort() const { return peer; }
 
 signals:
     void data(const QByteArray &data);

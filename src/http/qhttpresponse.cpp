@@ -13,11 +13,6 @@ void QHttpResponse::setHeader(const QString &field, const QString &value)
         connection->addResponseHeader(field, value);
 }
 
-void QHttpResponse::writeHead(int status)
-{
-    this->status = status;
-}
-
 void QHttpResponse::write(const QByteArray &data)
 {
     connection->writeResponsePart(this, status, data);

@@ -16,7 +16,7 @@ class QHttpResponse : public QObject
 
 public:
     void setHeader(const QString &field, const QString &value);
-    void writeHead(int status);
+    void writeHead(int status) { this->status = status; }
     void write(const QByteArray &data);
     void end(const QByteArray &data = QByteArray());
 

@@ -225,16 +225,6 @@ quint16 PelHttpServer::listenPort() const
     return quint16(qMax(0, portFromText(port)));
 }
 
-void PelHttpServer::setToken(const QString &token)
-{
-    this->token = token.toUtf8();
-}
-
-void PelHttpServer::setTokenUnusable()
-{
-    tokenUsable = false;
-}
-
 void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
 {
     if (!hostAllowed(req->headers().value(QStringLiteral("host")), ownHostNames)) {
@@ -300,11 +290,6 @@ void PelHttpServer::handleRequest(QHttpRequest *req, QHttpResponse *resp)
     }
 }
 
-void PelHttpServer::setPageRoom(RoomCheck hasRoom)
-{
-    pageRoom = std::move(hasRoom);
-}
-
 bool PelHttpServer::pageHasRoom(const PageRequest &page) const
 {
     return !pageRoom
@@ -338,16 +323,6 @@ PageRequest PelHttpServer::pageRequestOf(const QHttpRequest *req)
     }
     page.connectionHeld = held;
     return page;
-}
-
-void PelHttpServer::setPageModeSource(std::function<PageMode()> source)
-{
-    pageModeSource = std::move(source);
-}
-
-PelHttpServer::PageMode PelHttpServer::pageMode() const
-{
-    return pageModeSource ? pageModeSource() : PageMode::Unknown;
 }
 
 std::optional<PelHttpServer::Refusal> PelHttpServer::refusalFor(PageMode mode,

@@ -42,9 +42,9 @@ public:
     PelHttpServer(QString host, QString port);
 
     // An empty token lets every request through.
-    void setToken(const QString &token);
+    void setToken(const QString &token) { this->token = token.toUtf8(); }
     // A token was configured but cannot be used: no request gets through.
-    void setTokenUnusable();
+    void setTokenUnusable() { tokenUsable = false; }
 
     // Where the server listens, or tried to (port 0 for a port text that is not a number); why
     // it does not listen (empty while it does).
@@ -55,8 +55,8 @@ public:
     // Which handler the page defines: PEL_listener or PEL_receive, unknown while it loads.
     // Whoever holds the page knows; the server asks source for every request (Unknown without).
     enum class PageMode { Unknown, Listener, Receiver };
-    void setPageModeSource(std::function<PageMode()> source);
-    PageMode pageMode() const;
+    void setPageModeSource(std::function<PageMode()> source) { pageModeSource = std::move(source); }
+    PageMode pageMode() const { return pageModeSource ? pageModeSource() : PageMode::Unknown; }
     static constexpr int maxWholeBody = 16 * 1024 * 1024;
     static constexpr qint64 maxWholeBodiesInFlight = 256 * 1024 * 1024;
     // Callers that may wait for the page's answer at once; more are refused 503 BUSY.
@@ -87,7 +87,7 @@ public:
     // (PageRequest::connectionHeld): without room the request is answered 503 BUSY and goes no
     // further, so nothing accepted is ever dropped. Unset, there is always room.
     using RoomCheck = std::function<bool(bool fromWebPage, qint64 heldHere, qint64 connectionHeld)>;
-    void setPageRoom(RoomCheck hasRoom);
+    void setPageRoom(RoomCheck hasRoom) { pageRoom = std::move(hasRoom); }
 
     // While dataProcessed is emitted: the request whose data it is (its body unfinished), for
     // whoever keeps the data to count it against the request's connection. Null at other times.

@@ -27,11 +27,6 @@ PreviewPage::PreviewPage(QObject *parent)
     : QWebEnginePage(pageProfile(), parent)
 {}
 
-void PreviewPage::keepToOrigin(const QUrl &home)
-{
-    this->home = home;
-}
-
 bool PreviewPage::sameOrigin(const QUrl &a, const QUrl &b)
 {
     const auto port = [](const QUrl &url) {

@@ -17,7 +17,7 @@ class PreviewPage : public QWebEnginePage
 public:
     explicit PreviewPage(QObject *parent);
 
-    void keepToOrigin(const QUrl &home);
+    void keepToOrigin(const QUrl &home) { this->home = home; }
     // Scheme, host and port; a file URL's origin is the local machine's.
     static bool sameOrigin(const QUrl &a, const QUrl &b);
 
