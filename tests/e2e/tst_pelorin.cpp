@@ -4,6 +4,8 @@
 
 const QByteArray statusDocument = "{\n    \"status\": \"OK\"\n}\n";
 const QString examples = QStringLiteral(EXAMPLES_DIR);
+const QString family = QStringLiteral(COMPANION_FAMILY); // the helper companion with a child
+const QString newest = "messages.querySelector('.body').textContent"; // on the dashboard
 
 Q_DECLARE_METATYPE(PelorinRun *)
 
@@ -68,8 +70,7 @@ private slots:
         pelorin.process.setStandardErrorFile(pelorin.appDir.path() + "/log");
         // An argument with a blank, quoted in the command line.
         const QString out = pelorin.appDir.path() + "/two words";
-        const QString script = QCoreApplication::applicationDirPath() + "/companionfamily.sh";
-        QVERIFY(pelorin.launch(QString(), "/bin/sh " + script + " \"" + out + "\" " + familyMode));
+        QVERIFY(pelorin.launch(QString(), "/bin/sh " + family + " \"" + out + "\" " + familyMode));
         QVERIFY(pelorin.waitForPage());
 
         // The default page shows every message exactly, as text: quotes, markup and script
@@ -91,15 +92,14 @@ private slots:
 
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), 20000);
         const QList<QByteArray> pids = readFile(out).trimmed().split(' ');
-        QVERIFY(processIsLive(pids.value(0).toLongLong())
-                && processIsLive(pids.value(1).toLongLong()));
+        const auto live = [&](int i) { return processIsLive(pids.value(i).toLongLong()); };
+        QVERIFY(live(0) && live(1));
         ::kill(pid_t(pelorin.process.processId()), signalNumber);
         QVERIFY(pelorin.process.waitForFinished(20000));
         QCOMPARE(pelorin.process.exitStatus() == QProcess::NormalExit
                          && pelorin.process.exitCode() == 0,
                  signalNumber != SIGKILL);
-        QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.value(0).toLongLong()), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.value(1).toLongLong()), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!live(0) && !live(1), 10000);
 
         // The companion's two channels, line by line: a control character shows as '?', a line
         // longer than 64 KiB comes in pieces.
@@ -170,7 +170,6 @@ private slots:
     {
         const QByteArray text = "it's \"quoted\"\t<b>bold</b>\r\nC:\\temp\\x\n";
         dashboard.post(text);
-        const QString newest = "messages.querySelector('.body').textContent";
         QTRY_COMPARE_WITH_TIMEOUT(dashboard.evaluate(newest).toString(), QString(text), 10000);
         // The companion's newest envelope; a reading holds nothing that the envelope mangles.
         const QString load = "JSON.parse(Array.from(envelopes.children, e => e.textContent)"
@@ -221,7 +220,6 @@ private slots:
                           "<script>function PEL_listener(e) {}</script>\n"));
         QVERIFY(writeFile(dir + "/config.ini", "[UIUX]\nBASESIZE_H=600\nBASESIZE_W=400\n"));
         second.port = byPelorin ? dashboard.port : stranger.serverPort();
-        const QString family = QCoreApplication::applicationDirPath() + "/companionfamily.sh";
         QVERIFY(second.launch(page, "/bin/sh " + family + " " + dir + "/pids"));
         QVERIFY(second.waitForPage());
         // the bar takes its share of the window's 600 pixels
@@ -295,7 +293,6 @@ private slots:
         QVERIFY(browser.waitForFinished(20000));
         // nothing of it reached the page, which shows what comes after
         dashboard.post("after");
-        const QString newest = "messages.querySelector('.body').textContent";
         QTRY_COMPARE_WITH_TIMEOUT(dashboard.evaluate(newest).toString(), QString("after"), 10000);
         QCOMPARE(dashboard.evaluate("document.body.textContent.includes('rebound')"), false);
     }
@@ -332,16 +329,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(beta.evaluate(event).toString(),
                                   "pelorin/events/alpha alpha 1",
                                   20000);
-
-        for (PelorinRun *run : {&alpha, &beta})
-            QVERIFY(run->terminate());
         broker.terminate();
         QVERIFY(broker.waitForFinished(10000));
     }
 
     void cleanupTestCase()
     {
-        for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
+        for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener, &alpha, &beta})
             QVERIFY(run->terminate());
     }
 };
