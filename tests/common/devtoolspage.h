@@ -39,13 +39,11 @@ public:
     {
         if (debugger.state() == QAbstractSocket::ConnectedState)
             return true;
-        RawHttpClient client;
-        if (!client.connectToPort(debugPort))
-            return false;
         // The target's address is made of the Host header.
-        client.send("GET /json HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(debugPort)
-                    + "\r\n\r\n");
-        const QByteArray targets = RawHttpClient::bodyOf(client.readResponse());
+        const QByteArray targets = RawHttpClient::bodyOf(
+                RawHttpClient::exchange(debugPort,
+                                        "GET /json HTTP/1.1\r\nHost: 127.0.0.1:"
+                                                + QByteArray::number(debugPort) + "\r\n\r\n"));
         for (const QJsonValue target : QJsonDocument::fromJson(targets).array()) {
             if (target["type"] == "page") {
                 QSignalSpy connected(&debugger, &QWebSocket::connected);

@@ -50,11 +50,10 @@ public:
 
     QByteArray post(const QByteArray &body)
     {
-        RawHttpClient client;
-        client.connectToPort(port);
-        client.send("POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: "
-                    + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-        return client.readResponse();
+        return RawHttpClient::exchange(port,
+                                       "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: "
+                                               + QByteArray::number(body.size()) + "\r\n\r\n"
+                                               + body);
     }
 
     bool terminate()
