@@ -329,13 +329,15 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(beta.evaluate(event).toString(),
                                   "pelorin/events/alpha alpha 1",
                                   20000);
+        for (PelorinRun *run : {&alpha, &beta})
+            QVERIFY(run->terminate());
         broker.terminate();
         QVERIFY(broker.waitForFinished(10000));
     }
 
     void cleanupTestCase()
     {
-        for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener, &alpha, &beta})
+        for (PelorinRun *run : {&dashboard, &ask, &buttons, &listener})
             QVERIFY(run->terminate());
     }
 };
