@@ -11,8 +11,7 @@
 // Keeps what the page's scripts log, errors aside; the engine's own error page logs under Qt 6.
 struct ConsolePage : QWebEnginePage
 {
-    QStringList messages;
-    QStringList errors;
+    QStringList messages, errors;
     void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level,
                                   const QString &message,
                                   int,
