@@ -40,10 +40,9 @@ private slots:
     {
         earlier = qInstallMessageHandler(
                 [](QtMsgType t, const QMessageLogContext &c, const QString &m) {
-                    loggedLock.lock();
-                    logged << m;
-                    loggedLock.unlock();
                     earlier(t, c, m);
+                    QMutexLocker locker(&loggedLock);
+                    logged << m;
                 });
         windowManager.start("openbox",
                             {"--sm-disable", "--startup", "touch " + appDir.path() + "/wm"});

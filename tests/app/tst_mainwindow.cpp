@@ -52,11 +52,9 @@ void tst_MainWindow::initTestCase()
     port = freeLoopbackPort();
     // The page is named by a plain path, its blank percent-encoded; the file is read as it
     // stands (UTF-8, a size that is no number) and left alone.
-    const QByteArray ini = "[CONNECT]\nPORT=" + QByteArray::number(port)
-                           + "\nURL=" + html.toUtf8().replace(' ', "%20")
-                           + "\n[UIUX]\nTITLE=Gr\xc3\xbc\xc3\x9f"
-                             "e\nBASESIZE_H=300\n"
-                             "BASESIZE_W=800px\n";
+    const QByteArray ini = "[CONNECT]\nPORT=" + QByteArray::number(port) + "\nURL="
+                           + html.toUtf8().replace(' ', "%20")
+                           + "\n[UIUX]\nTITLE=Grüße\nBASESIZE_H=300\nBASESIZE_W=800px\n";
     QVERIFY(writeFile(config, ini));
     window.reset(new MainWindow);
     const QString size = QStringLiteral("%1x%2").arg(window->baseWidth).arg(window->baseHeight);
