@@ -45,8 +45,7 @@ private slots:
         if (page.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^No page to show: .+: .+"));
 
-        const QString url = locatePage(appDir);
-        QCOMPARE(QUrl(url, QUrl::TolerantMode).toLocalFile(),
+        QCOMPARE(QUrl(locatePage(appDir), QUrl::TolerantMode).toLocalFile(),
                  page.isEmpty() ? QString() : appDir + "/assets/" + page);
         QCOMPARE(readFile(appDir + "/assets/index.html") == QByteArray(defaultPageText) + '\n',
                  defaultWritten);

@@ -2,7 +2,6 @@
 
 #include <signal.h>
 
-const QByteArray statusDocument = "{\n    \"status\": \"OK\"\n}\n";
 const QString examples = QStringLiteral(EXAMPLES_DIR);
 const QString family = QStringLiteral(COMPANION_FAMILY); // the helper companion with a child
 
@@ -160,7 +159,7 @@ private slots:
         QVERIFY2((stderrText + out).contains(error.toUtf8()), stderrText.constData());
         QCOMPARE(script.exitCode(), exitCode);
         if (replies >= 0)
-            QCOMPARE(out, statusDocument.repeated(replies));
+            QCOMPARE(out, QByteArray("{\n    \"status\": \"OK\"\n}\n").repeated(replies));
     }
 
     // Each page shows what it is sent, exactly and as text; the companions drive theirs.
