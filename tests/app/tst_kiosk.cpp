@@ -40,10 +40,9 @@ private slots:
     {
         earlier = qInstallMessageHandler(
                 [](QtMsgType t, const QMessageLogContext &c, const QString &m) {
-                    loggedLock.lock();
-                    logged << m;
-                    loggedLock.unlock();
                     earlier(t, c, m);
+                    QMutexLocker locker(&loggedLock);
+                    logged << m;
                 });
         windowManager.start("openbox",
                             {"--sm-disable", "--startup", "touch " + appDir.path() + "/wm"});
@@ -120,10 +119,9 @@ private slots:
         evaluateJavaScriptSync(page, "location.reload()");
         const FailureNotice *notice = window->findChild<FailureNotice *>();
         QTRY_VERIFY_WITH_TIMEOUT(notice->isVisible(), 10000);
-        QVERIFY2(notice->text().contains(
-                         QRegularExpression("\\nhttp://127.0.0.1:\\d+/\\S* could "
-                                            "not be loaded.\\n\\nNext try at \\d\\d:")),
-                 qPrintable(notice->text()));
+        const QRegularExpression said(
+                "\\nhttp://127.0.0.1:\\d+/\\S* could not be loaded.\\n\\nNext try at \\d\\d:");
+        QVERIFY2(notice->text().contains(said), qPrintable(notice->text()));
         QCOMPARE(notice->geometry(), window->rect());
         QVERIFY(site.listen(QHostAddress::LocalHost, port));
         QTRY_VERIFY_WITH_TIMEOUT(!notice->isVisible(), 20000);

@@ -52,11 +52,9 @@ void tst_MainWindow::initTestCase()
     port = freeLoopbackPort();
     // The page is named by a plain path, its blank percent-encoded; the file is read as it
     // stands (UTF-8, a size that is no number) and left alone.
-    const QByteArray ini = "[CONNECT]\nPORT=" + QByteArray::number(port)
-                           + "\nURL=" + html.toUtf8().replace(' ', "%20")
-                           + "\n[UIUX]\nTITLE=Gr\xc3\xbc\xc3\x9f"
-                             "e\nBASESIZE_H=300\n"
-                             "BASESIZE_W=800px\n";
+    const QByteArray ini = "[CONNECT]\nPORT=" + QByteArray::number(port) + "\nURL="
+                           + html.toUtf8().replace(' ', "%20")
+                           + "\n[UIUX]\nTITLE=Grüße\nBASESIZE_H=300\nBASESIZE_W=800px\n";
     QVERIFY(writeFile(config, ini));
     window.reset(new MainWindow);
     const QString size = QStringLiteral("%1x%2").arg(window->baseWidth).arg(window->baseHeight);
@@ -121,15 +119,10 @@ void tst_MainWindow::configuration()
                              QRegularExpression(message.mid(2)));
     MainWindow configured;
     AppDirectory::setPath(appDir.path());
-    const QTcpServer *listener = configured.server->findChild<QTcpServer *>();
-    QByteArray response;
-    if (listener->isListening()) {
-        RawHttpClient client;
-        QVERIFY(client.connectToPort(listener->serverPort()));
-        client.send("GET / HTTP/1.1\r\n"
-                    + (header.isEmpty() ? "" : "Authorization: " + header + "\r\n") + "\r\n");
-        response = client.readResponse();
-    }
+    const quint16 listening = configured.server->findChild<QTcpServer *>()->serverPort(); // or 0
+    const QByteArray auth = header.isEmpty() ? "" : "Authorization: " + header + "\r\n";
+    const QByteArray response
+            = RawHttpClient::exchange(listening, "GET / HTTP/1.1\r\n" + auth + "\r\n");
     QCOMPARE(configured.windowTitle() + ' ' + QString::number(response.mid(9, 3).toInt()), read);
 }
 
@@ -147,22 +140,21 @@ void tst_MainWindow::wholeRequests_data()
     const auto error = [](const QByteArray &code, const QByteArray &message) {
         return "{\n    \"error\": \"" + code + "\",\n    \"message\": \"" + message + "\"\n}\n";
     };
+    const auto row = [](const char *name, const char *path, const QByteArray &body, int status,
+                        const QByteArray &answer = {}) {
+        QTest::addRow("%s", name) << QByteArray(path) << body << status << answer;
+    };
     // The first is sent while the page loads, and held for it.
-    QTest::addRow("300 KB in one call, exact, a leading byte-order mark and NUL bytes kept")
-            << QByteArray("/?q=%41") << big << 200 << QByteArray();
-    QTest::addRow("what a promise resolves to")
-            << QByteArray("/promise") << QByteArray("abc") << 200 << QByteArray("{\"n\":2}");
-    QTest::addRow("a throw") << QByteArray("/throw") << QByteArray() << 500
-                             << error("PAGE_ERROR", "no such thing");
-    QTest::addRow("a rejection") << QByteArray("/reject") << QByteArray() << 500
-                                 << error("PAGE_ERROR", "refused");
-    QTest::addRow("a wait that ends aborts the request's signal")
-            << QByteArray("/hold") << QByteArray("wait=1") << 504
-            << error("TIMEOUT", "the page did not answer in time");
+    row("300 KB in one call, exact, a leading byte-order mark and NUL bytes kept", "/?q=%41", big,
+        200);
+    row("what a promise resolves to", "/promise", "abc", 200, "{\"n\":2}");
+    row("a throw", "/throw", "", 500, error("PAGE_ERROR", "no such thing"));
+    row("a rejection", "/reject", "", 500, error("PAGE_ERROR", "refused"));
+    row("a wait that ends aborts the request's signal", "/hold", "wait=1", 504,
+        error("TIMEOUT", "the page did not answer in time"));
     // last: the page is loaded anew
-    QTest::addRow("the renderer ends while its caller waits")
-            << QByteArray("/hold") << QByteArray("wait=30") << 503
-            << QByteArray("{\n    \"error\": \"PAGE_RESTARTED\"\n}\n");
+    row("the renderer ends while its caller waits", "/hold", "wait=30", 503,
+        "{\n    \"error\": \"PAGE_RESTARTED\"\n}\n");
 }
 
 void tst_MainWindow::wholeRequests()

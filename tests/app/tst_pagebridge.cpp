@@ -1,11 +1,9 @@
+#include "devtoolspage.h"
 #include "pagebridge.h"
 #include "pageenvelope.h"
-#include "rawhttpclient.h"
 #include "webtestutil.h"
 
-#include <QJsonDocument>
 #include <QTcpServer>
-#include <QWebSocket>
 #include <QtTest>
 
 #include <signal.h>
@@ -13,8 +11,7 @@
 // Keeps what the page's scripts log, errors aside; the engine's own error page logs under Qt 6.
 struct ConsolePage : QWebEnginePage
 {
-    QStringList messages;
-    QStringList errors;
+    QStringList messages, errors;
     void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level,
                                   const QString &message,
                                   int,
@@ -26,22 +23,6 @@ struct ConsolePage : QWebEnginePage
             errors.append(message);
     }
 };
-
-// Asks the engine's DevTools server to reload its one page.
-static bool reloadThroughDevTools(quint16 port)
-{
-    RawHttpClient client;
-    client.connectToPort(port);
-    client.send("GET /json HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n\r\n");
-    const QJsonDocument targets = QJsonDocument::fromJson(
-            RawHttpClient::bodyOf(client.readResponse()));
-    QWebSocket debugger;
-    QSignalSpy connected(&debugger, &QWebSocket::connected),
-            answered(&debugger, &QWebSocket::textMessageReceived);
-    debugger.open(QUrl(targets[0]["webSocketDebuggerUrl"].toString()));
-    connected.wait(5000) && debugger.sendTextMessage(R"({"id": 1, "method": "Page.reload"})");
-    return answered.wait(5000);
-}
 
 class tst_PageBridge : public QObject
 {
@@ -55,7 +36,8 @@ private slots:
         // 300th (wall time: under load a script fits fewer calls, never more). stalled.html has an
         // image that never comes, so its load never finishes.
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        qputenv("QTWEBENGINE_REMOTE_DEBUGGING", QByteArray::number(debugPort));
+        devTools.debugPort = freeLoopbackPort();
+        qputenv("QTWEBENGINE_REMOTE_DEBUGGING", QByteArray::number(devTools.debugPort));
         for (const QString name : {"page.html", "stalled.html"}) {
             QFile file(dir.path() + '/' + name);
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -149,7 +131,7 @@ private slots:
                     page.runJavaScript(
                             "for (var i = 0; i < 100; ++i) pelorin.send(i); location.reload()");
                 else if (before == "devtools")
-                    QVERIFY(reloadThroughDevTools(debugPort));
+                    QVERIFY(devTools.openDebugger() && devTools.call("Page.reload").isObject());
                 else
                     page.load(QUrl("file://" + dir.path() + '/' + file));
                 // From here on everything is held for the new document.
@@ -194,8 +176,8 @@ private slots:
 private:
     QTemporaryDir dir;
     QUrl pageUrl;
-    QTcpServer silent; // accepts connections and never answers
-    quint16 debugPort = freeLoopbackPort();
+    QTcpServer silent;     // accepts connections and never answers
+    DevToolsPage devTools; // reloads the page behind the application's back
 };
 
 QTEST_MAIN(tst_PageBridge)

@@ -1,65 +1,12 @@
 #ifndef PELORINRUN_H
 #define PELORINRUN_H
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QSettings>
-#include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QWebSocket>
 
+#include "devtoolspage.h"
 #include "processutil.h"
-#include "rawhttpclient.h"
-
-// A page read over the DevTools protocol on debugPort: Pelorin's or a browser's.
-class DevToolsPage
-{
-public:
-    // The expression's value in the page; undefined when it throws an Error, or after 10 s.
-    QJsonValue evaluate(const QString &expression)
-    {
-        const QJsonObject params{{"expression", expression}, {"returnByValue", true}};
-        const QJsonObject call{{"id", ++lastId}, {"method", "Runtime.evaluate"}, {"params", params}};
-        QSignalSpy answers(&debugger, &QWebSocket::textMessageReceived);
-        debugger.sendTextMessage(QString::fromUtf8(QJsonDocument(call).toJson()));
-        for (int seen = 0; answers.size() > seen || answers.wait(10000); ++seen) {
-            const QJsonObject answer
-                    = QJsonDocument::fromJson(answers.at(seen).first().toString().toUtf8()).object();
-            if (answer["id"] == lastId)
-                return answer["result"]["result"]["value"];
-        }
-        return QJsonValue(QJsonValue::Undefined);
-    }
-
-    bool openDebugger()
-    {
-        if (debugger.state() == QAbstractSocket::ConnectedState)
-            return true;
-        RawHttpClient client;
-        if (!client.connectToPort(debugPort))
-            return false;
-        // The target's address is made of the Host header.
-        client.send("GET /json HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(debugPort)
-                    + "\r\n\r\n");
-        const QByteArray targets = RawHttpClient::bodyOf(client.readResponse());
-        for (const QJsonValue target : QJsonDocument::fromJson(targets).array()) {
-            if (target["type"] == "page") {
-                QSignalSpy connected(&debugger, &QWebSocket::connected);
-                debugger.open(QUrl(target["webSocketDebuggerUrl"].toString()));
-                return connected.wait(5000);
-            }
-        }
-        return false;
-    }
-
-    quint16 debugPort = 0;
-
-private:
-    QWebSocket debugger;
-    int lastId = 0;
-};
 
 // The built pelorin binary in an app directory of its own, on ports of its own; its page is
 // read over the DevTools protocol (as root, Chromium needs QTWEBENGINE_DISABLE_SANDBOX=1).
@@ -103,11 +50,10 @@ public:
 
     QByteArray post(const QByteArray &body)
     {
-        RawHttpClient client;
-        client.connectToPort(port);
-        client.send("POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: "
-                    + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-        return client.readResponse();
+        return RawHttpClient::exchange(port,
+                                       "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: "
+                                               + QByteArray::number(body.size()) + "\r\n\r\n"
+                                               + body);
     }
 
     bool terminate()

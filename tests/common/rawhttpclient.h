@@ -53,6 +53,13 @@ struct RawHttpClient
                 [&] { return unread(), socket.state() == QTcpSocket::UnconnectedState; });
     }
 
+    // The response to request on a connection of its own; nothing when none could be made.
+    static QByteArray exchange(quint16 port, const QByteArray &request)
+    {
+        RawHttpClient client;
+        return client.connectToPort(port) ? (client.send(request), client.readResponse()) : "";
+    }
+
     static QByteArray bodyOf(const QByteArray &r) { return r.mid(r.indexOf("\r\n\r\n") + 4); }
 
     QTcpSocket socket;

@@ -2,8 +2,8 @@
 
 #include <signal.h>
 
-const QByteArray statusDocument = "{\n    \"status\": \"OK\"\n}\n";
 const QString examples = QStringLiteral(EXAMPLES_DIR);
+const QString family = QStringLiteral(COMPANION_FAMILY); // the helper companion with a child
 
 Q_DECLARE_METATYPE(PelorinRun *)
 
@@ -68,8 +68,7 @@ private slots:
         pelorin.process.setStandardErrorFile(pelorin.appDir.path() + "/log");
         // An argument with a blank, quoted in the command line.
         const QString out = pelorin.appDir.path() + "/two words";
-        const QString script = QCoreApplication::applicationDirPath() + "/companionfamily.sh";
-        QVERIFY(pelorin.launch(QString(), "/bin/sh " + script + " \"" + out + "\" " + familyMode));
+        QVERIFY(pelorin.launch(QString(), "/bin/sh " + family + " \"" + out + "\" " + familyMode));
         QVERIFY(pelorin.waitForPage());
 
         // The default page shows every message exactly, as text: quotes, markup and script
@@ -91,15 +90,14 @@ private slots:
 
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), 20000);
         const QList<QByteArray> pids = readFile(out).trimmed().split(' ');
-        QVERIFY(processIsLive(pids.value(0).toLongLong())
-                && processIsLive(pids.value(1).toLongLong()));
+        const auto live = [&](int i) { return processIsLive(pids.value(i).toLongLong()); };
+        QVERIFY(live(0) && live(1));
         ::kill(pid_t(pelorin.process.processId()), signalNumber);
         QVERIFY(pelorin.process.waitForFinished(20000));
         QCOMPARE(pelorin.process.exitStatus() == QProcess::NormalExit
                          && pelorin.process.exitCode() == 0,
                  signalNumber != SIGKILL);
-        QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.value(0).toLongLong()), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(!processIsLive(pids.value(1).toLongLong()), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!live(0) && !live(1), 10000);
 
         // The companion's two channels, line by line: a control character shows as '?', a line
         // longer than 64 KiB comes in pieces.
@@ -146,13 +144,12 @@ private slots:
         const quint16 port = pelorin ? pelorin->port : freeLoopbackPort();
         if (pelorin)
             command.replace("%APP%", pelorin->appDir.path());
-        QStringList arguments = command.replace("%PORT%", QString::number(port)).split(' ');
-        const QString program = arguments.takeFirst();
+        const QStringList words = command.replace("%PORT%", QString::number(port)).split(' ');
         QProcess script;
         script.setWorkingDirectory(examples);
-        script.start(program, arguments);
+        script.start(words.first(), words.mid(1));
         if (pelorin == &ask) {
-            QTRY_VERIFY_WITH_TIMEOUT(ask.evaluate("question.textContent") == arguments[1], 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(ask.evaluate("question.textContent") == words[2], 10000);
             ask.evaluate(exitCode == 0 ? "yes.click()" : "no.click()");
         }
         QVERIFY2(script.state() == QProcess::NotRunning || script.waitForFinished(20000), "running");
@@ -162,7 +159,7 @@ private slots:
         QVERIFY2((stderrText + out).contains(error.toUtf8()), stderrText.constData());
         QCOMPARE(script.exitCode(), exitCode);
         if (replies >= 0)
-            QCOMPARE(out, statusDocument.repeated(replies));
+            QCOMPARE(out, QByteArray("{\n    \"status\": \"OK\"\n}\n").repeated(replies));
     }
 
     // Each page shows what it is sent, exactly and as text; the companions drive theirs.
@@ -200,7 +197,8 @@ private slots:
         QTest::addColumn<bool>("byPelorin"); // else by a program that never answers
         QTest::addColumn<QString>("said");
         QTest::addRow("a Pelorin holds the port") << true << "another Pelorin already listens on";
-        QTest::addRow("a program holds the port") << false << "cannot listen on 127.0.0.1 port";
+        QTest::addRow("a program holds the port") // the server's two lines; %PORT%: the port
+                << false << "server is not started\ncannot listen on 127.0.0.1 port %PORT%: ";
     }
 
     // A Pelorin that cannot listen says why in a bar above its page, whose own error the log
@@ -221,7 +219,6 @@ private slots:
                           "<script>function PEL_listener(e) {}</script>\n"));
         QVERIFY(writeFile(dir + "/config.ini", "[UIUX]\nBASESIZE_H=600\nBASESIZE_W=400\n"));
         second.port = byPelorin ? dashboard.port : stranger.serverPort();
-        const QString family = QCoreApplication::applicationDirPath() + "/companionfamily.sh";
         QVERIFY(second.launch(page, "/bin/sh " + family + " " + dir + "/pids"));
         QVERIFY(second.waitForPage());
         // the bar takes its share of the window's 600 pixels
@@ -232,6 +229,7 @@ private slots:
         QVERIFY(second.process.waitForFinished(30000));
         QCOMPARE(second.process.exitCode(), 3);
         const QByteArray log = readFile(dir + "/log");
+        said.replace("%PORT%", QString::number(second.port));
         QVERIFY2(log.contains(said.toUtf8()), log.constData());
         QVERIFY2(log.contains("js: Uncaught SyntaxError: Unexpected token ';' (file://"
                               + dir.toUtf8() + "/assets/index.html:3)"),
@@ -293,11 +291,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(site.evaluate("seen.sort().join()").toString(), refused, 20000);
         browser.terminate();
         QVERIFY(browser.waitForFinished(20000));
-        // nothing of it reached the page, which shows what comes after
-        dashboard.post("after");
-        const QString newest = "messages.querySelector('.body').textContent";
-        QTRY_COMPARE_WITH_TIMEOUT(dashboard.evaluate(newest).toString(), QString("after"), 10000);
-        QCOMPARE(dashboard.evaluate("document.body.textContent.includes('rebound')"), false);
     }
 
     void fleetDisplaysFollowTheBroker()
@@ -332,7 +325,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(beta.evaluate(event).toString(),
                                   "pelorin/events/alpha alpha 1",
                                   20000);
-
         for (PelorinRun *run : {&alpha, &beta})
             QVERIFY(run->terminate());
         broker.terminate();

@@ -10,15 +10,13 @@
 #include <cstdint>
 #include <cstring>
 
-static QString strip(QString text)
-{
-    return text.remove(QLatin1Char('\n')).remove(QLatin1Char('\t')).remove(QLatin1Char('\\'));
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
         return 0;
+    const auto strip = [](QString text) {
+        return text.remove(QLatin1Char('\n')).remove(QLatin1Char('\t')).remove(QLatin1Char('\\'));
+    };
     const QByteArray input(reinterpret_cast<const char *>(data + 1), int(size - 1));
     const QByteArray body = input.left(int(data[0]) * 4), headers = input.mid(body.size());
     const QJsonObject object{{"headers", strip(QString::fromUtf8(headers))},

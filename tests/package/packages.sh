@@ -24,8 +24,8 @@ for lib in "${libs[@]}" libhttp-parser2.9; do
 done
 version=$(dpkg-deb -f "$deb" Version) && built=5 && [[ $version == *+qt6 ]] && built=6
 [[ $built == "$qt" ]] || fail "version $version for a Qt $qt build"
-tar -xzf "$work"/out/pelorin-*.tar.gz -C "$work" --wildcards '*/SYSTEM-PACKAGES.txt'
-grep -q "${libs[0]}" "$work"/pelorin-*/SYSTEM-PACKAGES.txt || fail "SYSTEM-PACKAGES.txt lacks ${libs[0]}"
+grep -q "${libs[0]}" <(tar -xzOf "$work"/out/pelorin-*.tar.gz --wildcards '*/SYSTEM-PACKAGES.txt') \
+    || fail "SYSTEM-PACKAGES.txt lacks ${libs[0]}"
 root=$work/root && dpkg-deb -x "$deb" "$root"
 grep -qx 'Exec=pelorin' "$root/usr/share/applications/pelorin.desktop" || fail "menu entry"
 [[ -s $root/usr/share/icons/hicolor/128x128/apps/pelorin.png ]] || fail "no menu icon"

@@ -31,10 +31,9 @@ private slots:
 // last IPv4 address other than 127.0.0.1 (every address when it has none); the port's low 16 bits.
 void tst_PelHttpServer::listening()
 {
-    const QList<QHostAddress> machine{QHostAddress("192.168.1.5"),
-                                      QHostAddress("169.254.3.4"),
-                                      QHostAddress("::2"),
-                                      QHostAddress(QHostAddress::LocalHost)};
+    QList<QHostAddress> machine;
+    for (const char *address : {"192.168.1.5", "169.254.3.4", "::2", "127.0.0.1"})
+        machine << QHostAddress(QString::fromLatin1(address));
     QCOMPARE(chooseListenHost(QString(), machine), QStringLiteral("127.0.0.1"));
     QCOMPARE(chooseListenHost(QStringLiteral("localhost"), machine), QStringLiteral("169.254.3.4"));
     QCOMPARE(chooseListenHost(QStringLiteral("localhost"), {QHostAddress::LocalHost}), QString());
@@ -42,12 +41,6 @@ void tst_PelHttpServer::listening()
     // nobody waits for the page longer than an hour
     QCOMPARE(answerPreference(QStringLiteral("return=representation, wait=86400")).waitSeconds,
              3600);
-    // a port that is taken is said aloud
-    QTcpServer occupant;
-    QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
-    QTest::ignoreMessage(QtDebugMsg, "server is not started");
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^cannot listen on 127.0.0.1 port \\d+"));
-    const PelHttpServer taken(QString(), QString::number(occupant.serverPort()));
 }
 
 void tst_PelHttpServer::hostCheck_data()
@@ -132,8 +125,6 @@ void tst_PelHttpServer::exchange_data()
         "abc" + six + "def" + six + "POST /?x=1 abcdef\n" + ok + unused);
     row("a client gone mid-body", "", {first, "<abort>", xyz},
         "abc" + six + "xyz" + three + "POST / xyz\n" + ok);
-    row("Host: localhost, any port", "", {"GET /?a HTTP/1.1\r\nHost: app.localhost:9\r\n\r\n"},
-        "a { \"host\": \"app.localhost:9\"\n}\nGET /?a \n" + ok);
     row("Host: none on HTTP/1.0", "", {"GET /?a HTTP/1.0\r\n\r\n"}, "a {\n}\nGET /?a \n"
         + QByteArray(ok).replace("\r\n\r\n", "\r\nConnection: close\r\n\r\n"));
     row("Host: another name, refused before the token and the page", "token receiver answer",
@@ -149,9 +140,7 @@ void tst_PelHttpServer::exchange_data()
     // a page that takes whole requests gets no pieces
     row("the page's answer", "receiver answer", post(prefer),
         page + reply("200 OK", "Preference-Applied: return=representation\r\n", "[\"hi\"]"));
-    row("the page throws", "receiver throw", post(prefer),
-        page + reply("500 Internal Server Error", "", error("PAGE_ERROR", "boom")));
-    row("what it throws written as JSON, a lone surrogate escaped", "receiver throw odd", post(prefer),
+    row("what the page throws, as JSON, a lone surrogate escaped", "receiver throw", post(prefer),
         page + reply("500 Internal Server Error", "", error("PAGE_ERROR", "\\\"\\t\xc3\xa9\\ud800")));
     row("no answer within wait, one preference among others", "receiver",
         post("Prefer: respond-async, return=representation; x=1, wait=0\r\n"),
@@ -208,9 +197,8 @@ void tst_PelHttpServer::exchange()
     server->setPageModeSource([mode] { return mode; });
     QByteArray log;
     server->setPageRoom([&, asked = 0](bool web, qint64 held, qint64 ours) mutable {
-        log += setup.contains("held")
-                       ? "held " + QByteArray::number(held) + ' ' + QByteArray::number(ours) + '\n'
-                       : "";
+        if (setup.contains("held"))
+            log += "held " + QByteArray::number(held) + ' ' + QByteArray::number(ours) + '\n';
         return setup.contains("late") ? asked++ == 0 : !setup.contains(web ? "busy" : "all busy");
     });
     connect(server.get(), &PelHttpServer::dataProcessed, this, [&](QByteArray data, QByteArray h) {
@@ -225,12 +213,7 @@ void tst_PelHttpServer::exchange()
         if (setup.contains("answer"))
             server->answerRequest(r.id, "[\"" + r.body + "\"]");
         else if (setup.contains("throw"))
-            server->refuseRequest(r.id,
-                                  500,
-                                  QStringLiteral("PAGE_ERROR"),
-                                  setup.contains("odd")
-                                          ? QStringLiteral("\"\t\u00e9") + QChar(0xd800)
-                                          : QStringLiteral("boom"));
+            server->refuseRequest(r.id, 500, "PAGE_ERROR", "\"\t\u00e9" + QString(QChar(0xd800)));
     });
     const quint16 port = server->findChild<QTcpServer *>()->serverPort();
     RawHttpClient clients[2];
