@@ -52,8 +52,8 @@ void tst_MainWindow::initTestCase()
     port = freeLoopbackPort();
     // The page is named by a plain path, its blank percent-encoded; the file is read as it
     // stands (UTF-8, a size that is no number) and left alone.
-    const QByteArray ini = "[CONNECT]\nPORT=" + QByteArray::number(port) + "\nURL="
-                           + html.toUtf8().replace(' ', "%20")
+    const QByteArray ini = "[CONNECT]\nPORT=" + QByteArray::number(port)
+                           + "\nURL=" + html.toUtf8().replace(' ', "%20")
                            + "\n[UIUX]\nTITLE=Grüße\nBASESIZE_H=300\nBASESIZE_W=800px\n";
     QVERIFY(writeFile(config, ini));
     window.reset(new MainWindow);
