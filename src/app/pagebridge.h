@@ -101,8 +101,8 @@ public:
 
     // Whether there is room for another request, with heldElsewhere (bodies being received,
     // output not yet sent) counted with what waits for the page against the one bound; a no is
-    // counted for the warning. No connection may hold (connectionHeld: its body being received,
-    // its messages waiting for the page) more than a quarter of the bound. Requests from web
+    // counted for the warning. No connection may hold (connectionHeld: the messages made of its
+    // requests that wait for the page) more than a quarter of the bound. Requests from web
     // pages in a browser are let in only while less than a quarter of the room is taken and
     // while handing theirs to the page has taken less than webPageShare of this thread's time
     // (a burst of webPageBurstMs aside), so that a local program is still served while a
